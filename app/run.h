@@ -1,0 +1,11 @@
+// The program's entry: the whole run from the command line to its ending.
+#pragma once
+
+#include <cstdint>
+
+namespace app {
+
+// Runs the tool once with every module's state reset first; returns the exit code.
+int32_t tolvern_main(int argc, char** argv);
+
+}  // namespace app

@@ -1,0 +1,14 @@
+// Target power and the no-response record.
+#pragma once
+
+namespace issp {
+
+// keep_going 0: stop at the first failed switch and return -1; otherwise carry on and
+// return 1 if any switch failed. 0 when all three switches succeeded.
+int target_power_off(int keep_going);
+// The same sequence with the last-error record kept as it was before.
+void target_power_off_keep_error();
+// "Нет ответа от микросхемы ( стадия %d )." with code 10.
+void report_no_response(int stage);
+
+}  // namespace issp

@@ -1,0 +1,26 @@
+// ISSP bits and 22-bit vectors on the adapter's lines: DTR is the clock, TxD break the data
+// the host drives, CTS the data line as the target sees it.
+#pragma once
+
+#include <cstdint>
+
+namespace issp {
+
+struct Timing {
+  int32_t clock_half_period_us;  // 0 at start, 2 once acquisition has begun
+  int32_t release_delay_us;      // 0 at start, 2 once acquisition has begun
+};
+extern Timing timing;
+
+// Target addresses: bit 9 selects the register space, bits 7..0 go on the wire.
+constexpr uint32_t reg(uint32_t address) { return 0x200u | (address & 0xFFu); }
+constexpr uint32_t mem(uint32_t address) { return address & 0xFFu; }
+
+int issp_send_bit(int bit);                           // 1 ok, 0 failure
+int issp_send_raw(uint32_t pattern);                  // 0 ok, -1 failure
+int issp_write(uint32_t data, uint32_t address);      // 0 ok, -1 failure
+int issp_read(uint32_t address);                      // 0..255, -1 failure
+
+void reset_vectors();
+
+}  // namespace issp

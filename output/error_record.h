@@ -1,0 +1,36 @@
+// The last-error record: the code and one-line Windows-1251 text of the most recent failure,
+// with one save slot.
+#pragma once
+
+#include <cstdint>
+
+#include "output/messages.h"
+
+namespace output {
+
+struct ErrorRecord {
+  int32_t error_code;
+  char error_text[short_text_capacity];
+  int32_t saved_error_code;
+  char saved_error_text[short_text_capacity];
+};
+
+extern ErrorRecord error_record;
+
+inline int32_t error_code() { return error_record.error_code; }
+inline const char* error_text() { return error_record.error_text; }
+inline void set_error_code(int32_t code) { error_record.error_code = code; }
+
+// Code 0, empty text, per-thread last-error value 0.
+void clear_error();
+// Replaces the text (bounded); the caller sets the code itself.
+void set_error_text(const char* format, ...) TOLVERN_PRINTF(1, 2);
+void append_error_text(const char* phrase);
+// Fills the whole record from the system error number of a port operation.
+void set_port_error(uint32_t os_code);
+void save_error();
+void restore_error();
+
+void reset_error_record();
+
+}  // namespace output

@@ -1,0 +1,157 @@
+// The operating-system services Tolvern uses, and nothing more. The core calls only these;
+// which world answers them (Windows, Linux, or the simulated adapter and chip) is chosen at
+// link time.
+//
+// Error numbers crossing this boundary are Windows system error numbers on every platform,
+// so that messages and exit codes mean the same everywhere. Functions that fail leave their
+// error number in the per-thread last-error value (last_error).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// Windows system error numbers the tool meets or produces.
+namespace err {
+constexpr uint32_t success = 0;
+constexpr uint32_t file_not_found = 2;
+constexpr uint32_t path_not_found = 3;
+constexpr uint32_t access_denied = 5;
+constexpr uint32_t invalid_handle = 6;
+constexpr uint32_t bad_environment = 10;
+constexpr uint32_t invalid_data = 13;
+constexpr uint32_t no_more_files = 18;
+constexpr uint32_t not_ready = 21;
+constexpr uint32_t gen_failure = 31;
+constexpr uint32_t sharing_violation = 32;
+constexpr uint32_t not_supported = 50;
+constexpr uint32_t invalid_parameter = 87;
+constexpr uint32_t open_failed = 110;
+constexpr uint32_t insufficient_buffer = 122;
+constexpr uint32_t bad_pathname = 161;
+constexpr uint32_t more_data = 234;
+constexpr uint32_t no_more_items = 259;
+constexpr uint32_t io_pending = 997;
+constexpr uint32_t device_not_connected = 1167;
+}  // namespace err
+
+// ---- per-thread last-error value ------------------------------------------------------
+uint32_t last_error();
+void set_last_error(uint32_t code);
+
+// ---- time -----------------------------------------------------------------------------
+// High-resolution counter in ticks and its frequency in ticks per second.
+bool query_counter(int64_t* ticks);
+bool query_frequency(int64_t* ticks_per_second);
+void sleep_ms(uint32_t ms);
+
+// ---- console --------------------------------------------------------------------------
+// Writes bytes of code page 866 as they are; a back end whose terminal speaks another
+// character set converts them for display. Output is on the screen when this returns.
+void console_write(const char* bytes, size_t count);
+// A key is waiting (never waits). After the end of input this stays true.
+bool key_waiting();
+// One key code, unechoed and unbuffered; an extended key gives two codes in a row, the first
+// 0 or 0xE0. After the end of input every call returns ESC (27) at once.
+int read_key();
+// The keyboard's input has ended (a closed pipe, /dev/null, no scripted keys left).
+bool keyboard_closed();
+
+// ---- process --------------------------------------------------------------------------
+// Maps the tool's 32-bit exit code onto the process exit status this platform can carry.
+int process_exit_status(int32_t exit_code);
+
+// ---- file system beyond the C library -------------------------------------------------
+// The character that separates directories in the program's own name and in paths built
+// from it ('\\' on Windows, '/' on Linux).
+char path_separator();
+// The current directory without a trailing separator. False when it cannot be read or does
+// not fit in capacity bytes with its terminator (last error set).
+bool current_directory(char* buffer, size_t capacity);
+// The name (without directory) of the first file matching pattern, which is a directory
+// followed by a file name with the wildcards * and ?. False when none matches or the
+// directory cannot be searched (last error set) or the name does not fit.
+bool find_first_file(const char* pattern, char* name, size_t capacity);
+
+// ---- the system's serial device map (the SERIALCOMM registry key on Windows) ------------
+// Results are error numbers: 0 success, 2 the map does not exist, 259 no more values,
+// 234 a name or data that does not fit, anything else a failure.
+uint32_t devmap_open();
+// Value number index. On entry *name_units is the room in name (UTF-16 units, terminator
+// included) and *data_bytes the room in data; on success they hold the name's length
+// (without terminator) and the number of data bytes stored. The data of a text value is
+// UTF-16LE and may or may not end with a terminator.
+uint32_t devmap_read(uint32_t index, char16_t* name, uint32_t* name_units, uint32_t* type,
+                     uint8_t* data, uint32_t* data_bytes);
+uint32_t devmap_close();
+constexpr uint32_t reg_sz = 1;
+
+// ---- serial devices -------------------------------------------------------------------
+using SerialHandle = std::intptr_t;
+constexpr SerialHandle no_serial = -1;
+
+// Opens the device path ("COM5", "\\\\.\\COM12") exclusively, usable with the asynchronous
+// CTS wait. Returns no_serial on failure.
+SerialHandle serial_open(const char16_t* path);
+bool serial_clear_errors(SerialHandle h);
+
+// The Windows device-control block, field by field (not its memory layout).
+struct Dcb {
+  uint32_t DCBlength;
+  uint32_t BaudRate;
+  uint32_t flags;  // fBinary bit 0, fParity 1, fOutxCtsFlow 2, fOutxDsrFlow 3, fDtrControl 4-5,
+                   // fDsrSensitivity 6, fTXContinueOnXoff 7, fOutX 8, fInX 9, fErrorChar 10,
+                   // fNull 11, fRtsControl 12-13, fAbortOnError 14
+  uint16_t wReserved;
+  uint16_t XonLim;
+  uint16_t XoffLim;
+  uint8_t ByteSize;
+  uint8_t Parity;
+  uint8_t StopBits;
+  char XonChar;
+  char XoffChar;
+  char ErrorChar;
+  char EofChar;
+  char EvtChar;
+  uint16_t wReserved1;
+};
+constexpr uint32_t dcb_binary = 0x0001;
+// Fills speed and framing from a mode text such as "9600,n,8,1" (BuildCommDCBW).
+bool serial_build_dcb(const char16_t* mode, Dcb* dcb);
+bool serial_set_state(SerialHandle h, const Dcb& dcb);
+
+constexpr uint32_t purge_all = 15;  // PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR
+bool serial_purge(SerialHandle h, uint32_t flags);
+bool serial_close(SerialHandle h);
+
+// Line functions of EscapeCommFunction.
+constexpr uint32_t SETRTS = 3;
+constexpr uint32_t CLRRTS = 4;
+constexpr uint32_t SETDTR = 5;
+constexpr uint32_t CLRDTR = 6;
+constexpr uint32_t SETBREAK = 8;
+constexpr uint32_t CLRBREAK = 9;
+bool serial_escape(SerialHandle h, uint32_t function);
+
+constexpr uint32_t MS_CTS_ON = 0x10;
+constexpr uint32_t MS_DSR_ON = 0x20;
+bool serial_modem_status(SerialHandle h, uint32_t* status);
+
+constexpr uint32_t EV_CTS = 0x0008;
+bool serial_set_mask(SerialHandle h, uint32_t mask);
+
+// ---- CTS change notification ----------------------------------------------------------
+// The back end owns the overlapped block and the event word. The word stays at one address
+// for the whole run; while a wait is pending the system (or the back end, during any serial
+// call) stores the event bits into it behind the tool's back, so it is read as volatile.
+volatile uint32_t* cts_event_word();
+// Zeroes the overlapped block and gives it a new event object (manual reset, signalled).
+bool cts_event_create();
+// Starts the overlapped wait for a comm event into *cts_event_word():
+// 1 completed at once, 0 pending (ERROR_IO_PENDING), -1 failed (last error set).
+int cts_wait_start(SerialHandle h);
+// Closes the event object if there is one; failures are ignored.
+void cts_event_close();
+
+}  // namespace platform

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the release build, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the 32-bit Windows cross build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset release
+cmake --build --preset release
+ctest --preset release
+cmake --preset sanitize
+cmake --build --preset sanitize
+ctest --preset sanitize
+cmake --preset mingw32
+cmake --build --preset mingw32
+echo "Windows build: build/mingw32/tolvern.exe"

@@ -1,0 +1,33 @@
+// The one serial port the tool works on: its state, opening, configuration and closing.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace serial {
+
+struct PortState {
+  platform::SerialHandle port_handle;  // platform::no_serial while no port is open
+  char port_name[16];                  // "COM%d"
+  uint32_t modem_status;               // last sample: 0x10 CTS, 0x20 DSR
+  int32_t break_state;                 // TxD break as last set by the ISSP engine
+  int32_t sample_delay_ms;             // slept before every modem-status sample
+};
+
+extern PortState port;
+
+inline bool port_is_open() { return port.port_handle != platform::no_serial; }
+
+// 1 when the port is open and configured (record empty), 0 on failure (record filled).
+int open_port(int32_t number);
+// 1 when no port is open any more (record empty), 0 on failure (record filled).
+int close_port();
+// Only for the open port; 1 on success (record emptied), 0 on failure (record filled).
+int configure_port(const char* mode);
+
+constexpr const char* port_mode = "9600,n,8,1";
+
+void reset_port_state();
+
+}  // namespace serial

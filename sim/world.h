@@ -1,0 +1,166 @@
+// The simulated world: a third back end of platform/platform.h. It holds a serial device
+// map, ports (absent, busy, plain, or carrying the passive adapter with a PSoC 1 target),
+// a virtual clock, a scripted console and fault injection, so that whole runs of the tool
+// execute deterministically inside one process.
+//
+// Everything here may allocate; the tool's own code never calls it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Back to the default world:
+// - clock at 10 MHz, each counter read advances it 1 tick, serial calls cost 0 us;
+// - COM1 carries the adapter with a healthy chip; the device map lists "\Device\Serial0" = "COM1";
+// - console captured, no keys scripted (the keyboard counts as closed), not passed through;
+// - current directory "/sim", path separator '/';
+// - no faults, counters zero, trace off.
+void reset();
+
+// ---- virtual clock ------------------------------------------------------------------------
+void set_frequency(int64_t ticks_per_second);   // 0 makes the frequency query "succeed" with 0
+void set_counter_step(int64_t ticks);           // added by every counter read
+void set_latency_us(double us);                 // cost of every serial call (and device-map call)
+int64_t now_ticks();
+double now_us();                                 // simulated time since reset
+void set_counter_start(int64_t ticks);           // e.g. negative to test a negative reading
+
+// ---- files and the program --------------------------------------------------------------
+void set_current_directory(const std::string& dir);  // returned by platform::current_directory
+void set_current_directory_error(uint32_t error);    // 0 = works
+void set_path_separator(char separator);
+
+// ---- console ------------------------------------------------------------------------------
+const std::string& console_output();  // every byte written (code page 866), bell included
+void clear_console_output();
+// Keys waiting at once.
+void push_keys(const std::vector<int>& codes);
+// Keys that start waiting once the console output written after this call contains trigger
+// (code page 866 bytes). Several such scripts are served in order.
+void push_keys_after(const std::string& trigger_cp866, const std::vector<int>& codes);
+// tolvern-sim without --confirm/--cancel: output also goes to the real terminal and the real
+// keyboard answers when no scripted key is waiting.
+void set_console_passthrough(bool on);
+
+// ---- serial device map --------------------------------------------------------------------
+struct DevmapEntry {
+  std::u16string name;
+  uint32_t type = 1;           // REG_SZ
+  std::vector<uint8_t> data;   // raw bytes as stored (UTF-16LE text, terminator optional)
+};
+// A REG_SZ entry whose data is text in UTF-16LE with its terminator.
+DevmapEntry devmap_text(const std::u16string& name, const std::u16string& text);
+void set_devmap(const std::vector<DevmapEntry>& entries);
+void set_devmap_missing(bool missing);                 // the key does not exist (error 2)
+void set_devmap_open_error(uint32_t error);            // 0 = opens
+void set_devmap_read_error(uint32_t index, uint32_t error);
+void set_devmap_close_error(uint32_t error);
+// Lists every configured port that is not absent, as "\Device\Serial<n-1>" = "COM<n>".
+void devmap_from_ports();
+
+// ---- ports ----------------------------------------------------------------------------------
+enum class PortKind { absent, busy, plain, adapter };
+void set_port(int com, PortKind kind);  // ports not set are absent; reset() sets COM1 adapter
+void clear_ports();
+struct LineState {
+  bool open;
+  bool rts, dtr, brk;  // outputs as last switched
+  bool target_powered;
+};
+LineState line_state(int com);
+int open_port_count();  // ports open right now (0 after every clean run)
+
+// ---- failure injection ------------------------------------------------------------------
+enum class Call {
+  any_serial,  // every serial-device call below
+  open, clear_errors, build_dcb, set_state, purge, close, escape, modem_status, set_mask,
+  create_event, wait_event,
+  devmap_open, devmap_read, devmap_close,
+  counter, frequency, current_directory,
+};
+struct CallFault {
+  Call call = Call::any_serial;
+  int nth = 1;               // 1-based, counted from when the fault was added, of that kind
+  uint32_t error = 31;       // error number left in the last-error value (0 allowed)
+  bool sticky = false;       // fail every call from the nth on
+  uint32_t escape_function = 0;  // for Call::escape: only this line function counts (0 = any)
+};
+void add_call_fault(const CallFault& fault);
+// A WaitCommEvent that completes at once instead of pending.
+void set_wait_completes_immediately(bool on);
+
+// ---- the target chip ----------------------------------------------------------------------
+enum class ChipFault {
+  none,
+  no_answer_after_power_on,  // data line stays high after power-on
+  no_busy,                   // supervisory calls never raise the busy signal
+  busy_never_ends,           // the busy signal never falls
+  stuck_high_after_release,  // data line reads high after the release that starts a call
+  stuck_low_after_release,   // data line stays low after release (no busy signal either)
+  wrong_status,              // status byte `value` after `function`
+  corrupt_written_block,     // write block `block` stores byte `position` XOR `value`
+  checksum_off,              // checksum with count `count` (0 = all) answers + `value`
+  buffer_byte_stuck,         // block buffer byte `position` reads back `value`
+  silence_after_vectors,     // after `vectors` vectors the chip answers nothing any more
+};
+struct ChipFaultSpec {
+  ChipFault kind = ChipFault::none;
+  int function = -1;   // supervisory function the fault applies to (-1 = any)
+  int nth_call = 0;    // only that call of the function, 1-based (0 = every call)
+  int block = -1;
+  int position = 0;
+  int count = -1;
+  int value = 0;
+  long vectors = 0;
+};
+
+struct ChipConfig {
+  uint16_t silicon_id = 0x0010;
+  uint16_t revision_id = 0x0021;
+  // The initialisation vectors must begin within this many microseconds after power-on.
+  double power_on_window_us = 30000;
+  // How long the data line stays high after power-on before the chip lets it fall.
+  double power_up_high_us = 200;
+  // Busy time of each supervisory function, microseconds.
+  double erase_all_us = 20000, write_block_us = 8000, read_block_us = 400, protect_us = 8000,
+         checksum_us = 1500, table_read_us = 200, calibrate_us = 300;
+  std::vector<ChipFaultSpec> faults;
+};
+ChipConfig& chip_config();  // edit before the run
+
+// Chip state after a run.
+const std::array<uint8_t, 8192>& flash();
+std::array<uint8_t, 8192>& flash_mut();
+const std::array<uint8_t, 64>& protection();  // protection bytes as last stored
+bool protection_set();
+bool chip_in_programming_mode();
+
+// ---- counters and trace --------------------------------------------------------------------
+struct Counters {
+  long long serial_calls;          // all serial-device calls
+  long long escape_calls;          // EscapeCommFunction
+  long long modem_status_calls;    // GetCommModemStatus
+  long long other_serial_calls;    // open, close, purge, masks, events, configuration
+  long long counter_reads;
+  long long sleeps;
+  long long clock_pulses;          // rising DTR edges
+  long long vectors_write, vectors_read, vectors_other;
+  std::array<long long, 16> srom_calls;  // by function number
+  long long power_ons;
+};
+const Counters& counters();
+
+struct TraceEntry {
+  enum Kind { escape, sample } kind;
+  uint32_t function;  // line function for escape, modem status for sample
+  double time_us;
+};
+void set_trace(bool on);
+const std::vector<TraceEntry>& trace();
+void clear_trace();
+
+}  // namespace sim
