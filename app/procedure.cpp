@@ -1,0 +1,253 @@
+// The main job: erase, write and verify all 128 blocks, protect, compare checksums.
+//
+// Every image byte is fetched through image::image_byte at each use; no descrambled copy of
+// the firmware is ever held here.
+#include "app/procedure.h"
+
+#include <cstdint>
+
+#include "app/endings.h"
+#include "image/container.h"
+#include "issp/power.h"
+#include "issp/srom.h"
+#include "issp/vectors.h"
+#include "output/cp1251_literal.h"
+#include "output/error_record.h"
+#include "output/keyboard.h"
+#include "output/messages.h"
+#include "platform/platform.h"
+
+namespace app {
+namespace {
+
+constexpr int block_count = 128;
+constexpr int block_size = 64;
+constexpr uint32_t buffer_start = 0x80;      // target memory 0x80..0xBF: the block buffer
+constexpr uint32_t status_address = 0xF8;    // status byte after a supervisory call
+constexpr uint32_t protection_hole = 0x9F;   // the one 0x00 of the protection pattern
+constexpr uint32_t success_pause_ms = 2000;
+
+// The record ending. A failure must never leave with exit code 0, so a record that a failing
+// operation left at code 0 (a system call failing with error 0) takes the check-failure code.
+Ending record_ending() {
+  if (output::error_code() == 0) output::set_error_code(check_failure_code);
+  return Ending::record;
+}
+
+// A failed check: the target is switched off first (the record survives), then the message,
+// then a record with the check-failure code and no text of its own, so the record ending
+// prints only the blank line after the message.
+Ending check_failure(const char* message) {
+  issp::target_power_off_keep_error();
+  output::show_message("%s", message);
+  output::set_error_text("%s", "");
+  output::set_error_code(check_failure_code);
+  return Ending::record;
+}
+
+// The same with the block, expected and read bytes of a verify difference.
+Ending verify_failure(const char* format, int block, int expected, int got) {
+  issp::target_power_off_keep_error();
+  output::show_message(format, block, expected, got);
+  output::set_error_text("%s", "");
+  output::set_error_code(check_failure_code);
+  return Ending::record;
+}
+
+// 0 when all 64 writes of value went through, -1 at the first failing one.
+int fill_buffer(uint32_t value) {
+  for (int k = 0; k < block_size; ++k) {
+    if (issp::issp_write(value, issp::mem(buffer_start + static_cast<uint32_t>(k))) < 0) return -1;
+  }
+  return 0;
+}
+
+// Outcome of reading the block buffer against what it should hold.
+enum class Compare { same, differs, line_failure };
+
+struct Difference {
+  int position;
+  int expected;
+  int got;
+};
+
+// Reads memory 0x80..0xBF ascending against the image bytes of the block; stops at the first
+// difference.
+Compare compare_with_image(int block, Difference* diff) {
+  const int32_t offset = block * block_size;
+  for (int k = 0; k < block_size; ++k) {
+    const int got = issp::issp_read(issp::mem(buffer_start + static_cast<uint32_t>(k)));
+    if (got < 0) return Compare::line_failure;
+    const int expected = image::image_byte(offset + k);
+    if (got != expected) {
+      *diff = {k, expected, got};
+      return Compare::differs;
+    }
+  }
+  return Compare::same;
+}
+
+// Reads the buffer against a pattern: expected(k) gives the byte position k should hold.
+template <typename Expected>
+Compare compare_with_pattern(Expected expected) {
+  for (int k = 0; k < block_size; ++k) {
+    const int got = issp::issp_read(issp::mem(buffer_start + static_cast<uint32_t>(k)));
+    if (got < 0) return Compare::line_failure;
+    if (got != expected(k)) return Compare::differs;
+  }
+  return Compare::same;
+}
+
+// Result of one stage: keep going, or end the run this way.
+struct Step {
+  bool done;
+  Ending ending;
+};
+constexpr Step go_on{false, Ending::cleanup};
+Step stop(Ending how) { return {true, how}; }
+
+Step erase_stage() {
+  output::show_message("%s", RU("Стадия 1"));
+  const int rc = issp::srom_call(issp::srom_function::erase_all, 0);
+  if (rc == -1) return stop(record_ending());
+  if (rc < 0) return stop(no_response_ending(20 - rc));
+  // Only the read has to succeed: the erase status is not judged.
+  if (issp::issp_read(issp::mem(status_address)) < 0) return stop(record_ending());
+  output::show_message(" - OK\r\n");
+  return go_on;
+}
+
+Step write_block(int b) {
+  const int32_t offset = b * block_size;
+  if (fill_buffer(0x00) < 0) return stop(record_ending());
+  switch (compare_with_pattern([](int) { return 0; })) {
+    case Compare::same: break;
+    case Compare::line_failure: return stop(record_ending());
+    case Compare::differs:
+      return stop(check_failure(RU("\r\n\r\nСвязь потеряна, завершаем работу.\r\n")));
+  }
+  for (int k = 0; k < block_size; ++k) {
+    const int byte = image::image_byte(offset + k);
+    if (issp::issp_write(static_cast<uint32_t>(byte) & 0xFFu,
+                         issp::mem(buffer_start + static_cast<uint32_t>(k))) < 0) {
+      return stop(record_ending());
+    }
+  }
+  Difference diff{};
+  switch (compare_with_image(b, &diff)) {
+    case Compare::same: break;
+    case Compare::line_failure: return stop(record_ending());
+    case Compare::differs:
+      return stop(check_failure(RU("\r\n\r\nОшибка при обмене данными, завершаем работу.\r\n")));
+  }
+  const int rc = issp::srom_call(issp::srom_function::write_block, b);
+  if (rc == -1) return stop(record_ending());
+  if (rc < 0) return stop(no_response_ending(30 - rc));
+  const int status = issp::issp_read(issp::mem(status_address));
+  if (status < 0) return stop(record_ending());
+  if (status != 0) {
+    return stop(check_failure(RU("\r\n\r\nНеверный ответ от микросхемы, завершаем работу.\r\n")));
+  }
+  // Cleared so that the read-back below cannot pass on the bytes just loaded.
+  if (fill_buffer(0x00) < 0) return stop(record_ending());
+  return go_on;
+}
+
+// Read block b back into the buffer and compare it with the image. no_response_base is 30 in
+// the first pass and 40 in the second.
+Step read_back(int b, int no_response_base, const char* difference_format) {
+  const int r = issp::srom_read_block(b);
+  if (r < 0) return stop(record_ending());
+  // A status of 10 or more cannot be told from a no response; both end the same way.
+  if (r >= 10) return stop(no_response_ending(r + no_response_base));
+  if (r != 0) {
+    return stop(check_failure(RU("\r\n\r\nНеверный ответ от микросхемы, завершаем работу.\r\n")));
+  }
+  Difference diff{};
+  switch (compare_with_image(b, &diff)) {
+    case Compare::same: return go_on;
+    case Compare::line_failure: return stop(record_ending());
+    case Compare::differs: break;
+  }
+  return stop(verify_failure(difference_format, b, diff.expected, diff.got));
+}
+
+Step protect() {
+  if (fill_buffer(0xFF) < 0) return stop(record_ending());
+  if (issp::issp_write(0x00, issp::mem(protection_hole)) < 0) return stop(record_ending());
+  const auto pattern = [](int k) {
+    return buffer_start + static_cast<uint32_t>(k) == protection_hole ? 0x00 : 0xFF;
+  };
+  switch (compare_with_pattern(pattern)) {
+    case Compare::same: break;
+    case Compare::line_failure: return stop(record_ending());
+    case Compare::differs:
+      return stop(check_failure(RU("\r\n\r\nОшибка при обмене, завершаем работу.\r\n")));
+  }
+  const int rc = issp::srom_call(issp::srom_function::protect, 0);
+  if (rc == -1) return stop(record_ending());
+  if (rc < 0) return stop(no_response_ending(60 - rc));
+  // As after erase all, only the read has to succeed.
+  if (issp::issp_read(issp::mem(status_address)) < 0) return stop(record_ending());
+  return go_on;
+}
+
+Step write_stage() {
+  output::show_message("%s", RU("Стадия 2"));
+  for (int b = 0; b < block_count; ++b) {
+    Step s = write_block(b);
+    if (s.done) return s;
+    s = read_back(b, 30, RU("\r\n\r\nОшибка при проверке данных ( %d, 0x%02X - 0x%02X ), "
+                            "завершаем работу.\r\n"));
+    if (s.done) return s;
+  }
+  for (int b = 0; b < block_count; ++b) {
+    const Step s = read_back(b, 40, RU("\r\n\r\nОшибка при проверке результатов ( %d, 0x%02X - "
+                                       "0x%02X ), завершаем работу.\r\n"));
+    if (s.done) return s;
+  }
+  const Step s = protect();
+  if (s.done) return s;
+  output::show_message(" - OK\r\n");
+  return go_on;
+}
+
+Step checksum_stage() {
+  output::show_message("%s", RU("Стадия 3"));
+  for (int b = 0; b < block_count; ++b) {
+    uint16_t sum = 0;
+    for (int k = 0; k < block_size; ++k) {
+      sum = static_cast<uint16_t>(sum + (image::image_byte(b * block_size + k) & 0xFF));
+    }
+    const int t = issp::srom_block_checksum(b);
+    if (t < 0) return stop(record_ending());
+    if (t != sum) {
+      return stop(check_failure(
+          RU("\r\n\r\nОшибка при окончательной проверке результатов, завершаем работу.\r\n")));
+    }
+  }
+  output::show_message(" - OK\r\n");
+  return go_on;
+}
+
+}  // namespace
+
+Ending run_programming_procedure() {
+  output::show_message("%s", RU("\r\n\r\nНачало работы ( займет около 1 минуты ).\r\n\r\n"));
+  output::flush_keyboard();
+
+  Step s = erase_stage();
+  if (s.done) return s.ending;
+  s = write_stage();
+  if (s.done) return s.ending;
+  s = checksum_stage();
+  if (s.done) return s.ending;
+
+  if (issp::target_power_off(0) != 0) return record_ending();
+  output::show_message("%s", RU("\r\nРабота успешно завершена.\r\n"));
+  platform::sleep_ms(success_pause_ms);
+  set_exit_code(0);
+  return Ending::cleanup;
+}
+
+}  // namespace app

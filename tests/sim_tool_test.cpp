@@ -1,0 +1,1 @@
+// The tolvern-sim program as a child process.
