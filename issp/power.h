@@ -11,4 +11,10 @@ void target_power_off_keep_error();
 // "Нет ответа от микросхемы ( стадия %d )." with code 10.
 void report_no_response(int stage);
 
+// A target that stopped answering: power it off (stopping at the first failed switch), then
+// fill the no-response record, so that the record is not emptied by the power-off's own
+// successful switches. 0 when powered off with the no-response record in place; -1 when the
+// power-off failed (the record then holds that switch's port error).
+int power_off_after_no_response(int stage);
+
 }  // namespace issp

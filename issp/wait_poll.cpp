@@ -1,7 +1,122 @@
+// Waiting for the target to run a supervisory call: release the data line, watch for the
+// busy signal (the line high) while clocking, wait for it to fall, then clock the target on.
 #include "issp/wait_poll.h"
+
+#include "issp/direct_escape.h"
+#include "issp/vectors.h"
+#include "serial/lines.h"
+#include "serial/port.h"
+#include "serial/timing.h"
 
 namespace issp {
 
-int issp_wait_and_poll() { return -1; }
+namespace {
+
+constexpr int release_polls = 500000;
+constexpr int clocked_passes = 40;
+constexpr int quiet_polls = 100000;
+constexpr int end_polls = 100000;
+constexpr int trailing_clocks = 66;
+
+inline int wait_us(int32_t us) { return us > 0 ? serial::delay_us(us) : 0; }
+
+// One fresh modem status into the port state: 1 CTS set, 0 clear, -1 failure (record filled).
+int sample_cts() {
+  if (serial::port.sample_delay_ms > 0) {
+    platform::sleep_ms(static_cast<uint32_t>(serial::port.sample_delay_ms));
+  }
+  if (!platform::serial_modem_status(serial::port.port_handle, &serial::port.modem_status)) {
+    output::set_port_error(platform::last_error());
+    return -1;
+  }
+  output::clear_error();
+  return (serial::port.modem_status & platform::MS_CTS_ON) != 0 ? 1 : 0;
+}
+
+// Clocks and quiet polls until the busy signal: 1 seen, 0 not seen, -1 failure. The event word
+// is written behind our back by the system, so it is read through the pointer at every check.
+int watch_for_busy() {
+  volatile uint32_t* const event_word = serial::cts_event_mask_word();
+  const int32_t half = timing.clock_half_period_us;
+  for (int pass = 0; pass < clocked_passes; ++pass) {
+    if (!escape_direct(platform::SETDTR)) return -1;
+    if (wait_us(half) != 0) return -1;
+    const int high_sample = serial::read_modem_line(platform::MS_CTS_ON);
+    if (high_sample < 0) return -1;
+    if (!serial::switch_line(platform::CLRDTR)) return -1;
+    if (wait_us(half) != 0) return -1;
+    if (*event_word != 0) return 1;
+    if (high_sample == 1) return 1;
+    const int low_sample = serial::read_modem_line(platform::MS_CTS_ON);
+    if (low_sample < 0) return -1;
+    if (low_sample == 1) return 1;
+  }
+  // Some calls take longer than 40 clocks to start; watch without clocking the target.
+  for (int poll = 0; poll < quiet_polls; ++poll) {
+    if (*event_word != 0) return 1;
+    const int cts = sample_cts();
+    if (cts < 0) return -1;
+    if (cts == 1) return 1;
+    if (serial::delay_us(5) != 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int issp_wait_and_poll() {
+  if (!escape_direct(platform::CLRBREAK)) return -1;
+  serial::port.break_state = 0;
+
+  // The target first pulls the released line low; only then can a rise mean busy.
+  bool low = false;
+  for (int poll = 0; poll < release_polls; ++poll) {
+    const int cts = sample_cts();
+    if (cts < 0) return -1;
+    if (cts == 0) {
+      low = true;
+      break;
+    }
+    if (serial::delay_us(1) != 0) return -1;
+  }
+  if (!low) return -2;
+  if (wait_us(timing.release_delay_us) != 0) return -1;
+
+  // Armed before the first clock so that a busy pulse shorter than one sample interval still
+  // leaves its trace in the event word.
+  const int armed = serial::arm_cts_event();
+  if (armed < 0) return armed - 10;
+  const int busy = watch_for_busy();
+  serial::disarm_cts_event();
+  if (busy < 0) return -1;
+  if (busy == 0) return -3;
+
+  bool ended = false;
+  for (int poll = 0; poll < end_polls; ++poll) {
+    const int cts = sample_cts();
+    if (cts < 0) return -1;
+    if (cts == 0) {
+      ended = true;
+      break;
+    }
+    if (serial::delay_us(5) != 0) return -1;
+  }
+  if (!ended) return -4;
+  if (wait_us(timing.release_delay_us) != 0) return -1;
+
+  // The target needs these clocks, with the line released, to finish its return to ISSP.
+  const int32_t half = timing.clock_half_period_us;
+  for (int i = 0; i < trailing_clocks; ++i) {
+    if (serial::port.break_state != 0) {
+      if (!escape_direct(platform::CLRBREAK)) return -1;
+      serial::port.break_state = 0;
+    }
+    if (!escape_direct(platform::SETDTR)) return -1;
+    if (wait_us(half) != 0) return -1;
+    if (!escape_direct(platform::CLRDTR)) return -1;
+    if (wait_us(half) != 0) return -1;
+  }
+  return 0;
+}
 
 }  // namespace issp
