@@ -1,0 +1,72 @@
+// The current directory and the first file matching a wildcard pattern (ANSI names, as the
+// program's own name and the C library's file streams use them).
+// First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
+// rewrite the constants of the same names declared here.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace platform {
+
+char path_separator() { return '\\'; }
+
+bool current_directory(char* buffer, size_t capacity) {
+  if (buffer == nullptr || capacity == 0 || capacity > MAXDWORD) {
+    SetLastError(err::invalid_parameter);
+    return false;
+  }
+  // Success gives the length without the terminator; a buffer too small gives the size
+  // needed with it, which is never below capacity.
+  DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(capacity), buffer);
+  if (length == 0) return false;
+  if (length >= capacity) {
+    buffer[0] = '\0';
+    SetLastError(err::insufficient_buffer);
+    return false;
+  }
+  // A drive's root comes back as "C:\"; the program appends its own separator.
+  if (length > 0 && (buffer[length - 1] == '\\' || buffer[length - 1] == '/')) {
+    buffer[length - 1] = '\0';
+  }
+  return true;
+}
+
+bool find_first_file(const char* pattern, char* name, size_t capacity) {
+  if (pattern == nullptr || name == nullptr || capacity == 0) {
+    SetLastError(err::invalid_parameter);
+    return false;
+  }
+  name[0] = '\0';
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+
+  bool have = false;
+  for (;;) {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      have = true;
+      break;
+    }
+    if (!FindNextFileA(search, &found)) break;
+  }
+  // FindClose would overwrite the reason for the caller.
+  DWORD code = err::success;
+  if (!have) {
+    code = err::file_not_found;  // only directories matched
+  } else {
+    size_t length = std::strlen(found.cFileName);
+    if (length + 1 > capacity) {
+      code = err::insufficient_buffer;
+      have = false;
+    } else {
+      std::memcpy(name, found.cFileName, length + 1);
+    }
+  }
+  FindClose(search);
+  SetLastError(code);
+  return have;
+}
+
+}  // namespace platform
