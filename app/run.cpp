@@ -1,0 +1,290 @@
+#include "app/run.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/command_line.h"
+#include "app/connection_loop.h"
+#include "app/endings.h"
+#include "app/line_test.h"
+#include "app/procedure.h"
+#include "app/program_directory.h"
+#include "image/container.h"
+#include "issp/acquire.h"
+#include "issp/power.h"
+#include "issp/vectors.h"
+#include "output/cp1251_literal.h"
+#include "output/error_record.h"
+#include "output/keyboard.h"
+#include "output/messages.h"
+#include "platform/platform.h"
+#include "serial/discovery.h"
+#include "serial/port.h"
+#include "serial/timing.h"
+
+namespace app {
+
+namespace {
+
+constexpr int empty_argument_line = 3387;
+constexpr const char* log_name = "Tolvern.log";
+constexpr const char* data_pattern = "Tolvern*.dat";
+
+char program_directory[path_capacity];
+char log_path[path_capacity];
+char data_path[path_capacity];
+
+// Room for a directory and a file name that do not fit a path buffer, so that the refusal
+// can still name the whole path.
+constexpr std::size_t long_path_capacity = 2 * path_capacity + 16;
+
+// base + name into out (path_capacity bytes); false when the whole path would not fit.
+bool join_path(const char* base, const char* name, char* out) {
+  const std::size_t a = std::strlen(base);
+  const std::size_t b = std::strlen(name);
+  if (a + b > path_capacity - 1) return false;
+  std::memcpy(out, base, a);
+  std::memcpy(out + a, name, b + 1);
+  return true;
+}
+
+int32_t file_error(int error_number, const char* path) {
+  set_exit_code(1);
+  output::show_message(RU("\r\n\r\nОшибка %d при работе с файлом:\r\n%s\r\n\a"), error_number, path);
+  return finish(Ending::shutdown);
+}
+
+// A path that would not fit its buffer is refused as a file error naming the whole path.
+int32_t path_too_long(const char* base, const char* name) {
+  char whole[long_path_capacity];
+  output::format_text(whole, sizeof whole, "%s%s", base, name);
+  return file_error(ENAMETOOLONG, whole);
+}
+
+int32_t unclear_error(uint32_t code) {
+  set_exit_code(static_cast<int32_t>(code));
+  output::show_message(RU("\r\nНепонятная ошибка ( код %lu ).\r\n"), static_cast<unsigned long>(code));
+  return finish(Ending::shutdown);
+}
+
+// Step 5: a fresh log beside the program. 0 to go on, else the run's ending was taken and
+// *result holds the exit code.
+bool start_log(int32_t* result) {
+  output::show_message(RU("Используется файл журнала.\r\n\r\n"));
+  if (!join_path(program_directory, log_name, log_path)) {
+    *result = path_too_long(program_directory, log_name);
+    return false;
+  }
+  if (std::remove(log_path) != 0) {
+    const int error_number = errno;
+    if (error_number != ENOENT) {
+      set_exit_code(2);
+      output::show_message(RU("\r\nНевозможно стереть файл журнала.\r\n\a"));
+      *result = finish(Ending::cleanup);
+      return false;
+    }
+  }
+  if (!output::log_create(log_path)) {
+    *result = file_error(errno, log_path);
+    return false;
+  }
+  output::set_log_enabled(true);
+  return true;
+}
+
+void counter_check_failed() {
+  const uint32_t code = platform::last_error();
+  platform::sleep_ms(1);
+  output::show_message(RU("High-Resolution Performance Counter не работает, ошибка %lu.\r\n"),
+                       static_cast<unsigned long>(code));
+}
+
+// Step 6: not fatal unless the counter fails right after working.
+bool check_counter(int32_t* result) {
+  if (serial::delay_us(1000) != 0) {
+    counter_check_failed();
+    return true;
+  }
+  const int64_t frequency = serial::counter_frequency();
+  if (frequency <= 0) {
+    counter_check_failed();
+    return true;
+  }
+  output::show_message(RU("High-Resolution Performance Counter: частота %lld тиков в секунду.\r\n"),
+                       static_cast<long long>(frequency));
+  int64_t ticks = 0;
+  if (!platform::query_counter(&ticks)) {
+    uint32_t code = platform::last_error();
+    if (code == 0) code = platform::err::bad_environment;  // never an exit code of 0
+    *result = unclear_error(code);
+    return false;
+  }
+  return true;
+}
+
+// Step 7 with -D: the first Tolvern*.dat beside the program into the image buffer.
+bool load_data_file(int32_t* result) {
+  char pattern[long_path_capacity];
+  output::format_text(pattern, sizeof pattern, "%s%s", program_directory, data_pattern);
+  char name[path_capacity];
+  if (!platform::find_first_file(pattern, name, sizeof name)) {
+    set_exit_code(3);
+    output::show_message(RU("\r\nФайл данных не найден."));
+    *result = finish(Ending::cleanup);
+    return false;
+  }
+  if (!join_path(program_directory, name, data_path)) {
+    *result = path_too_long(program_directory, name);
+    return false;
+  }
+
+  std::FILE* file = std::fopen(data_path, "rb");
+  if (file == nullptr) {
+    *result = file_error(errno, data_path);
+    return false;
+  }
+  run_state.data_file = file;
+  if (std::fseek(file, 0, SEEK_END) != 0) {
+    *result = file_error(errno, data_path);
+    return false;
+  }
+  const long length = std::ftell(file);
+  if (length < 0) {
+    *result = file_error(errno, data_path);
+    return false;
+  }
+  if (std::fseek(file, 0, SEEK_SET) != 0) {
+    *result = file_error(errno, data_path);
+    return false;
+  }
+  if (length != static_cast<long>(image::container_size)) {
+    set_exit_code(111);
+    output::show_message(RU("\r\nНеверная длина файла данных.\r\n"));
+    *result = finish(Ending::shutdown);
+    return false;
+  }
+  errno = 0;
+  if (std::fread(image::image_buffer, 1, image::container_size, file) != image::container_size) {
+    *result = file_error(errno, data_path);
+    return false;
+  }
+  run_state.data_file = nullptr;
+  if (std::fclose(file) != 0) {
+    *result = file_error(errno, data_path);
+    return false;
+  }
+  output::show_message(RU("\r\nРабота с внешним файлом данных.\r\n"));
+  return true;
+}
+
+// Step 12 after the identity: ESC cancels, ENTER goes on, anything else is ignored.
+// Returns true to go on with programming; otherwise *result holds the exit code.
+bool last_chance(int32_t* result) {
+  output::show_message(
+      RU("  Последний шанс отказаться. Нажмите ESC для отмены или ENTER для продолжения."));
+  for (;;) {
+    output::flush_keyboard();
+    while (output::key_waiting() == 0) {
+    }
+    const int key = output::read_key();
+    if (key == output::key_enter) return true;
+    if (key == output::key_esc) {
+      output::show_message(RU("\r\n\r\nРабота прервана.\r\n"));
+      if (issp::target_power_off(0) != 0) {
+        *result = finish(Ending::record);
+        return false;
+      }
+      set_exit_code(1);
+      *result = finish(Ending::cleanup);
+      return false;
+    }
+  }
+}
+
+void reset_all() {
+  output::reset_messages();
+  output::reset_error_record();
+  serial::reset_port_state();
+  serial::reset_discovery();
+  issp::reset_vectors();
+  issp::reset_acquire();
+  image::reset_image();
+  reset_run_state();
+  options = RunOptions{};
+  program_directory[0] = '\0';
+  log_path[0] = '\0';
+  data_path[0] = '\0';
+}
+
+}  // namespace
+
+int32_t tolvern_main(int argc, char** argv) {
+  reset_all();
+  set_exit_code(0);
+  platform::set_last_error(0);
+
+  const char* program_name = (argc > 0 && argv != nullptr) ? argv[0] : nullptr;
+  if (!get_program_directory(program_name, program_directory)) {
+    return unclear_error(platform::last_error());
+  }
+
+  output::show_message("\r\n");
+  std::memcpy(log_path, program_directory, sizeof log_path);
+  std::memcpy(data_path, program_directory, sizeof data_path);
+  options = RunOptions{};
+  output::set_log_enabled(false);
+
+  switch (parse_command_line(argc, argv)) {
+    case ParseResult::ok:
+      break;
+    case ParseResult::invalid:
+      set_exit_code(127);
+      output::show_message(RU("\r\nНеверные параметры.\r\n"));
+      return finish(Ending::cleanup);
+    case ParseResult::empty_argument:
+      set_exit_code(10);
+      output::show_message(RU("\r\nНепонятная ошибка в строке %d программы.\r\n"), empty_argument_line);
+      return finish(Ending::shutdown);
+  }
+
+  int32_t result = 0;
+  if (options.log && !start_log(&result)) return result;
+  if (!check_counter(&result)) return result;
+
+  if (options.data_file) {
+    if (!load_data_file(&result)) return result;
+  } else {
+    image::load_embedded_container();
+  }
+  if (image::image_verify() != 0) {
+    set_exit_code(112);
+    output::show_message(RU("\r\nНеверные исходные данные.\r\n"));
+    return finish(Ending::shutdown);
+  }
+
+  int32_t port_number = options.forced_port;
+  if (port_number >= 1) {
+    output::show_message(RU("\r\nПринудительная работа с портом COM%d\r\n\r\n"), port_number);
+  } else {
+    port_number = serial::find_adapter();
+    if (port_number == serial::adapter_enumeration_failed) return finish(Ending::record);
+    if (port_number <= 0) {
+      set_exit_code(1);
+      return finish(Ending::shutdown);
+    }
+  }
+
+  output::show_message(RU("Открываем порт COM%d"), port_number);
+  if (serial::open_port(port_number) == 0) return finish(Ending::record);
+  output::show_message(RU(" - успешно.\r\n"));
+
+  if (options.test_mode) return finish(run_line_test());
+
+  output::flush_keyboard();
+  if (run_connection_loop() == 0) return finish(Ending::record);
+  if (!last_chance(&result)) return result;
+  return finish(run_programming_procedure());
+}
+
+}  // namespace app

@@ -1,0 +1,90 @@
+#include "output/error_record.h"
+
+#include <cstdarg>
+#include <cstring>
+
+#include "output/cp1251_literal.h"
+#include "platform/platform.h"
+#include "serial/port.h"
+
+namespace output {
+
+ErrorRecord error_record = {};
+
+namespace {
+
+// Bounded copy: an over-long text is cut at 127 characters, never written past the record.
+void copy_text(char* to, const char* from) {
+  const void* end = std::memchr(from, '\0', short_text_capacity - 1);
+  const std::size_t n = end ? static_cast<std::size_t>(static_cast<const char*>(end) - from)
+                            : short_text_capacity - 1;
+  std::memmove(to, from, n);
+  to[n] = '\0';
+}
+
+}  // namespace
+
+void clear_error() {
+  error_record.error_code = 0;
+  error_record.error_text[0] = '\0';
+  platform::set_last_error(0);
+}
+
+void set_error_text(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vformat_text(error_record.error_text, sizeof error_record.error_text, format, args);
+  va_end(args);
+}
+
+void append_error_text(const char* phrase) {
+  char* text = error_record.error_text;
+  text[short_text_capacity - 1] = '\0';
+  const std::size_t used = std::strlen(text);
+  const std::size_t room = short_text_capacity - 1 - used;
+  std::size_t n = std::strlen(phrase);
+  if (n > room) n = room;
+  std::memcpy(text + used, phrase, n);
+  text[used + n] = '\0';
+}
+
+void set_port_error(uint32_t os_code) {
+  const auto code = static_cast<int32_t>(os_code);
+  error_record.error_code = code;
+  copy_text(error_record.error_text, RU("Порт "));
+  if (serial::port_is_open()) {
+    append_error_text(serial::port.port_name);
+    append_error_text(" ");
+  }
+  bool add_full_stop = true;
+  switch (code) {
+    case 0: copy_text(error_record.error_text, RU("Успешное окончание")); break;
+    case 2: append_error_text(RU("не найден")); break;
+    case 5: append_error_text(RU("уже используется другим процессом, либо доступ к нему запрещен")); break;
+    case 6: append_error_text(RU("не открыт")); break;
+    case 21: append_error_text(RU("- работа была приостановлена")); break;
+    case 87: append_error_text(RU("- неверные параметры для открытия")); break;
+    case 110: append_error_text(RU("невозможно открыть")); break;
+    case -127: append_error_text(RU("непонятная ошибка")); break;
+    default:
+      set_error_text(RU("Непонятная ошибка ( код %d )."), static_cast<int>(code));
+      add_full_stop = false;
+      break;
+  }
+  if (add_full_stop) append_error_text(".");
+  platform::set_last_error(os_code);
+}
+
+void save_error() {
+  error_record.saved_error_code = error_record.error_code;
+  copy_text(error_record.saved_error_text, error_record.error_text);
+}
+
+void restore_error() {
+  error_record.error_code = error_record.saved_error_code;
+  copy_text(error_record.error_text, error_record.saved_error_text);
+}
+
+void reset_error_record() { error_record = ErrorRecord{}; }
+
+}  // namespace output
