@@ -138,6 +138,9 @@ std::array<uint8_t, 8192>& flash_mut();
 const std::array<uint8_t, 64>& protection();  // protection bytes as last stored
 bool protection_set();
 bool chip_in_programming_mode();
+// The chip's memory (RAM) and register spaces as they stand; cleared by every power-off.
+const std::array<uint8_t, 256>& chip_memory();
+const std::array<uint8_t, 256>& chip_registers();
 
 // ---- counters and trace --------------------------------------------------------------------
 struct Counters {
@@ -149,8 +152,10 @@ struct Counters {
   long long sleeps;
   long long clock_pulses;          // rising DTR edges
   long long vectors_write, vectors_read, vectors_other;
-  std::array<long long, 16> srom_calls;  // by function number
+  std::array<long long, 16> srom_calls;  // by function number (every start, performed or not)
   long long power_ons;
+  long long malformed_frames;      // frames whose fixed bits were wrong (not stored)
+  long long rejected_calls;        // supervisory calls refused for wrong parameters
 };
 const Counters& counters();
 

@@ -1,0 +1,103 @@
+// The scripted console: captured output, keys waiting at once or after a trigger text, and
+// optional passthrough to the real terminal.
+#include <deque>
+
+#include "platform/posix/host.h"
+#include "sim/state.h"
+
+namespace sim::detail {
+
+namespace {
+struct KeyScript {
+  std::string trigger;
+  std::vector<int> codes;
+  size_t search_from;  // output offset when scripted
+};
+std::string output;
+std::deque<int> waiting;
+std::deque<KeyScript> pending;
+size_t previous_match_end = 0;
+bool passthrough = false;
+
+// Releases the scripts whose trigger has appeared, in order; each one looks only at output
+// after the previous one's trigger, so two scripts for the same prompt need two prompts.
+void release_triggered_keys() {
+  while (!pending.empty()) {
+    KeyScript& head = pending.front();
+    size_t from = head.search_from > previous_match_end ? head.search_from : previous_match_end;
+    size_t at = output.find(head.trigger, from);
+    if (at == std::string::npos) return;
+    previous_match_end = at + head.trigger.size();
+    waiting.insert(waiting.end(), head.codes.begin(), head.codes.end());
+    pending.pop_front();
+  }
+}
+}  // namespace
+
+void console_reset() {
+  output.clear();
+  waiting.clear();
+  pending.clear();
+  previous_match_end = 0;
+  passthrough = false;
+}
+
+}  // namespace sim::detail
+
+namespace sim {
+
+using namespace detail;
+
+const std::string& console_output() { return output; }
+
+void clear_console_output() {
+  output.clear();
+  previous_match_end = 0;
+  for (KeyScript& s : pending) s.search_from = 0;
+}
+
+void push_keys(const std::vector<int>& codes) {
+  waiting.insert(waiting.end(), codes.begin(), codes.end());
+}
+
+void push_keys_after(const std::string& trigger_cp866, const std::vector<int>& codes) {
+  pending.push_back({trigger_cp866, codes, output.size()});
+}
+
+void set_console_passthrough(bool on) { passthrough = on; }
+
+}  // namespace sim
+
+namespace platform {
+
+using namespace sim::detail;
+
+void console_write(const char* bytes, size_t count) {
+  output.append(bytes, count);
+  if (passthrough) posix_host::console_write(bytes, count);
+  if (!pending.empty()) release_triggered_keys();
+}
+
+bool keyboard_closed() {
+  if (!waiting.empty() || !pending.empty()) return false;
+  return passthrough ? posix_host::keyboard_closed() : true;
+}
+
+bool key_waiting() {
+  if (!waiting.empty()) return true;
+  if (!pending.empty()) return passthrough && posix_host::key_waiting();
+  return passthrough ? posix_host::key_waiting() : true;
+}
+
+int read_key() {
+  if (!waiting.empty()) {
+    int code = waiting.front();
+    waiting.pop_front();
+    return code;
+  }
+  if (passthrough) return posix_host::read_key();
+  // Nothing scripted is waiting: an ended input answers ESC rather than blocking forever.
+  return 27;
+}
+
+}  // namespace platform

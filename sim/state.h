@@ -1,0 +1,74 @@
+// Shared state of the simulated world, visible only to sim/*.cpp.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "sim/world.h"
+
+namespace sim::detail {
+
+constexpr double forever_us = std::numeric_limits<double>::infinity();
+
+// ---- clock ---------------------------------------------------------------------------------
+// The counter is the master time: whole ticks since reset plus a sub-tick remainder, kept at a
+// positive frequency even while the query is made to report 0.
+struct Clock {
+  int64_t reported_frequency;
+  int64_t frequency;
+  int64_t step;
+  int64_t start;
+  int64_t ticks;
+  double fraction;
+  double latency_us;
+};
+extern Clock clock;
+void clock_reset();
+void advance_us(double us);
+inline double time_us() {
+  return (static_cast<double>(clock.ticks) + clock.fraction) * 1e6 /
+         static_cast<double>(clock.frequency);
+}
+// The cost of one serial-device or device-map call.
+inline void charge_call() {
+  if (clock.latency_us > 0) advance_us(clock.latency_us);
+}
+
+// ---- counters and trace -----------------------------------------------------------------------
+extern Counters counter_values;
+extern bool trace_on;
+extern std::vector<TraceEntry> trace_entries;
+
+// ---- call faults --------------------------------------------------------------------------
+extern bool faults_present;
+void faults_reset();
+// True when this call is to fail; *error then holds the number to leave behind.
+bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t* error);
+inline bool call_fault(Call kind, bool serial, uint32_t escape_function, uint32_t* error) {
+  return faults_present && call_fault_slow(kind, serial, escape_function, error);
+}
+
+void set_error(uint32_t code);
+
+// ---- the pieces' resets ---------------------------------------------------------------------
+void console_reset();
+void devmap_reset();
+void ports_reset();
+void files_reset();
+
+// ---- the target chip ----------------------------------------------------------------------
+void chip_reset();        // configuration and counters kept apart: the chip's own state
+void chip_power(bool on, double t);
+// A rising clock edge; host_high is the host's break (data 1), line_high the line level then.
+void chip_clock_rise(bool host_high, bool line_high, double t);
+bool chip_powered();
+// The chip drives the data line high at time t.
+bool chip_drives_high(double t);
+// The time of the last timed fall of the chip's drive (busy end, power-up end).
+double chip_timed_fall();
+
+}  // namespace sim::detail
