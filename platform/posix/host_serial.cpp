@@ -1,38 +1,454 @@
-// Serial ports on Linux: placeholder until the termios code lands.
+// Serial ports on Linux: exclusive open, raw termios, the modem lines through ioctl, and the
+// CTS change notification built on the driver's interrupt counters.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string_view>
+#include <cstdio>
+
 #include "platform/posix/host.h"
 #include "platform/posix/host_serial.h"
 
 namespace posix_host {
 
 namespace {
+
+// The pending comm-event wait of the Windows interface, kept by hand: at arm time the CTS
+// edge counter (or, without one, the CTS level) is noted; every later serial call on the port
+// compares and, on a change, completes the wait by storing EV_CTS into the event word.
+struct CtsWatch {
+  platform::SerialHandle handle = platform::no_serial;
+  uint32_t mask = 0;
+  bool pending = false;
+  bool counts_edges = false;
+  int cts_edges = 0;
+  bool cts_level = false;
+  bool event_exists = false;
+};
+
+CtsWatch watch;
 volatile uint32_t event_word = 0;
+
+bool fail(int error_number) {
+  set_last_error(from_errno(error_number));
+  return false;
 }
 
-bool set_device_roots(const char*, const char*) { return true; }
-bool com_device_name(int, char*, std::size_t) { return false; }
-int com_number_from_path(const char16_t*) { return 0; }
-uint32_t devmap_open() { return platform::err::file_not_found; }
-uint32_t devmap_read(uint32_t, char16_t*, uint32_t*, uint32_t*, uint8_t*, uint32_t*) {
-  return platform::err::no_more_items;
+bool valid(platform::SerialHandle h) {
+  if (h < 0 || h > INT_MAX) {
+    set_last_error(platform::err::invalid_handle);
+    return false;
+  }
+  return true;
 }
-uint32_t devmap_close() { return 0; }
-platform::SerialHandle serial_open(const char16_t*) {
-  set_last_error(platform::err::file_not_found);
-  return platform::no_serial;
+
+int fd_of(platform::SerialHandle h) { return static_cast<int>(h); }
+
+// A pseudo-terminal or a driver without modem-control support rejects the line ioctls with
+// these; for the best-effort drops below they mean "no lines to drop".
+bool no_modem_lines(int error_number) { return error_number == ENOTTY || error_number == EINVAL; }
+
+void complete_wait() {
+  event_word = event_word | platform::EV_CTS;
+  watch.pending = false;
 }
-bool serial_clear_errors(platform::SerialHandle) { return false; }
-bool serial_build_dcb(const char16_t*, platform::Dcb*) { return false; }
-bool serial_set_state(platform::SerialHandle, const platform::Dcb&) { return false; }
-bool serial_purge(platform::SerialHandle, uint32_t) { return false; }
-bool serial_close(platform::SerialHandle) { return false; }
-bool serial_escape(platform::SerialHandle, uint32_t) { return false; }
-bool serial_modem_status(platform::SerialHandle, uint32_t*) { return false; }
-bool serial_set_mask(platform::SerialHandle, uint32_t) { return false; }
+
+// Compares the CTS edge counter with the one noted at arm time. The 8250 driver also counts
+// the delta bit its status register latches, so a pulse between two samples is not lost.
+void check_cts_edges(platform::SerialHandle h) {
+  if (!watch.pending || h != watch.handle || !watch.counts_edges) return;
+  serial_icounter_struct counts {};
+  if (ioctl(fd_of(h), TIOCGICOUNT, &counts) == 0 && counts.cts != watch.cts_edges) complete_wait();
+}
+
+bool modem_bits(int fd, int* bits) { return ioctl(fd, TIOCMGET, bits) == 0; }
+
+bool drop_dtr_rts(int fd, int lines) {
+  if (lines == 0 || ioctl(fd, TIOCMBIC, &lines) == 0) return true;
+  return no_modem_lines(errno);
+}
+
+bool raise_lines(int fd, int lines) {
+  if (lines == 0 || ioctl(fd, TIOCMBIS, &lines) == 0) return true;
+  return no_modem_lines(errno);
+}
+
+// Raw mode: no line discipline processing, no flow control of any kind, modem lines ignored
+// for carrier (CLOCAL), and HUPCL so that the last close drops DTR and RTS: a tool that dies
+// mid-run leaves the target unpowered.
+void make_raw(termios* t) {
+  t->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                       IXON | IXOFF | IXANY);
+  t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t->c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t->c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
+  t->c_cc[VMIN] = 0;
+  t->c_cc[VTIME] = 0;
+}
+
+struct SpeedEntry {
+  uint32_t baud;
+  speed_t code;
+};
+constexpr SpeedEntry speeds[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool speed_code(uint32_t baud, speed_t* code) {
+  for (const SpeedEntry& s : speeds) {
+    if (s.baud == baud) {
+      *code = s.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+platform::SerialHandle serial_open(const char16_t* path) {
+  const int com = com_number_from_path(path);
+  char name[16];
+  char device[600];
+  if (com == 0 || !com_device_name(com, name, sizeof name)) {
+    set_last_error(platform::err::file_not_found);
+    return platform::no_serial;
+  }
+  const int n = std::snprintf(device, sizeof device, "%s/%s", device_root(), name);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof device) {
+    set_last_error(platform::err::file_not_found);
+    return platform::no_serial;
+  }
+  // O_NONBLOCK: do not wait for carrier; O_NOCTTY: never become the controlling terminal.
+  const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    fail(errno);
+    return platform::no_serial;
+  }
+  int error_number = 0;
+  termios settings {};
+  if (ioctl(fd, TIOCEXCL) != 0) {
+    error_number = errno;
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Another program (or another Tolvern) holds the port: access denied, as on Windows.
+    error_number = errno == EWOULDBLOCK ? EBUSY : errno;
+  } else if (tcgetattr(fd, &settings) != 0) {
+    error_number = errno;
+  } else {
+    make_raw(&settings);
+    cfsetispeed(&settings, B9600);
+    cfsetospeed(&settings, B9600);
+    // Configure before dropping the lines: leaving a stored speed of 0 would raise them again.
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+      error_number = errno;
+    } else if (!drop_dtr_rts(fd, TIOCM_DTR | TIOCM_RTS)) {
+      // Opening a tty raises DTR and RTS, and RTS powers the target.
+      error_number = errno;
+    }
+  }
+  if (error_number != 0) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+    fail(error_number);
+    return platform::no_serial;
+  }
+  return fd;
+}
+
+bool serial_clear_errors(platform::SerialHandle h) {
+  if (!valid(h)) return false;
+  // A Linux tty latches no error state that would block the line ioctls; what remains is to
+  // see that the device still answers.
+  termios settings {};
+  if (tcgetattr(fd_of(h), &settings) != 0) return fail(errno);
+  check_cts_edges(h);
+  return true;
+}
+
+bool serial_build_dcb(const char16_t* mode, platform::Dcb* dcb) {
+  if (mode == nullptr || dcb == nullptr) {
+    set_last_error(platform::err::invalid_parameter);
+    return false;
+  }
+  // "baud[,parity[,data[,stop]]]", e.g. "9600,n,8,1"; blanks around the fields are allowed.
+  char text[64];
+  std::size_t length = 0;
+  for (; mode[length] != u'\0'; ++length) {
+    if (length + 1 >= sizeof text || mode[length] > 0x7E) {
+      set_last_error(platform::err::invalid_parameter);
+      return false;
+    }
+    text[length] = static_cast<char>(mode[length]);
+  }
+  text[length] = '\0';
+
+  char fields[4][16] = {};
+  int field_count = 0;
+  std::size_t used = 0;
+  for (const char* p = text;; ++p) {
+    if (*p == ',' || *p == '\0') {
+      if (field_count == 4) {
+        set_last_error(platform::err::invalid_parameter);
+        return false;
+      }
+      fields[field_count][used] = '\0';
+      ++field_count;
+      used = 0;
+      if (*p == '\0') break;
+    } else if (*p != ' ' && *p != '\t') {
+      if (used + 1 >= sizeof fields[0] || field_count >= 4) {
+        set_last_error(platform::err::invalid_parameter);
+        return false;
+      }
+      fields[field_count][used++] = *p;
+    }
+  }
+
+  platform::Dcb result = *dcb;
+  unsigned long baud = 0;
+  char* end = nullptr;
+  baud = std::strtoul(fields[0], &end, 10);
+  if (fields[0][0] < '0' || fields[0][0] > '9' || *end != '\0' || baud == 0 || baud > 4000000) {
+    set_last_error(platform::err::invalid_parameter);
+    return false;
+  }
+  // The old two-digit abbreviations of the mode command.
+  switch (baud) {
+    case 11: baud = 110; break;
+    case 15: baud = 150; break;
+    case 30: baud = 300; break;
+    case 60: baud = 600; break;
+    case 12: baud = 1200; break;
+    case 24: baud = 2400; break;
+    case 48: baud = 4800; break;
+    case 96: baud = 9600; break;
+    case 19: baud = 19200; break;
+    default: break;
+  }
+  result.BaudRate = static_cast<uint32_t>(baud);
+  bool ok = true;
+  if (field_count > 1 && fields[1][0] != '\0') {
+    switch (fields[1][1] == '\0' ? fields[1][0] : '?') {
+      case 'n': case 'N': result.Parity = 0; break;
+      case 'o': case 'O': result.Parity = 1; break;
+      case 'e': case 'E': result.Parity = 2; break;
+      case 'm': case 'M': result.Parity = 3; break;
+      case 's': case 'S': result.Parity = 4; break;
+      default: ok = false;
+    }
+  }
+  if (field_count > 2 && fields[2][0] != '\0') {
+    if (fields[2][1] == '\0' && fields[2][0] >= '5' && fields[2][0] <= '8') {
+      result.ByteSize = static_cast<uint8_t>(fields[2][0] - '0');
+    } else {
+      ok = false;
+    }
+  }
+  if (field_count > 3 && fields[3][0] != '\0') {
+    const std::string_view stop(fields[3]);
+    if (stop == "1") {
+      result.StopBits = 0;
+    } else if (stop == "1.5") {
+      result.StopBits = 1;
+    } else if (stop == "2") {
+      result.StopBits = 2;
+    } else {
+      ok = false;
+    }
+  }
+  if (!ok) {
+    set_last_error(platform::err::invalid_parameter);
+    return false;
+  }
+  result.flags |= platform::dcb_binary;
+  *dcb = result;
+  return true;
+}
+
+bool serial_set_state(platform::SerialHandle h, const platform::Dcb& dcb) {
+  if (!valid(h)) return false;
+  const int fd = fd_of(h);
+  speed_t speed = B0;
+  tcflag_t size = 0;
+  switch (dcb.ByteSize) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: break;
+  }
+  const bool stop_ok = dcb.StopBits == 0 || dcb.StopBits == 2 || (dcb.StopBits == 1 && dcb.ByteSize == 5);
+  if (!speed_code(dcb.BaudRate, &speed) || size == 0 || dcb.Parity > 4 || !stop_ok) {
+    set_last_error(platform::err::invalid_parameter);
+    return false;
+  }
+  termios settings {};
+  if (tcgetattr(fd, &settings) != 0) return fail(errno);
+  make_raw(&settings);
+  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+  settings.c_cflag |= size;
+  switch (dcb.Parity) {
+    case 1: settings.c_cflag |= PARENB | PARODD; break;
+    case 2: settings.c_cflag |= PARENB; break;
+    case 3: settings.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case 4: settings.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+  }
+  if (dcb.StopBits != 0) settings.c_cflag |= CSTOPB;
+  // Flow control stays off whatever the block asks for: the adapter uses CTS as the target's
+  // data line, and the driver must never hold the lines back on its own.
+  cfsetispeed(&settings, speed);
+  cfsetospeed(&settings, speed);
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) return fail(errno);
+
+  // DTR and RTS control as the block says: disabled drops the line, enabled raises it,
+  // handshake and toggle (flow control) leave it as it is.
+  const uint32_t dtr_control = (dcb.flags >> 4) & 3;
+  const uint32_t rts_control = (dcb.flags >> 12) & 3;
+  const int drop = (dtr_control == 0 ? TIOCM_DTR : 0) | (rts_control == 0 ? TIOCM_RTS : 0);
+  const int raise = (dtr_control == 1 ? TIOCM_DTR : 0) | (rts_control == 1 ? TIOCM_RTS : 0);
+  if (!drop_dtr_rts(fd, drop) || !raise_lines(fd, raise)) return fail(errno);
+  check_cts_edges(h);
+  return true;
+}
+
+bool serial_purge(platform::SerialHandle h, uint32_t flags) {
+  if (!valid(h)) return false;
+  if ((flags & ~platform::purge_all) != 0) {
+    set_last_error(platform::err::invalid_parameter);
+    return false;
+  }
+  const bool transmit = (flags & 0x5) != 0;  // PURGE_TXABORT | PURGE_TXCLEAR
+  const bool receive = (flags & 0xA) != 0;   // PURGE_RXABORT | PURGE_RXCLEAR
+  if (transmit || receive) {
+    const int queue = transmit && receive ? TCIOFLUSH : (transmit ? TCOFLUSH : TCIFLUSH);
+    if (tcflush(fd_of(h), queue) != 0) return fail(errno);
+  }
+  check_cts_edges(h);
+  return true;
+}
+
+bool serial_close(platform::SerialHandle h) {
+  if (!valid(h)) return false;
+  if (watch.handle == h) {
+    watch.pending = false;
+    watch.mask = 0;
+    watch.handle = platform::no_serial;
+  }
+  ioctl(fd_of(h), TIOCNXCL);
+  // Linux releases the descriptor even when close reports an error (EINTR, EIO of a device
+  // pulled out); only EBADF means there was nothing to close. Reporting the others as a
+  // failure would leave the caller holding a handle that no longer exists.
+  if (close(fd_of(h)) != 0 && errno == EBADF) return fail(EBADF);
+  return true;
+}
+
+bool serial_escape(platform::SerialHandle h, uint32_t function) {
+  if (!valid(h)) return false;
+  const int fd = fd_of(h);
+  int lines = 0;
+  int result;
+  switch (function) {
+    case platform::SETRTS: lines = TIOCM_RTS; result = ioctl(fd, TIOCMBIS, &lines); break;
+    case platform::CLRRTS: lines = TIOCM_RTS; result = ioctl(fd, TIOCMBIC, &lines); break;
+    case platform::SETDTR: lines = TIOCM_DTR; result = ioctl(fd, TIOCMBIS, &lines); break;
+    case platform::CLRDTR: lines = TIOCM_DTR; result = ioctl(fd, TIOCMBIC, &lines); break;
+    case platform::SETBREAK: result = ioctl(fd, TIOCSBRK); break;
+    case platform::CLRBREAK: result = ioctl(fd, TIOCCBRK); break;
+    default:
+      set_last_error(platform::err::invalid_parameter);
+      return false;
+  }
+  if (result != 0) return fail(errno);
+  check_cts_edges(h);
+  return true;
+}
+
+bool serial_modem_status(platform::SerialHandle h, uint32_t* status) {
+  if (!valid(h)) return false;
+  if (status == nullptr) {
+    set_last_error(platform::err::invalid_parameter);
+    return false;
+  }
+  int bits = 0;
+  if (!modem_bits(fd_of(h), &bits)) return fail(errno);
+  *status = ((bits & TIOCM_CTS) != 0 ? platform::MS_CTS_ON : 0u) |
+            ((bits & TIOCM_DSR) != 0 ? platform::MS_DSR_ON : 0u) |
+            ((bits & TIOCM_RNG) != 0 ? 0x40u : 0u) |  // MS_RING_ON
+            ((bits & TIOCM_CAR) != 0 ? 0x80u : 0u);   // MS_RLSD_ON
+  // The counter is read after the status: reading the status register is what makes some
+  // drivers count an edge that raised no interrupt.
+  check_cts_edges(h);
+  if (watch.pending && h == watch.handle && ((bits & TIOCM_CTS) != 0) != watch.cts_level) {
+    complete_wait();
+  }
+  return true;
+}
+
+bool serial_set_mask(platform::SerialHandle h, uint32_t mask) {
+  if (!valid(h)) return false;
+  termios settings {};
+  if (tcgetattr(fd_of(h), &settings) != 0) return fail(errno);
+  // As on Windows, changing the mask ends a pending wait with no event.
+  if (watch.pending && watch.handle == h) {
+    event_word = 0;
+    watch.pending = false;
+  }
+  watch.handle = h;
+  watch.mask = mask;
+  return true;
+}
+
 volatile uint32_t* cts_event_word() { return &event_word; }
-bool cts_event_create() { return true; }
-int cts_wait_start(platform::SerialHandle) { return -1; }
-void cts_event_close() {}
-bool cts_uses_interrupt_counters() { return false; }
-void reset_serial() {}
+
+bool cts_event_create() {
+  watch.event_exists = true;
+  return true;
+}
+
+int cts_wait_start(platform::SerialHandle h) {
+  if (!valid(h)) return -1;
+  if (watch.handle != h || (watch.mask & platform::EV_CTS) == 0) {
+    set_last_error(platform::err::invalid_parameter);
+    return -1;
+  }
+  const int fd = fd_of(h);
+  int bits = 0;
+  if (!modem_bits(fd, &bits)) {
+    fail(errno);
+    return -1;
+  }
+  serial_icounter_struct counts {};
+  watch.counts_edges = ioctl(fd, TIOCGICOUNT, &counts) == 0;
+  watch.cts_edges = counts.cts;
+  watch.cts_level = (bits & TIOCM_CTS) != 0;
+  watch.pending = true;
+  set_last_error(platform::err::io_pending);
+  return 0;
+}
+
+void cts_event_close() { watch.event_exists = false; }
+
+bool cts_uses_interrupt_counters() { return watch.pending && watch.counts_edges; }
+
+void reset_serial() {
+  watch = CtsWatch{};
+  event_word = 0;
+  reset_devmap();
+}
 
 }  // namespace posix_host

@@ -21,6 +21,9 @@ constexpr int com_count = 96;
 // ("/sys/class/tty", "/dev"). False when a root does not fit (nothing changed).
 bool set_device_roots(const char* sysfs_root, const char* dev_root);
 
+// The /dev root in use.
+const char* device_root();
+
 // The device node name of a COM number ("ttyUSB0" for 33); false for a number outside the map
 // or a buffer too small.
 bool com_device_name(int com, char* name, std::size_t capacity);
@@ -53,6 +56,8 @@ void cts_event_close();
 // false when it fell back to comparing sampled levels (or nothing is armed).
 bool cts_uses_interrupt_counters();
 
+// Closes the device map and restores the default roots.
+void reset_devmap();
 // Forgets the device map and the CTS notification and restores the default roots. Does not
 // close a port the caller still holds.
 void reset_serial();
