@@ -20,6 +20,8 @@ int image_verify();
 // Descrambled byte i (0..255) for 0 <= i <= 8191 taken as unsigned, else -1.
 int image_byte(int32_t i);
 
+// For the benchmark. image_verify reads all 8192 bytes through image_byte, so one check adds
+// 8192 byte calls and 33,566,721 generator steps (8193 of them for the check key).
 struct ImageCounters {
   uint64_t byte_calls;
   uint64_t generator_steps;

@@ -124,6 +124,9 @@ TEST(ImageReader, IndexRangeOrderAndCounters) {
   const std::vector<uint8_t> plain = random_image(5);
   load(packed(plain, 0xA5A5A5A5u));
   ASSERT_EQ(image::image_verify(), 0);
+  // The check reads every byte through image_byte, then takes 8193 steps for its key.
+  EXPECT_EQ(image::image_counters.byte_calls, 8192u);
+  EXPECT_EQ(image::image_counters.generator_steps, 8192ull * 8193 / 2 + 8193);
 
   for (int32_t i : {8192, -1, INT32_MIN, INT32_MAX, 65536 + 5}) EXPECT_EQ(image::image_byte(i), -1) << i;
   EXPECT_EQ(image::image_byte(0), plain[0]);
