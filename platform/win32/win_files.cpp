@@ -9,6 +9,42 @@
 #include <cstring>
 
 namespace platform {
+namespace {
+
+char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// The file search also matches a long name through its generated 8.3 alias ("*.dat" finds
+// "x.data" as X~1.DAT); the long name itself has to fit the pattern, as on Linux.
+bool long_name_matches(const char* pattern, const char* name) {
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*name != '\0') {
+    if (*pattern == '*') {
+      star = pattern++;
+      resume = name;
+    } else if (*pattern == '?' || (*pattern != '\0' && ascii_upper(*pattern) == ascii_upper(*name))) {
+      ++pattern;
+      ++name;
+    } else if (star != nullptr) {
+      pattern = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*') ++pattern;
+  return *pattern == '\0';
+}
+
+const char* file_part(const char* path) {
+  const char* part = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/' || *p == ':') part = p + 1;
+  }
+  return part;
+}
+
+}  // namespace
 
 char path_separator() { return '\\'; }
 
@@ -45,7 +81,8 @@ bool find_first_file(const char* pattern, char* name, size_t capacity) {
 
   bool have = false;
   for (;;) {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        long_name_matches(file_part(pattern), found.cFileName)) {
       have = true;
       break;
     }
@@ -54,7 +91,7 @@ bool find_first_file(const char* pattern, char* name, size_t capacity) {
   // FindClose would overwrite the reason for the caller.
   DWORD code = err::success;
   if (!have) {
-    code = err::file_not_found;  // only directories matched
+    code = err::file_not_found;  // only directories or 8.3 aliases matched
   } else {
     size_t length = std::strlen(found.cFileName);
     if (length + 1 > capacity) {
