@@ -17,7 +17,7 @@ namespace {
 constexpr size_t path_capacity = 64;
 constexpr size_t mode_capacity = 64;
 
-// Writes the decimal digits of n (1..99) after prefix into path.
+// The device path of port n (1..99) as UTF-16 text.
 void form_device_path(int32_t n, char16_t* path) {
   // COM1..COM9 open by their plain names; two-digit ports only exist in the device namespace.
   const char* prefix = n < 10 ? "COM" : "\\\\.\\COM";

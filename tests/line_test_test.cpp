@@ -72,16 +72,6 @@ TEST(LineTest, KeyHandling) {
   EXPECT_EQ(sim::console_output(), banner);
 }
 
-TEST(LineTest, FailingSwitchTakesTheRecordEnding) {
-  open_test_port(sim::PortKind::adapter);
-  sim::push_keys_after("DTR = 0", {'q'});
-  sim::add_call_fault({sim::Call::escape, 3, 21});
-  EXPECT_EQ(app::run_line_test(), app::Ending::record);
-  EXPECT_EQ(output::error_code(), 21);
-  EXPECT_STREQ(output::error_text(), RU("Порт COM1 - работа была приостановлена."));
-  EXPECT_EQ(sim::console_output().find("TxD"), std::string::npos);
-}
-
 TEST(LineTest, WholeToolExitCodes) {
   // A key: exit code 1, no bell, no power-off pause.
   sim::reset();
@@ -92,13 +82,15 @@ TEST(LineTest, WholeToolExitCodes) {
   EXPECT_NE(run.console.find(banner + "RTS = 1"), std::string::npos);
   EXPECT_EQ(sim::open_port_count(), 0);
 
-  // A failing sample: its code becomes the exit code, after the port error text.
+  // A failing switch (the third, break on): the record ending with the port error text, whose
+  // code becomes the exit code.
   sim::reset();
   sim::push_keys_after("DTR = 0", {'q'});
-  sim::add_call_fault({sim::Call::modem_status, 1, 1167, true});
+  sim::add_call_fault({sim::Call::escape, 3, 21});
   run = harness::run_tool({"-C1", "-T"});
-  EXPECT_EQ(run.exit_code, 1167);
-  EXPECT_NE(run.console.find(ru(RU("\r\n\r\nНепонятная ошибка ( код 1167 )."))), std::string::npos);
+  EXPECT_EQ(run.exit_code, 21);
+  EXPECT_NE(run.console.find("RTS = 0" + ru(RU("; ответный сигнал - верный.\r\n\r\n\r\nПорт COM1 - работа была приостановлена."))),
+            std::string::npos);
   EXPECT_EQ(sim::open_port_count(), 0);
   EXPECT_FALSE(sim::line_state(1).target_powered);
 }
