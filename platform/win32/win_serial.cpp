@@ -3,6 +3,7 @@
 // First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
 // rewrite the constants of the same names declared here.
 #include "platform/platform.h"
+#include "platform/win32/win_power_guard.h"
 
 #include <windows.h>
 
@@ -85,6 +86,7 @@ SerialHandle serial_open(const char16_t* path) {
   HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(path), GENERIC_READ | GENERIC_WRITE,
                          0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return no_serial;
+  guard_port(reinterpret_cast<SerialHandle>(h));
   return reinterpret_cast<SerialHandle>(h);
 }
 
@@ -112,7 +114,12 @@ bool serial_purge(SerialHandle h, uint32_t flags) {
   return PurgeComm(to_handle(h), flags) != FALSE;
 }
 
-bool serial_close(SerialHandle h) { return CloseHandle(to_handle(h)) != FALSE; }
+bool serial_close(SerialHandle h) {
+  unguard_port(h);
+  if (CloseHandle(to_handle(h))) return true;
+  guard_port(h);  // still open: still the adapter's port
+  return false;
+}
 
 bool serial_escape(SerialHandle h, uint32_t function) {
   return EscapeCommFunction(to_handle(h), function) != FALSE;
