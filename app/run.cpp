@@ -181,10 +181,14 @@ bool load_data_file(int32_t* result) {
 // Step 12 after the identity: ESC cancels, ENTER goes on, anything else is ignored.
 // Returns true to go on with programming; otherwise *result holds the exit code.
 bool last_chance(int32_t* result) {
+  // Keys pressed before the prompt are dropped just before it appears rather than just
+  // after: the same for an operator, and a key that answers the prompt is never lost.
+  output::flush_keyboard();
   output::show_message(
       RU("  Последний шанс отказаться. Нажмите ESC для отмены или ENTER для продолжения."));
-  for (;;) {
-    output::flush_keyboard();
+  for (bool first_pass = true;; first_pass = false) {
+    // Also drops the second code of a two-code key.
+    if (!first_pass) output::flush_keyboard();
     while (output::key_waiting() == 0) {
     }
     const int key = output::read_key();
