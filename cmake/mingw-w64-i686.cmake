@@ -1,3 +1,6 @@
+# 32-bit Windows console program from Linux with MinGW-w64 (Debian g++-mingw-w64-i686).
+# The posix threading flavour of the compiler; the tool is linked -static, so tolvern.exe
+# needs only the system DLLs (kernel32, advapi32, msvcrt).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
