@@ -94,6 +94,11 @@ Port* begin_call(sim::Call kind, platform::SerialHandle h, uint32_t escape_funct
     set_error(platform::err::invalid_handle);
     return nullptr;
   }
+  // A port taken away while open (set_port to absent): the device is gone, only closing works.
+  if (p->kind == PortKind::absent && kind != sim::Call::close) {
+    set_error(platform::err::device_not_connected);
+    return nullptr;
+  }
   if (p->armed) look_before(*p, time_us());
   return p;
 }
@@ -152,6 +157,8 @@ using namespace detail;
 
 void set_port(int com, PortKind kind) {
   if (com < 1 || com > 99) return;
+  // Unplugging the adapter takes the target's supply with it.
+  if (kind != PortKind::adapter && chip_port == com) set_power(ports[com], false, time_us());
   ports[com].kind = kind;
 }
 
