@@ -34,24 +34,27 @@ Ending record_ending() {
   return Ending::record;
 }
 
-// A failed check: the target is switched off first (the record survives), then the message,
-// then a record with the check-failure code and no text of its own, so the record ending
-// prints only the blank line after the message.
+// A failed check leaves the record with the check-failure code and no text of its own, so
+// the record ending prints only the blank line after the check's message.
+Ending check_failure_record() {
+  output::set_error_text("%s", "");
+  output::set_error_code(check_failure_code);
+  platform::set_last_error(static_cast<uint32_t>(check_failure_code));
+  return Ending::record;
+}
+
+// The target is switched off before the message (the record survives the power-off).
 Ending check_failure(const char* message) {
   issp::target_power_off_keep_error();
   output::show_message("%s", message);
-  output::set_error_text("%s", "");
-  output::set_error_code(check_failure_code);
-  return Ending::record;
+  return check_failure_record();
 }
 
 // The same with the block, expected and read bytes of a verify difference.
 Ending verify_failure(const char* format, int block, int expected, int got) {
   issp::target_power_off_keep_error();
   output::show_message(format, block, expected, got);
-  output::set_error_text("%s", "");
-  output::set_error_code(check_failure_code);
-  return Ending::record;
+  return check_failure_record();
 }
 
 // 0 when all 64 writes of value went through, -1 at the first failing one.
