@@ -295,6 +295,15 @@ TEST(ProcedureRun, EveryFailureEndsNonZeroWithTheTargetOff) {
          sim::add_call_fault(f);
        },
        6, [] { return "\r\n\r\n" + cp866(RU("Порт COM1 ")); }},
+      {"a line switch fails in the middle of the procedure",
+       [&](auto*, auto*) {
+         sim::CallFault f;
+         f.call = sim::Call::escape;
+         f.nth = cancel.escapes_before_procedure + 100000;
+         f.error = 21;
+         sim::add_call_fault(f);
+       },
+       21, [] { return "\r\n\r\n" + cp866(RU("Порт COM1 ")); }},
       {"block checksum differs",
        [&](auto*, auto*) {
          sim::ChipFaultSpec f = chip_fault(sim::ChipFault::checksum_off);
