@@ -1,5 +1,6 @@
 // End-to-end runs of the programming procedure on the simulated adapter and chip: the success
 // path, every row of the failure table, ESC at the prompt, and an external data file.
+#include <array>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -86,13 +87,11 @@ std::string program_with_data_file(std::vector<uint8_t>* plain) {
   return dir + "/tolvern";
 }
 
-// The procedure's own console text of a successful run, from the prompt on.
-std::string success_transcript() {
-  return cp866(prompt()) +
-         cp866(RU("\r\n\r\nНачало работы ( займет около 1 минуты ).\r\n\r\n")) +
-         cp866(RU("Стадия 1")) + " - OK\r\n" + cp866(RU("Стадия 2")) + " - OK\r\n" +
-         cp866(RU("Стадия 3")) + " - OK\r\n" + cp866(RU("\r\nРабота успешно завершена.\r\n")) +
-         "\r\n";
+// The procedure's own text of a successful run, from the prompt on, in Windows-1251.
+std::string success_text() {
+  return std::string(prompt()) +
+         RU("\r\n\r\nНачало работы ( займет около 1 минуты ).\r\n\r\nСтадия 1 - OK\r\n"
+            "Стадия 2 - OK\r\nСтадия 3 - OK\r\n\r\nРабота успешно завершена.\r\n\r\n");
 }
 
 TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
@@ -103,27 +102,20 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
   const harness::RunResult r = harness::run_tool({"-C1", "-L"}, dir + "/tolvern");
 
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_TRUE(ends_with(r.console, success_transcript())) << r.console;
-  for (int i = 0; i < static_cast<int>(image::image_size); ++i) {
-    ASSERT_EQ(sim::flash()[static_cast<std::size_t>(i)], img[static_cast<std::size_t>(i)])
-        << "flash byte " << i;
-  }
-  ASSERT_TRUE(sim::protection_set());
-  for (int k = 0; k < 64; ++k) EXPECT_EQ(sim::protection()[k], k == 31 ? 0x00 : 0xFF) << k;
-  const auto& calls = sim::counters().srom_calls;
-  EXPECT_EQ(calls[5], 1);    // erase all
-  EXPECT_EQ(calls[2], 128);  // write block
-  EXPECT_EQ(calls[1], 256);  // read block, two passes
-  EXPECT_EQ(calls[4], 1);    // protect
-  EXPECT_EQ(calls[7], 255);  // checksum
-  expect_unpowered_and_closed();
-
+  EXPECT_TRUE(ends_with(r.console, cp866(success_text().c_str()))) << r.console;
   // The log keeps the Windows-1251 bytes of the same messages.
-  const std::string expected_log = std::string(prompt()) +
-                 RU("\r\n\r\nНачало работы ( займет около 1 минуты ).\r\n\r\nСтадия 1 - OK\r\n"
-                    "Стадия 2 - OK\r\nСтадия 3 - OK\r\n\r\nРабота успешно завершена.\r\n\r\n");
-  const std::string log = harness::read_file(dir + "/Tolvern.log");
-  EXPECT_TRUE(ends_with(log, expected_log)) << log;
+  EXPECT_TRUE(ends_with(harness::read_file(dir + "/Tolvern.log"), success_text()));
+  EXPECT_EQ(std::vector<int>(sim::flash().begin(), sim::flash().end()), img);
+  std::array<uint8_t, 64> pattern;
+  pattern.fill(0xFF);
+  pattern[31] = 0x00;
+  EXPECT_TRUE(sim::protection_set());
+  EXPECT_EQ(sim::protection(), pattern);
+  const auto& calls = sim::counters().srom_calls;
+  // erase all, write block, read block (two passes), protect, checksum
+  EXPECT_EQ((std::vector<long long>{calls[5], calls[2], calls[1], calls[4], calls[7]}),
+            (std::vector<long long>{1, 128, 256, 1, 255}));
+  expect_unpowered_and_closed();
 }
 
 TEST(ProcedureRun, EscapeAtThePromptTouchesNoFlash) {
@@ -177,10 +169,37 @@ CancelCounts cancel_counts() {
   return c;
 }
 
-sim::ChipFaultSpec chip_fault(sim::ChipFault kind, int function = -1) {
+// Fault builders, so that each row of the table below reads as one line.
+sim::ChipFaultSpec chip(sim::ChipFault kind, int function = -1, int nth = 0) {
   sim::ChipFaultSpec f;
   f.kind = kind;
   f.function = function;
+  f.nth_call = nth;
+  return f;
+}
+sim::ChipFaultSpec status(int function, int nth, int value) {
+  sim::ChipFaultSpec f = chip(sim::ChipFault::wrong_status, function, nth);
+  f.value = value;
+  return f;
+}
+sim::ChipFaultSpec stuck(int position, int value) {
+  sim::ChipFaultSpec f = chip(sim::ChipFault::buffer_byte_stuck);
+  f.position = position;
+  f.value = value;
+  return f;
+}
+sim::ChipFaultSpec checksum_off(int count, int value) {
+  sim::ChipFaultSpec f = chip(sim::ChipFault::checksum_off);
+  f.count = count;
+  f.value = value;
+  return f;
+}
+sim::CallFault call(sim::Call kind, int nth, uint32_t error, uint32_t line = 0) {
+  sim::CallFault f;
+  f.call = kind;
+  f.nth = nth;
+  f.error = error;
+  f.escape_function = line;
   return f;
 }
 
@@ -188,171 +207,86 @@ TEST(ProcedureRun, EveryFailureEndsNonZeroWithTheTargetOff) {
   const std::vector<int> img = embedded_image();
   int loaded_position = 0;  // a byte of block 0 that is not zero
   while (img[static_cast<std::size_t>(loaded_position)] == 0) ++loaded_position;
-  const int block1_sum = block_sum(img, 1);
+  const int wrap = -(block_sum(img, 1) + 16);  // block 1's upper sum 16 below its lower one
   const CancelCounts cancel = cancel_counts();
   ASSERT_GT(cancel.escapes_before_procedure, 0);
   std::vector<uint8_t> plain;
   const std::string data_program = program_with_data_file(&plain);
+  sim::ChipFaultSpec corrupt = chip(sim::ChipFault::corrupt_written_block);
+  corrupt.block = 5;
+  corrupt.position = 3;
+  corrupt.value = 0x10;
 
+  using C = sim::ChipFault;
+  const auto wrong_answer = check_tail(RU("\r\n\r\nНеверный ответ от микросхемы, завершаем работу.\r\n"));
+  const auto port_text = "\r\n\r\n" + cp866(RU("Порт COM1 "));
+  const int first_escape = cancel.escapes_before_procedure + 1;
+  const int some_sample = static_cast<int>(cancel.modem_status) + 20000;
   struct Row {
     const char* name;
-    std::function<void(std::string* program, std::vector<std::string>* args)> setup;
+    std::vector<sim::ChipFaultSpec> chip_faults;
+    std::vector<sim::CallFault> call_faults;
+    bool data_file;
     int exit_code;
-    std::function<std::string()> tail;  // built after the run: the image is loaded then
+    std::function<std::string()> tail;  // built after the run, when the image is loaded
   };
-  const auto chip = [](sim::ChipFaultSpec f) { sim::chip_config().faults.push_back(f); };
-  const auto status = [&](int nth, int value) {
-    sim::ChipFaultSpec f = chip_fault(sim::ChipFault::wrong_status, 1);
-    f.nth_call = nth;
-    f.value = value;
-    chip(f);
-  };
-  const auto wrong_answer = [] {
-    return check_tail(RU("\r\n\r\nНеверный ответ от микросхемы, завершаем работу.\r\n"));
-  };
+  const auto text = [](std::string t) { return [t] { return t; }; };
   const std::vector<Row> rows = {
-      {"cleared buffer not zero at block 0",
-       [&](auto*, auto*) {
-         sim::ChipFaultSpec f = chip_fault(sim::ChipFault::buffer_byte_stuck);
-         f.position = 7;
-         f.value = 0x5A;
-         chip(f);
-       },
-       101, [] { return check_tail(RU("\r\n\r\nСвязь потеряна, завершаем работу.\r\n")); }},
-      {"loaded buffer differs",
-       [&](auto*, auto*) {
-         sim::ChipFaultSpec f = chip_fault(sim::ChipFault::buffer_byte_stuck);
-         f.position = loaded_position;
-         f.value = 0;
-         chip(f);
-       },
-       101, [] { return check_tail(RU("\r\n\r\nОшибка при обмене данными, завершаем работу.\r\n")); }},
-      {"write block status not zero",
-       [&](auto*, auto*) {
-         sim::ChipFaultSpec f = chip_fault(sim::ChipFault::wrong_status, 2);
-         f.value = 3;
-         chip(f);
-       },
-       101, wrong_answer},
-      {"write block no response", [&](auto*, auto*) { chip(chip_fault(sim::ChipFault::stuck_high_after_release, 2)); },
-       100, [] { return no_response_tail(32); }},
-      {"read block status 9, first pass", [&](auto*, auto*) { status(1, 9); }, 101, wrong_answer},
-      {"read block status 10, first pass", [&](auto*, auto*) { status(1, 10); }, 100,
-       [] { return no_response_tail(40); }},
-      {"read block status 9, second pass", [&](auto*, auto*) { status(129, 9); }, 101, wrong_answer},
-      {"read block status 10, second pass", [&](auto*, auto*) { status(129, 10); }, 100,
-       [] { return no_response_tail(50); }},
-      {"read block busy never ends", [&](auto*, auto*) {
-         sim::ChipFaultSpec f = chip_fault(sim::ChipFault::busy_never_ends, 1);
-         f.nth_call = 3;
-         chip(f);
-       },
-       100, [] { return no_response_tail(44); }},
-      {"first-pass verify differs at block 5 position 3",
-       [&](auto*, auto*) {
-         sim::ChipFaultSpec f = chip_fault(sim::ChipFault::corrupt_written_block);
-         f.block = 5;
-         f.position = 3;
-         f.value = 0x10;
-         chip(f);
-       },
-       101,
+      {"cleared buffer not zero at block 0", {stuck(7, 0x5A)}, {}, false, 101,
+       text(check_tail(RU("\r\n\r\nСвязь потеряна, завершаем работу.\r\n")))},
+      {"loaded buffer differs", {stuck(loaded_position, 0)}, {}, false, 101,
+       text(check_tail(RU("\r\n\r\nОшибка при обмене данными, завершаем работу.\r\n")))},
+      {"write block status not zero", {status(2, 0, 3)}, {}, false, 101, text(wrong_answer)},
+      {"write block no response", {chip(C::stuck_high_after_release, 2)}, {}, false, 100,
+       text(no_response_tail(32))},
+      {"read block status 9, first pass", {status(1, 1, 9)}, {}, false, 101, text(wrong_answer)},
+      {"read block status 10, first pass", {status(1, 1, 10)}, {}, false, 100, text(no_response_tail(40))},
+      {"read block status 9, second pass", {status(1, 129, 9)}, {}, false, 101, text(wrong_answer)},
+      {"read block status 10, second pass", {status(1, 129, 10)}, {}, false, 100, text(no_response_tail(50))},
+      {"read block busy never ends", {chip(C::busy_never_ends, 1, 3)}, {}, false, 100,
+       text(no_response_tail(44))},
+      {"first-pass verify differs at block 5 position 3", {corrupt}, {}, false, 101,
        [] {
          const int expected = image::image_byte(323);
          return check_tail(format(RU("\r\n\r\nОшибка при проверке данных ( %d, 0x%02X - 0x%02X ), "
                                      "завершаем работу.\r\n"),
                                   5, expected, expected ^ 0x10).c_str());
        }},
-      {"protection pattern reads back wrong",
-       [&](std::string* program, std::vector<std::string>* args) {
-         *program = data_program;
-         args->push_back("-D");
-         sim::ChipFaultSpec f = chip_fault(sim::ChipFault::buffer_byte_stuck);
-         f.position = 5;
-         f.value = 0;
-         chip(f);
-       },
-       101, [] { return check_tail(RU("\r\n\r\nОшибка при обмене, завершаем работу.\r\n")); }},
-      {"protect no response", [&](auto*, auto*) { chip(chip_fault(sim::ChipFault::stuck_high_after_release, 4)); },
-       100, [] { return no_response_tail(62); }},
-      {"erase all no response", [&](auto*, auto*) { chip(chip_fault(sim::ChipFault::stuck_high_after_release, 5)); },
-       100, [] { return no_response_tail(22); }},
-      {"erase all call cannot be written",
-       [&](auto*, auto*) {
-         sim::CallFault f;
-         f.call = sim::Call::escape;
-         f.nth = cancel.escapes_before_procedure + 1;
-         f.error = 5;
-         sim::add_call_fault(f);
-       },
-       5, [] { return cp866(RU("Стадия 1")) + "\r\n\r\n" + cp866(RU("Порт COM1 ")); }},
-      {"a line fails in the middle of the procedure",
-       [&](auto*, auto*) {
-         sim::CallFault f;
-         f.call = sim::Call::modem_status;
-         f.nth = static_cast<int>(cancel.modem_status) + 20000;
-         f.error = 6;
-         sim::add_call_fault(f);
-       },
-       6, [] { return "\r\n\r\n" + cp866(RU("Порт COM1 ")); }},
-      {"a line switch fails in the middle of the procedure",
-       [&](auto*, auto*) {
-         sim::CallFault f;
-         f.call = sim::Call::escape;
-         f.nth = cancel.escapes_before_procedure + 100000;
-         f.error = 21;
-         sim::add_call_fault(f);
-       },
-       21, [] { return "\r\n\r\n" + cp866(RU("Порт COM1 ")); }},
-      {"block checksum differs",
-       [&](auto*, auto*) {
-         sim::ChipFaultSpec f = chip_fault(sim::ChipFault::checksum_off);
-         f.count = 10;
-         f.value = 1;
-         chip(f);
-       },
-       101,
-       [] {
-         return check_tail(
-             RU("\r\n\r\nОшибка при окончательной проверке результатов, завершаем работу.\r\n"));
-       }},
-      {"block checksum wraps below the lower one",
-       [&](auto*, auto*) {
-         sim::ChipFaultSpec f = chip_fault(sim::ChipFault::checksum_off);
-         f.count = 2;
-         f.value = -(block1_sum + 16);
-         chip(f);
-       },
-       126,
-       [] {
-         return record_tail(RU("Получено неверное значение контрольной суммы блока ( 0xFFF0 )."));
-       }},
-      {"checksum no response", [&](auto*, auto*) { chip(chip_fault(sim::ChipFault::no_busy, 7)); },
-       10, [] { return record_tail(RU("Нет ответа от микросхемы ( стадия 13 ).")); }},
+      // The data file's image has 0x00 at byte 5 of every block: only the pattern check sees it.
+      {"protection pattern reads back wrong", {stuck(5, 0)}, {}, true, 101,
+       text(check_tail(RU("\r\n\r\nОшибка при обмене, завершаем работу.\r\n")))},
+      {"protect no response", {chip(C::stuck_high_after_release, 4)}, {}, false, 100,
+       text(no_response_tail(62))},
+      {"erase all no response", {chip(C::stuck_high_after_release, 5)}, {}, false, 100,
+       text(no_response_tail(22))},
+      {"erase all call cannot be written", {}, {call(sim::Call::escape, first_escape, 5)}, false, 5,
+       text(cp866(RU("Стадия 1")) + port_text)},
+      {"a sample fails in the middle", {}, {call(sim::Call::modem_status, some_sample, 6)}, false, 6,
+       text(port_text)},
+      {"a line switch fails in the middle", {}, {call(sim::Call::escape, first_escape + 100000, 21)},
+       false, 21, text(port_text)},
+      {"block checksum differs", {checksum_off(10, 1)}, {}, false, 101,
+       text(check_tail(RU("\r\n\r\nОшибка при окончательной проверке результатов, завершаем работу.\r\n")))},
+      {"block checksum wraps below the lower one", {checksum_off(2, wrap)}, {}, false, 126,
+       text(record_tail(RU("Получено неверное значение контрольной суммы блока ( 0xFFF0 )."))) },
+      {"checksum no response", {chip(C::no_busy, 7)}, {}, false, 10,
+       text(record_tail(RU("Нет ответа от микросхемы ( стадия 13 ).")))},
       {"final power-off fails",
-       [&](auto*, auto*) {
-         sim::CallFault f;
-         f.call = sim::Call::escape;
-         f.escape_function = platform::CLRRTS;
-         f.nth = cancel.clrrts_through_cancel;
-         f.error = 5;
-         sim::add_call_fault(f);
-       },
-       5, [] { return cp866(RU("Стадия 3")) + " - OK\r\n\r\n\r\n" + cp866(RU("Порт COM1 ")); }},
+       {}, {call(sim::Call::escape, cancel.clrrts_through_cancel, 5, platform::CLRRTS)}, false, 5,
+       text(cp866(RU("Стадия 3")) + " - OK\r\n" + port_text)},
   };
 
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     sim::reset();
-    std::string program = "/sim/tolvern";
-    std::vector<std::string> args = {"-C1"};
-    row.setup(&program, &args);
+    sim::chip_config().faults = row.chip_faults;
+    for (const sim::CallFault& f : row.call_faults) sim::add_call_fault(f);
     script_key(13);
-    const harness::RunResult r = harness::run_tool(args, program);
+    const harness::RunResult r = row.data_file ? harness::run_tool({"-C1", "-D"}, data_program)
+                                               : harness::run_tool({"-C1"});
     EXPECT_NE(r.exit_code, 0);
     EXPECT_EQ(r.exit_code, row.exit_code);
-    const std::string tail = row.tail();
-    EXPECT_NE(r.console.find(tail), std::string::npos) << r.console;
+    EXPECT_NE(r.console.find(row.tail()), std::string::npos) << r.console;
     EXPECT_TRUE(ends_with(r.console, "\a\r\n")) << r.console;
     EXPECT_EQ(r.console.find(cp866(RU("Работа успешно завершена."))), std::string::npos);
     expect_unpowered_and_closed();
