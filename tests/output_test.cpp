@@ -172,6 +172,19 @@ TEST_F(Output, FullDiskDisablesTheLogOnceAndTheConsoleGoesOn) {
   EXPECT_EQ(console.substr(0, at) + console.substr(at + failure.size()), all);
   EXPECT_EQ(at, static_cast<size_t>(first_failure) * (line.size() + 1));
   EXPECT_LE(harness::read_file(log).size(), 1000u);
+
+  // A tail that only fails when the log is closed is reported too, once.
+  sim::clear_console_output();
+  ASSERT_TRUE(output::log_create(log.c_str()));
+  output::set_log_enabled(true);
+  small.rlim_cur = 10;
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  EXPECT_EQ(output::show_message("%s", line.c_str()), 1);  // still in the stream's buffer
+  output::log_close();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, saved_handler);
+  EXPECT_EQ(sim::console_output(), line + failure);
 }
 
 TEST_F(Output, FlushKeyboardDiscardsWaitingKeysAndNeverSpins) {

@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "app/endings.h"
 #include "app/program_directory.h"
 #include "image/container_format.h"
 #include "output/cp1251_literal.h"
+#include "output/error_record.h"
 #include "platform/platform.h"
 #include "sim/world.h"
 #include "tests/harness.h"
@@ -73,42 +75,24 @@ class RunSpine : public ::testing::Test {
 TEST_F(RunSpine, CommandLineForms) {
   const std::string invalid = "\r\n" + cp866(RU("\r\nНеверные параметры.\r\n")) + "\r\n";
   const std::string empty = "\r\n" + cp866(RU("\r\nНепонятная ошибка в строке 3387 программы.\r\n")) + "\a\r\n";
-  const std::string cancelled = cp866(RU("\r\n\r\nРабота прервана.\r\n"));
-  struct Case {
-    std::vector<std::string> args;
-    int32_t exit_code;
-    std::string console;   // the whole transcript, or
-    std::string contains;  // a part of it
-    bool shutdown;
-  };
   const std::string forced5 = cp866(RU("\r\nПринудительная работа с портом COM5\r\n\r\nОткрываем порт COM5 - успешно."));
   const std::string forced7 = cp866(RU("\r\nПринудительная работа с портом COM7\r\n\r\nОткрываем порт COM7 - успешно."));
+  const std::string discovery = cp866(RU("Открываем порт COM1 - успешно."));
+  struct Case {
+    std::vector<std::string> args;
+    int32_t exit_code;  // 1: the run got to its prompt or test mode and the input ended there
+    std::string expected;  // the whole transcript for 127 and 10, else a part of it
+  };
   const Case cases[] = {
-      {{"-c5"}, 1, "", forced5, false},
-      {{"-C05"}, 1, "", forced5, false},
-      {{"-C5"}, 1, "", forced5, false},
-      {{"-C7", "-c5"}, 1, "", forced5, false},
-      {{"-C5", "-C07"}, 1, "", forced7, false},
-      {{"-C0"}, 1, "", cp866(RU("Открываем порт COM1 - успешно.")), false},
-      {{"-C00"}, 1, "", cp866(RU("Открываем порт COM1 - успешно.")), false},
-      {{"-t"}, 1, "", cp866(RU("Открываем порт COM1 - успешно.")), false},
-      {{"-C100"}, 127, invalid, "", false},
-      {{"-C"}, 127, invalid, "", false},
-      {{"-Cx"}, 127, invalid, "", false},
-      {{"-C5x"}, 127, invalid, "", false},
-      {{"-C-1"}, 127, invalid, "", false},
-      {{"-DL"}, 127, invalid, "", false},
-      {{"-d2"}, 127, invalid, "", false},
-      {{"-T1"}, 127, invalid, "", false},
-      {{"x"}, 127, invalid, "", false},
-      {{"-"}, 127, invalid, "", false},
-      {{"-X"}, 127, invalid, "", false},
-      {{"C5"}, 127, invalid, "", false},
-      {{""}, 10, empty, "", true},
-      {{"-T", ""}, 10, empty, "", true},
-      {{"-C5", "", "x"}, 10, empty, "", true},
-      {{"x", ""}, 127, invalid, "", false},
-      {{"-Q", "-L"}, 127, invalid, "", false},
+      {{"-c5"}, 1, forced5}, {{"-C05"}, 1, forced5}, {{"-C5"}, 1, forced5},
+      {{"-C7", "-c5"}, 1, forced5}, {{"-C5", "-C07"}, 1, forced7},
+      {{"-C0"}, 1, discovery}, {{"-C00"}, 1, discovery}, {{"-t"}, 1, discovery},
+      {{"-C100"}, 127, invalid}, {{"-C"}, 127, invalid}, {{"-Cx"}, 127, invalid},
+      {{"-C5x"}, 127, invalid}, {{"-C-1"}, 127, invalid}, {{"-DL"}, 127, invalid},
+      {{"-d2"}, 127, invalid}, {{"-T1"}, 127, invalid}, {{"x"}, 127, invalid},
+      {{"-"}, 127, invalid}, {{"-X"}, 127, invalid}, {{"C5"}, 127, invalid},
+      {{"x", ""}, 127, invalid},
+      {{""}, 10, empty}, {{"-T", ""}, 10, empty}, {{"-C5", "", "x"}, 10, empty},
   };
   for (const Case& c : cases) {
     std::string label;
@@ -118,16 +102,14 @@ TEST_F(RunSpine, CommandLineForms) {
     sim::set_port(7, sim::PortKind::adapter);
     const auto r = run_tool(c.args);
     EXPECT_EQ(r.exit_code, c.exit_code) << label;
-    if (!c.console.empty()) { EXPECT_EQ(r.console, c.console) << label; }
-    if (!c.contains.empty()) { EXPECT_TRUE(contains(r.console, c.contains)) << label << "\n" << r.console; }
-    if (c.shutdown) {
-      EXPECT_GE(sim::now_us(), shutdown_us) << label;
-    } else {
+    if (c.exit_code == 1) {
+      EXPECT_TRUE(contains(r.console, c.expected)) << label << "\n" << r.console;
+      EXPECT_EQ(contains(r.console, cp866(RU("Принудительная"))), c.expected != discovery) << label;
       EXPECT_EQ(r.console.find('\a'), std::string::npos) << label;
-    }
-    if (c.exit_code == 1 && c.args[0] != "-t") { EXPECT_TRUE(contains(r.console, cancelled)) << label; }
-    if (c.args == std::vector<std::string>{"-C0"}) {
-      EXPECT_FALSE(contains(r.console, cp866(RU("Принудительная")))) << label;
+    } else {
+      EXPECT_EQ(r.console, c.expected) << label;
+      // Only the empty argument takes the failure shutdown with its pauses.
+      EXPECT_EQ(sim::now_us() >= shutdown_us, c.exit_code == 10) << label;
     }
     EXPECT_EQ(sim::open_port_count(), 0) << label;
     EXPECT_FALSE(sim::line_state(1).target_powered) << label;
@@ -337,6 +319,14 @@ TEST_F(RunSpine, CounterCheck) {
     EXPECT_EQ(r.console.rfind("\r\n" + c.expected, 0), 0u) << c.name << "\n" << r.console;
     EXPECT_FALSE(contains(r.console, "-1")) << c.name;
   }
+}
+
+TEST_F(RunSpine, RecordEndingWithoutACodeNeverReportsSuccess) {
+  output::clear_error();
+  app::set_exit_code(0);
+  sim::clear_console_output();
+  EXPECT_EQ(app::finish(app::Ending::record), 10);
+  EXPECT_EQ(sim::console_output(), cp866(RU("\r\nНепонятная ошибка ( код 10 ).\r\n")) + "\a\r\n");
 }
 
 TEST_F(RunSpine, RecordEndingAndLastChance) {
