@@ -260,27 +260,48 @@ TEST_F(Acquire, ConnectionLoopStopsAtOtherStages) {
   EXPECT_EQ(output::error_text(), no_response_text(2));
 }
 
-// The whole tool: a silent chip ends with exit code 10 and the stage in the text.
+// The whole tool: every stage exit a silent chip can cause ends with exit code 10 and the stage
+// in the text, the target unpowered.
 TEST(AcquireRun, StageExitsEndWithCode10) {
+  using sim::ChipFault;
   const struct {
-    sim::ChipFault fault;
+    ChipFault fault;
     int function, stage;
-  } cases[] = {{sim::ChipFault::no_answer_after_power_on, -1, 2},
-               {sim::ChipFault::busy_never_ends, 9, 14},
-               {sim::ChipFault::no_busy, 6, 23}};
+  } cases[] = {{ChipFault::no_answer_after_power_on, -1, 2},
+               {ChipFault::stuck_high_after_release, 9, 12},
+               {ChipFault::no_busy, 9, 13},
+               {ChipFault::busy_never_ends, 9, 14},
+               {ChipFault::stuck_high_after_release, 6, 22},
+               {ChipFault::no_busy, 6, 23},
+               {ChipFault::busy_never_ends, 6, 24}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.stage);
     sim::reset();
     sim::ChipFaultSpec f;
     f.kind = c.fault;
     f.function = c.function;
     sim::chip_config().faults.push_back(f);
     const harness::RunResult r = harness::run_tool({});
-    EXPECT_EQ(r.exit_code, 10) << c.stage;
+    EXPECT_EQ(r.exit_code, 10);
     EXPECT_NE(r.console.find(harness::cp866(("\r\n\r\n" + no_response_text(c.stage)).c_str())),
-              std::string::npos)
-        << c.stage;
+              std::string::npos);
     EXPECT_FALSE(sim::line_state(1).target_powered);
+    EXPECT_EQ(sim::counters().srom_calls[5], 0);
   }
+}
+
+// Acquired, but the data line cannot be handed back: the run ends on the port error.
+TEST_F(Acquire, ConnectionLoopReleaseFails) {
+  sim::set_trace(true);
+  ASSERT_GE(issp::issp_acquire(17000), 0);
+  int clear_breaks = 0;
+  for (const auto& e : sim::trace()) clear_breaks += e.function == platform::CLRBREAK ? 1 : 0;
+  issp_trace::fresh_world();
+  ASSERT_TRUE(issp_trace::open_com1());
+  sim::add_call_fault({sim::Call::escape, clear_breaks + 1, 31, false, platform::CLRBREAK});
+  EXPECT_EQ(app::run_connection_loop(), 0);
+  EXPECT_EQ(output::error_code(), 31);
+  EXPECT_EQ(serial::port.break_state, 1);
 }
 
 TEST(AcquireRun, LastChanceKeys) {
