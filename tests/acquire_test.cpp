@@ -192,15 +192,6 @@ TEST_F(Acquire, PowerOffUnderFailingLine) {
   }
 }
 
-TEST_F(Acquire, KeepErrorPowerOffKeepsRecord) {
-  issp::report_no_response(13);
-  sim::add_call_fault({sim::Call::escape, 1, 31, false, platform::CLRDTR});
-  issp::target_power_off_keep_error();
-  EXPECT_EQ(output::error_code(), 10);
-  EXPECT_EQ(output::error_text(), no_response_text(13));
-  EXPECT_FALSE(sim::line_state(1).rts);
-}
-
 int count(const std::string& haystack, const std::string& needle) {
   int n = 0;
   for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
