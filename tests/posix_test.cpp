@@ -420,6 +420,9 @@ TEST_F(PosixFakeTree, PseudoTerminalPort) {
   ASSERT_NE(h, platform::no_serial);
   EXPECT_EQ(posix_host::serial_open(u"\\\\.\\COM5"), platform::no_serial);  // held
   EXPECT_EQ(posix_host::last_error(), 5u);
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(static_cast<int>(h), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1) << "a refused second open must not lift the holder's exclusivity";
 
   platform::Dcb dcb{};
   dcb.BaudRate = 115200;

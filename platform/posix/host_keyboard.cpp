@@ -31,7 +31,7 @@ termios saved_terminal{};
 volatile sig_atomic_t terminal_raw = 0;
 
 // Raw bytes taken ahead while looking for the end of a sequence and given back.
-unsigned char pushback[24];
+unsigned char pushback[64];
 int pushback_count = 0;
 // The second code of an extended key.
 int pending_code = -1;

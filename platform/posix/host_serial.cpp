@@ -140,28 +140,32 @@ platform::SerialHandle serial_open(const char16_t* path) {
     return platform::no_serial;
   }
   int error_number = 0;
+  bool locked = false;
   termios settings {};
-  if (ioctl(fd, TIOCEXCL) != 0) {
-    error_number = errno;
-  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // The lock comes first: TIOCEXCL belongs to the tty, not to this descriptor, so only the
+  // holder of the lock may set it (and clear it again when giving up).
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     // Another program (or another Tolvern) holds the port: access denied, as on Windows.
     error_number = errno == EWOULDBLOCK ? EBUSY : errno;
-  } else if (tcgetattr(fd, &settings) != 0) {
-    error_number = errno;
   } else {
-    make_raw(&settings);
-    cfsetispeed(&settings, B9600);
-    cfsetospeed(&settings, B9600);
-    // Configure before dropping the lines: leaving a stored speed of 0 would raise them again.
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    locked = true;
+    if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &settings) != 0) {
       error_number = errno;
-    } else if (!drop_dtr_rts(fd, TIOCM_DTR | TIOCM_RTS)) {
-      // Opening a tty raises DTR and RTS, and RTS powers the target.
-      error_number = errno;
+    } else {
+      make_raw(&settings);
+      cfsetispeed(&settings, B9600);
+      cfsetospeed(&settings, B9600);
+      // Configure before dropping the lines: a stored speed of 0 would raise them again.
+      if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+        error_number = errno;
+      } else if (!drop_dtr_rts(fd, TIOCM_DTR | TIOCM_RTS)) {
+        // Opening a tty raises DTR and RTS, and RTS powers the target.
+        error_number = errno;
+      }
     }
   }
   if (error_number != 0) {
-    ioctl(fd, TIOCNXCL);
+    if (locked) ioctl(fd, TIOCNXCL);
     close(fd);
     fail(error_number);
     return platform::no_serial;
