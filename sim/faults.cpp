@@ -5,7 +5,7 @@ namespace sim::detail {
 
 namespace {
 struct ActiveFault {
-  CallFault spec;
+  CallFault wanted;
   int seen;
 };
 std::vector<ActiveFault> active;
@@ -21,14 +21,14 @@ void faults_reset() {
 bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t* error) {
   bool fail = false;
   for (ActiveFault& f : active) {
-    bool matches = f.spec.call == kind || (serial && f.spec.call == Call::any_serial);
-    if (matches && f.spec.call == Call::escape && f.spec.escape_function != 0 &&
-        f.spec.escape_function != escape_function)
+    bool matches = f.wanted.call == kind || (serial && f.wanted.call == Call::any_serial);
+    if (matches && f.wanted.call == Call::escape && f.wanted.escape_function != 0 &&
+        f.wanted.escape_function != escape_function)
       matches = false;
     if (!matches) continue;
     ++f.seen;
-    if (f.seen == f.spec.nth || (f.spec.sticky && f.seen > f.spec.nth)) {
-      if (!fail) *error = f.spec.error;
+    if (f.seen == f.wanted.nth || (f.wanted.sticky && f.seen > f.wanted.nth)) {
+      if (!fail) *error = f.wanted.error;
       fail = true;
     }
   }

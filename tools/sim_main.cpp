@@ -46,7 +46,7 @@ const char* const help_text =
     "                     1:adapter,3:plain,4:busy (kinds: adapter, plain, busy, absent);\n"
     "                     the serial device map lists every port that is not absent.\n"
     "                     Default: an adapter with a healthy chip on COM1.\n"
-    "  --fault=SPEC       inject a fault; may be repeated (see below)\n"
+    "  --fault=FAULT      inject a fault; may be repeated (see below)\n"
     "  --window-us=N      the chip's power-on window in microseconds (default 30000)\n"
     "  --latency-us=N     simulated cost of every serial call in microseconds (default 0)\n"
     "  --dump-flash=FILE  write the chip's 8192 flash bytes to FILE after the run (when FILE\n"
@@ -217,11 +217,11 @@ bool parse_call_fault(const std::string& arg, const std::vector<std::string>& it
   return true;
 }
 
-bool parse_fault(const std::string& arg, const std::string& spec) {
-  const auto colon = spec.find(':');
-  const std::string name = spec.substr(0, colon);
+bool parse_fault(const std::string& arg, const std::string& text) {
+  const auto colon = text.find(':');
+  const std::string name = text.substr(0, colon);
   std::vector<std::string> items;
-  if (colon != std::string::npos) items = split(spec.substr(colon + 1), ',');
+  if (colon != std::string::npos) items = split(text.substr(colon + 1), ',');
   if (name == "call") return parse_call_fault(arg, items);
 
   sim::ChipFaultSpec fault;
