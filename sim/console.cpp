@@ -17,7 +17,8 @@ std::string output;
 std::deque<int> waiting;
 std::deque<KeyScript> pending;
 size_t previous_match_end = 0;
-bool passthrough = false;
+bool passthrough = false;  // real terminal for output and keys
+bool echo = false;         // real terminal for output only
 
 // Releases the scripts whose trigger has appeared, in order; each one looks only at output
 // after the previous one's trigger, so two scripts for the same prompt need two prompts.
@@ -40,6 +41,7 @@ void console_reset() {
   pending.clear();
   previous_match_end = 0;
   passthrough = false;
+  echo = false;
 }
 
 }  // namespace sim::detail
@@ -66,6 +68,8 @@ void push_keys_after(const std::string& trigger_cp866, const std::vector<int>& c
 
 void set_console_passthrough(bool on) { passthrough = on; }
 
+void set_console_echo(bool on) { echo = on; }
+
 }  // namespace sim
 
 namespace platform {
@@ -74,7 +78,7 @@ using namespace sim::detail;
 
 void console_write(const char* bytes, size_t count) {
   output.append(bytes, count);
-  if (passthrough) posix_host::console_write(bytes, count);
+  if (passthrough || echo) posix_host::console_write(bytes, count);
   if (!pending.empty()) release_triggered_keys();
 }
 

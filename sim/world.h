@@ -45,6 +45,9 @@ void push_keys_after(const std::string& trigger_cp866, const std::vector<int>& c
 // tolvern-sim without --confirm/--cancel: output also goes to the real terminal and the real
 // keyboard answers when no scripted key is waiting.
 void set_console_passthrough(bool on);
+// Output also goes to the real terminal while the keys stay scripted (tolvern-sim with
+// --confirm or --cancel shows the session as it runs).
+void set_console_echo(bool on);
 
 // ---- serial device map --------------------------------------------------------------------
 struct DevmapEntry {
