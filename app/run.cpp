@@ -94,7 +94,10 @@ bool start_log(int32_t* result) {
 }
 
 void counter_check_failed() {
-  const uint32_t code = platform::last_error();
+  // The failed delay or query has recorded the system's number, or 10 where the system gave
+  // none (a negative reading, a zero frequency): never report "error 0".
+  uint32_t code = static_cast<uint32_t>(output::error_code());
+  if (code == 0) code = platform::last_error();
   platform::sleep_ms(1);
   output::show_message(RU("High-Resolution Performance Counter не работает, ошибка %lu.\r\n"),
                        static_cast<unsigned long>(code));
