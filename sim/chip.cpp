@@ -116,6 +116,10 @@ double perform(int function, int nth) {
   switch (function) {
     case 1:
       std::memcpy(buffer, &flash_bytes[block * block_bytes], block_bytes);
+      for (const ChipFaultSpec& f : config.faults)
+        if (f.kind == ChipFault::corrupt_read_block && (f.block < 0 || f.block == block) &&
+            f.position >= 0 && f.position < block_bytes && fault_applies(f, function, nth))
+          buffer[f.position] = static_cast<uint8_t>(buffer[f.position] ^ f.value);
       m[0xF8] = 0;
       duration = config.read_block_us;
       break;

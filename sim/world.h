@@ -109,6 +109,7 @@ enum class ChipFault {
   checksum_off,              // checksum with count `count` (0 = all) answers + `value`
   buffer_byte_stuck,         // block buffer byte `position` reads back `value`
   silence_after_vectors,     // after `vectors` vectors the chip answers nothing any more
+  corrupt_read_block,        // read block of `block` (-1 any) delivers byte `position` XOR `value`
 };
 struct ChipFaultSpec {
   ChipFault kind = ChipFault::none;

@@ -58,7 +58,7 @@ const char* const help_text =
     "Chip faults: NAME[:KEY=VALUE,...]\n"
     "  NAME  no-answer-after-power-on, no-busy, busy-never-ends, stuck-high-after-release,\n"
     "        stuck-low-after-release, wrong-status, corrupt-written-block, checksum-off,\n"
-    "        buffer-byte-stuck, silence-after-vectors\n"
+    "        buffer-byte-stuck, silence-after-vectors, corrupt-read-block\n"
     "  KEY   function  supervisory function it applies to: a number or read-block,\n"
     "                  write-block, protect, erase-all, table-read, checksum, calibrate\n"
     "        nth       only that call of the function (1-based; default every call)\n"
@@ -151,7 +151,8 @@ constexpr Named<sim::ChipFault> chip_faults[] = {
     {"corrupt-written-block", sim::ChipFault::corrupt_written_block},
     {"checksum-off", sim::ChipFault::checksum_off},
     {"buffer-byte-stuck", sim::ChipFault::buffer_byte_stuck},
-    {"silence-after-vectors", sim::ChipFault::silence_after_vectors}};
+    {"silence-after-vectors", sim::ChipFault::silence_after_vectors},
+    {"corrupt-read-block", sim::ChipFault::corrupt_read_block}};
 
 constexpr Named<sim::Call> call_kinds[] = {
     {"any", sim::Call::any_serial},           {"open", sim::Call::open},
