@@ -2,6 +2,7 @@
 // the simulated world.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -9,12 +10,13 @@
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
-#include "platform/platform.h"
 #include "serial/discovery.h"
 #include "serial/port.h"
 #include "sim/world.h"
 
 namespace {
+
+using K = sim::PortKind;
 
 void fresh_world() {
   sim::reset();
@@ -24,33 +26,24 @@ void fresh_world() {
   serial::reset_discovery();
 }
 
-std::vector<int> listed_ports() {
-  std::vector<int> ports;
-  for (uint8_t n : serial::port_list) {
-    if (n == 0) break;
-    ports.push_back(n);
-  }
-  return ports;
-}
-
-sim::DevmapEntry raw(const std::u16string& name, const std::u16string& text, uint32_t type = 1) {
-  sim::DevmapEntry e{name, type, {}};
-  for (char16_t u : text) {
-    e.data.push_back(static_cast<uint8_t>(u & 0xFF));
-    e.data.push_back(static_cast<uint8_t>(u >> 8));
-  }
+// "\Device\Serial<index>" with an ASCII text value; raw=true stores it without a terminator.
+sim::DevmapEntry entry(int index, const std::string& text, bool raw = false, uint32_t type = 1) {
+  const std::string name = "\\Device\\Serial" + std::to_string(index);
+  sim::DevmapEntry e = sim::devmap_text({name.begin(), name.end()}, {text.begin(), text.end()});
+  e.type = type;
+  if (raw) e.data.resize(2 * text.size());
   return e;
 }
 
-TEST(Discovery, DeviceMapAcceptanceRules) {
-  std::vector<sim::DevmapEntry> many;
-  for (int n = 36; n >= 20; --n) {  // 17 acceptable ports: only the first 15 read enter the list
-    const std::string number = std::to_string(n);
-    many.push_back(sim::devmap_text(u"\\Device\\Serial" + std::u16string(number.begin(), number.end()),
-                                    u"COM" + std::u16string(number.begin(), number.end())));
+std::string ru(const char* text) { return harness::cp866(text); }
+
+TEST(Discovery, DeviceMap) {
+  std::vector<sim::DevmapEntry> many;  // 17 acceptable ports, read from 36 down: 15 are kept
+  std::vector<int> many_kept;
+  for (int n = 20; n <= 36; ++n) {
+    many.insert(many.begin(), entry(n, "COM" + std::to_string(n)));
+    if (n >= 22) many_kept.push_back(n);
   }
-  std::vector<int> many_expected;
-  for (int n = 22; n <= 36; ++n) many_expected.push_back(n);
 
   const struct {
     const char* label;
@@ -61,152 +54,101 @@ TEST(Discovery, DeviceMapAcceptanceRules) {
        {sim::devmap_text(u"\\Device\\Serial10", u"COM12"), sim::devmap_text(u"\\Device\\Serial0", u"COM1"),
         sim::devmap_text(u"\\Device\\USBSER000", u"COM3"), sim::devmap_text(u"\\Device\\VCP0", u"COM4"),
         sim::devmap_text(u"\\device\\serial1", u"COM5"), sim::devmap_text(u"\\Device\\Serial", u"COM6"),
-        sim::devmap_text(u"\\DEVICE\\xSERIAL9", u"COM7"), sim::devmap_text(u"\\Device\\Seri\u0430l1", u"COM8")},
+        sim::devmap_text(u"\\DEVICE\\xSERIAL9", u"COM7"), sim::devmap_text(u"\\Device\\Seri\u0430l1", u"COM8"),
+        entry(2, "COM9", false, 3)},
        {1, 5, 7, 12}},
-      {"data",
-       {sim::devmap_text(u"\\Device\\Serial0", u"COM0"), sim::devmap_text(u"\\Device\\Serial1", u"COM100"),
-        sim::devmap_text(u"\\Device\\Serial2", u"COMX"), sim::devmap_text(u"\\Device\\Serial3", u"LPT1"),
-        sim::devmap_text(u"\\Device\\Serial4", u"com9"), sim::devmap_text(u"\\Device\\Serial5", u"COM"),
-        sim::devmap_text(u"\\Device\\Serial6", u"COM99")},
-       {9, 99}},
-      {"data without terminator",
-       {raw(u"\\Device\\Serial0", u"COM8"), raw(u"\\Device\\Serial1", u"COM4X"),
-        raw(u"\\Device\\Serial2", std::u16string(u"COM3\0ZZ", 7))},
-       {3, 8}},
-      {"not a text value", {raw(u"\\Device\\Serial0", u"COM2", 3)}, {}},
-      {"duplicates", {sim::devmap_text(u"\\Device\\Serial0", u"COM3"), sim::devmap_text(u"\\Device\\Serial1", u"COM3")}, {3}},
-      {"sixteen and more", many, many_expected},
+      {"data, judged by its byte count",
+       {entry(0, "COM0"), entry(1, "COM100"), entry(2, "COMX"), entry(3, "LPT1"), entry(4, "com9"),
+        entry(5, "COM"), entry(6, "COM99"), entry(7, "COM3"), entry(8, "COM3"), entry(9, "COM8", true),
+        entry(10, "COM4X", true), entry(11, std::string("COM5\0ZZ", 7), true)},
+       {3, 5, 8, 9, 99}},
+      {"more than fifteen", many, many_kept},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     fresh_world();
     sim::set_devmap(c.entries);
-    output::set_error_code(5);
+    output::set_error_code(7);
     EXPECT_EQ(serial::enumerate_ports(), 1);
-    EXPECT_EQ(listed_ports(), c.ports);
+    EXPECT_EQ(std::vector<int>(serial::port_list, std::find(serial::port_list, serial::port_list + 16, 0)),
+              c.ports);
     EXPECT_EQ(output::error_code(), 0);
   }
 }
 
-TEST(Discovery, DeviceMapFailures) {
-  const struct {
-    const char* label;
-    sim::Call call;
-    uint32_t error;
-  } cases[] = {
-      {"open", sim::Call::devmap_open, 5},
-      {"read, more data", sim::Call::devmap_read, 234},
-      {"close", sim::Call::devmap_close, 6},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    fresh_world();
-    sim::add_call_fault({c.call, 1, c.error});
-    EXPECT_EQ(serial::enumerate_ports(), 0);
-    EXPECT_EQ(output::error_code(), static_cast<int32_t>(c.error));
-    char expected[128];
-    std::snprintf(expected, sizeof expected, RU("Ошибка %d при обращении к системному реестру."),
-                  static_cast<int>(c.error));
-    EXPECT_STREQ(output::error_text(), expected);
-    EXPECT_EQ(platform::last_error(), c.error);
-  }
-  // A machine without serial ports has no map at all: an empty list, not a failure.
-  fresh_world();
-  sim::set_devmap_missing(true);
-  EXPECT_EQ(serial::enumerate_ports(), 1);
-  EXPECT_TRUE(listed_ports().empty());
-}
-
+// Each probe result and its line, alone and as the only port of a search.
 TEST(Discovery, ProbeResults) {
   const struct {
     const char* label;
-    sim::PortKind kind;
+    K kind;
     sim::Call call;  // any_serial = no fault
-    int nth;
     uint32_t error;
     int result;
     int32_t code;
+    const char* line;
   } cases[] = {
-      {"adapter", sim::PortKind::adapter, sim::Call::any_serial, 1, 0, 1, 0},
-      {"plain port", sim::PortKind::plain, sim::Call::any_serial, 1, 0, 126, 0},
-      {"busy", sim::PortKind::busy, sim::Call::any_serial, 1, 0, 127, 110},
-      {"absent", sim::PortKind::absent, sim::Call::any_serial, 1, 0, 127, 110},
-      {"switch fails with 2", sim::PortKind::adapter, sim::Call::escape, 1, 2, 2, 0},
-      {"sample fails with 5 while RTS is on", sim::PortKind::adapter, sim::Call::modem_status, 1, 5, 5, 0},
-      {"sample fails with 21", sim::PortKind::adapter, sim::Call::modem_status, 4, 21, 127, 21},
-      {"close fails", sim::PortKind::adapter, sim::Call::purge, 1, 31, 127, 31},
+      {"adapter", K::adapter, sim::Call::any_serial, 0, 1, 0, RU("обнаружен адаптер.")},
+      {"plain port", K::plain, sim::Call::any_serial, 0, 126, 0, RU("доступен.")},
+      {"busy", K::busy, sim::Call::any_serial, 0, 127, 110, RU("непонятная ошибка ( код 110 ).")},
+      {"switch fails with 2", K::adapter, sim::Call::escape, 2, 2, 0, RU("не отвечает.")},
+      {"sample fails with 5 while RTS is on", K::adapter, sim::Call::modem_status, 5, 5, 0,
+       RU("уже кем-то используется или заблокирован.")},
+      {"close fails", K::adapter, sim::Call::purge, 31, 127, 31, RU("непонятная ошибка ( код 31 ).")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    fresh_world();
-    sim::set_port(1, c.kind);
-    if (c.call != sim::Call::any_serial) sim::add_call_fault({c.call, c.nth, c.error});
-    int32_t code = -1;
-    EXPECT_EQ(serial::probe_port(1, &code), c.result);
-    EXPECT_EQ(code, c.code);
-    EXPECT_FALSE(serial::port_is_open());
-    EXPECT_EQ(sim::open_port_count(), 0);
-    EXPECT_FALSE(sim::line_state(1).rts);  // no target left powered
-    EXPECT_EQ(output::error_code(), 0);
-    EXPECT_STREQ(output::error_text(), "");
+    for (bool search : {false, true}) {
+      fresh_world();
+      sim::set_port(1, c.kind);
+      if (c.call != sim::Call::any_serial) sim::add_call_fault({c.call, 1, c.error});
+      if (search) {
+        sim::clear_console_output();
+        EXPECT_EQ(serial::find_adapter(), c.result == 1 ? 1 : serial::adapter_none);
+        EXPECT_EQ(sim::console_output(),
+                  ru((RU("\r\nНайдено COM-портов - 1:\r\n COM1 - ") + std::string(c.line) + "\r\n\r\n" +
+                      (c.result == 1 ? "" : RU("\r\nАдаптер не обнаружен. Завершаем работу.\r\n"))).c_str()));
+      } else {
+        int32_t code = -1;
+        EXPECT_EQ(serial::probe_port(1, &code), c.result);
+        EXPECT_EQ(code, c.code);
+      }
+      EXPECT_EQ(sim::open_port_count(), 0);
+      EXPECT_FALSE(serial::port_is_open() || sim::line_state(1).rts);  // no target left powered
+      EXPECT_EQ(output::error_code(), 0);
+    }
   }
 }
 
-std::string ru(const char* text) { return harness::cp866(text); }
-
-TEST(Discovery, FindAdapterOutcomes) {
-  using K = sim::PortKind;
+// Searches that end the run: exit code 1 for two adapters or none, the record's for the registry.
+TEST(Discovery, SearchEndsTheRun) {
+  const std::string adapter = RU(" - обнаружен адаптер.\r\n");
   const struct {
     const char* label;
-    std::vector<std::pair<int, K>> ports;
-    uint32_t escape_error;  // 0 = none; else every line switch fails with it
-    int result;
+    std::vector<int> adapters;
+    uint32_t read_error;  // of the device map
+    int32_t exit_code;
     std::string output;
   } cases[] = {
-      {"one adapter", {{1, K::adapter}, {3, K::plain}}, 0, 1,
-       ru(RU("\r\nНайдено COM-портов - 2:\r\n COM1 - обнаружен адаптер.\r\n COM3 - доступен.\r\n\r\n"))},
-      {"none", {{2, K::plain}, {11, K::busy}}, 0, serial::adapter_none,
-       ru(RU("\r\nНайдено COM-портов - 2:\r\n COM2 - доступен.\r\n COM11 - непонятная ошибка ( код 110 ).\r\n"
-             "\r\n\r\nАдаптер не обнаружен. Завершаем работу.\r\n"))},
-      {"two", {{1, K::adapter}, {3, K::adapter}}, 0, serial::adapter_several,
-       ru(RU("\r\nНайдено COM-портов - 2:\r\n COM1 - обнаружен адаптер.\r\n COM3 - обнаружен адаптер.\r\n"
-             "\r\n\r\nОбнаружено более одного адаптера. Завершаем работу.\r\n"))},
-      {"denied", {{4, K::adapter}}, 5, serial::adapter_none,
-       ru(RU("\r\nНайдено COM-портов - 1:\r\n COM4 - уже кем-то используется или заблокирован.\r\n"
-             "\r\n\r\nАдаптер не обнаружен. Завершаем работу.\r\n"))},
-      {"not answering", {{4, K::adapter}}, 2, serial::adapter_none,
-       ru(RU("\r\nНайдено COM-портов - 1:\r\n COM4 - не отвечает.\r\n"
-             "\r\n\r\nАдаптер не обнаружен. Завершаем работу.\r\n"))},
-      {"no ports", {}, 0, serial::adapter_no_ports,
-       ru(RU("COM-портов не обнаружено. Завершаем работу.\r\n"))},
+      {"two", {1, 3}, 0, 1,
+       RU("\r\nНайдено COM-портов - 2:\r\n COM1") + adapter + " COM3" + adapter +
+           RU("\r\n\r\nОбнаружено более одного адаптера. Завершаем работу.\r\n")},
+      {"no device map", {}, 0, 1, RU("COM-портов не обнаружено. Завершаем работу.\r\n")},
+      {"value too long", {1}, 234, 234, RU("Ошибка 234 при обращении к системному реестру.")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     fresh_world();
     sim::clear_ports();
-    for (const auto& p : c.ports) sim::set_port(p.first, p.second);
+    for (int n : c.adapters) sim::set_port(n, K::adapter);
     sim::devmap_from_ports();
-    if (c.escape_error != 0) sim::add_call_fault({sim::Call::escape, 1, c.escape_error, true});
-    sim::clear_console_output();
-    EXPECT_EQ(serial::find_adapter(), c.result);
-    EXPECT_EQ(sim::console_output(), c.output);
+    sim::set_devmap_missing(c.adapters.empty());  // a machine without serial ports has no map
+    if (c.read_error != 0) sim::add_call_fault({sim::Call::devmap_read, 1, c.read_error});
+    const harness::RunResult run = harness::run_tool({});
+    EXPECT_EQ(run.exit_code, c.exit_code);
+    EXPECT_NE(run.console.find(ru(c.output.c_str())), std::string::npos) << run.console;
     EXPECT_EQ(sim::open_port_count(), 0);
+    EXPECT_FALSE(sim::line_state(1).target_powered || sim::line_state(3).target_powered);
   }
-  fresh_world();
-  sim::add_call_fault({sim::Call::devmap_open, 1, 5});
-  EXPECT_EQ(serial::find_adapter(), serial::adapter_enumeration_failed);
-  EXPECT_EQ(output::error_code(), 5);
-}
-
-TEST(Discovery, TwoAdaptersEndTheRunWithExitCodeOne) {
-  sim::reset();
-  sim::set_port(3, sim::PortKind::adapter);
-  sim::devmap_from_ports();
-  const harness::RunResult run = harness::run_tool({});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_NE(run.console.find(ru(RU(" COM3 - обнаружен адаптер.\r\n"))), std::string::npos);
-  EXPECT_EQ(sim::open_port_count(), 0);
-  EXPECT_FALSE(sim::line_state(1).target_powered || sim::line_state(3).target_powered);
 }
 
 }  // namespace

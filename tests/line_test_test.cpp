@@ -17,6 +17,8 @@ namespace {
 std::string ru(const char* text) { return harness::cp866(text); }
 
 const std::string banner = ru(RU("\r\nТестовый режим. Для завершения - нажмите любую клавишу.\r\n\r\n"));
+const std::string good = ru(RU("; ответный сигнал - верный.\r\n"));
+const std::string bad = ru(RU("; ответный сигнал - неверный.\r\n"));
 
 void open_test_port(sim::PortKind kind) {
   sim::reset();
@@ -29,67 +31,48 @@ void open_test_port(sim::PortKind kind) {
   sim::clear_console_output();
 }
 
-TEST(LineTest, OneCycleTranscript) {
-  const std::string good = ru(RU("; ответный сигнал - верный.\r\n"));
-  const std::string bad = ru(RU("; ответный сигнал - неверный.\r\n"));
+TEST(LineTest, TranscriptAndKeys) {
+  const auto cycle = [](const std::string& echo_on) {  // the echo of RTS and break switched on
+    return banner + "RTS = 1" + echo_on + "RTS = 0" + good + "TxD = 1" + echo_on + "TxD = 0" + good +
+           "DTR = 1\r\nDTR = 0\r\n";
+  };
   const struct {
+    const char* label;
     sim::PortKind kind;
-    std::string lines;
+    const char* key_after;  // nullptr: no key, the input ends at once
+    std::string output;
   } cases[] = {
-      {sim::PortKind::adapter,
-       "RTS = 1" + good + "RTS = 0" + good + "TxD = 1" + good + "TxD = 0" + good + "DTR = 1\r\nDTR = 0\r\n"},
-      {sim::PortKind::plain,
-       "RTS = 1" + bad + "RTS = 0" + good + "TxD = 1" + bad + "TxD = 0" + good + "DTR = 1\r\nDTR = 0\r\n"},
+      {"adapter", sim::PortKind::adapter, "DTR = 0\r\n", cycle(good)},
+      {"no adapter", sim::PortKind::plain, "DTR = 0\r\n", cycle(bad)},
+      // A key pressed during a phase ends the test after that phase's report, leaving RTS on
+      // until the port is closed.
+      {"key in the first phase", sim::PortKind::adapter, "RTS = 1", banner + "RTS = 1" + good},
+      {"end of input counts as a key", sim::PortKind::adapter, nullptr, banner},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
     open_test_port(c.kind);
-    sim::push_keys_after("DTR = 0\r\n", {'q'});
+    if (c.key_after != nullptr) {
+      sim::push_keys({'a'});  // waiting before the test began: discarded
+      sim::push_keys_after(c.key_after, {'q'});
+    }
     EXPECT_EQ(app::run_line_test(), app::Ending::cleanup);
     EXPECT_EQ(app::run_state.exit_code, 1);
-    EXPECT_EQ(sim::console_output(), banner + c.lines);
-    // Lines stay as the last phase left them until the port is closed.
-    const sim::LineState lines = sim::line_state(1);
-    EXPECT_FALSE(lines.rts || lines.brk || lines.dtr);
+    EXPECT_EQ(sim::console_output(), c.output);
+    EXPECT_EQ(sim::line_state(1).rts, c.output == banner + "RTS = 1" + good);
   }
 }
 
-TEST(LineTest, KeyHandling) {
-  // A key waiting at the start is discarded; one pressed during a phase ends the test after
-  // that phase's report, about a second after the banner.
-  open_test_port(sim::PortKind::adapter);
-  sim::push_keys({'a'});
-  sim::push_keys_after("RTS = 1", {'b'});
-  const double start = sim::now_us();
-  EXPECT_EQ(app::run_line_test(), app::Ending::cleanup);
-  EXPECT_EQ(app::run_state.exit_code, 1);
-  EXPECT_EQ(sim::console_output(), banner + "RTS = 1" + ru(RU("; ответный сигнал - верный.\r\n")));
-  EXPECT_GE(sim::now_us() - start, 1002000.0);
-  EXPECT_TRUE(sim::line_state(1).rts);
-
-  // The end of input counts as a key: no hang.
-  open_test_port(sim::PortKind::adapter);
-  EXPECT_EQ(app::run_line_test(), app::Ending::cleanup);
-  EXPECT_EQ(sim::console_output(), banner);
-}
-
-TEST(LineTest, WholeToolExitCodes) {
-  // A key: exit code 1, no bell, no power-off pause.
-  sim::reset();
-  sim::push_keys_after("TxD = 1", {'q'});
-  harness::RunResult run = harness::run_tool({"-C1", "-T"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_EQ(run.console.find('\a'), std::string::npos);
-  EXPECT_NE(run.console.find(banner + "RTS = 1"), std::string::npos);
-  EXPECT_EQ(sim::open_port_count(), 0);
-
-  // A failing switch (the third, break on): the record ending with the port error text, whose
-  // code becomes the exit code.
+// A failing switch (the third, break on) ends the whole run on the port error text, whose code
+// becomes the exit code, with the target powered off.
+TEST(LineTest, PortFailureEndsTheRun) {
   sim::reset();
   sim::push_keys_after("DTR = 0", {'q'});
   sim::add_call_fault({sim::Call::escape, 3, 21});
-  run = harness::run_tool({"-C1", "-T"});
+  const harness::RunResult run = harness::run_tool({"-C1", "-T"});
   EXPECT_EQ(run.exit_code, 21);
-  EXPECT_NE(run.console.find("RTS = 0" + ru(RU("; ответный сигнал - верный.\r\n\r\n\r\nПорт COM1 - работа была приостановлена."))),
+  EXPECT_NE(run.console.find(banner + "RTS = 1" + good + "RTS = 0" + good +
+                             ru(RU("\r\n\r\nПорт COM1 - работа была приостановлена."))),
             std::string::npos);
   EXPECT_EQ(sim::open_port_count(), 0);
   EXPECT_FALSE(sim::line_state(1).target_powered);
