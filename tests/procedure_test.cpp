@@ -154,6 +154,10 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   sim::ChipFaultSpec corrupt = chip(C::corrupt_written_block, -1, 0, 0x10);
   corrupt.block = 5;
   corrupt.position = 3;
+  // The second read-back of block 5 (read block call 128 + 6) delivers a wrong byte.
+  sim::ChipFaultSpec reread = chip(C::corrupt_read_block, 1, 134, 0x01);
+  reread.block = 5;
+  reread.position = 3;
   sim::ChipFaultSpec checksum_differs = chip(C::checksum_off, -1, 0, 1);
   checksum_differs.count = 10;
   // Block 1's upper checksum 16 below its lower one.
@@ -180,6 +184,8 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
       {"read block busy never ends", {chip(C::busy_never_ends, 1, 3)}, {}, 100, no_response_tail(44)},
       {"first-pass verify differs at block 5 position 3", {corrupt}, {}, 101,
        check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x10))},
+      {"second-pass verify differs", {reread}, {}, 101,
+       check_tail(format(RU("Ошибка при проверке результатов ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x01))},
       {"protection pattern reads back wrong", {stuck(5, 0)}, {}, 101, check_tail(RU("Ошибка при обмене"))},
       {"protect no response", {chip(C::stuck_high_after_release, 4)}, {}, 100, no_response_tail(62)},
       {"erase all no response", {chip(C::stuck_high_after_release, 5)}, {}, 100, no_response_tail(22)},
