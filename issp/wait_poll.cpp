@@ -20,17 +20,18 @@ constexpr int trailing_clocks = 66;
 
 inline int wait_us(int32_t us) { return us > 0 ? serial::delay_us(us) : 0; }
 
-// One fresh modem status into the port state: 1 CTS set, 0 clear, -1 failure (record filled).
-int sample_cts() {
-  if (serial::port.sample_delay_ms > 0) {
-    platform::sleep_ms(static_cast<uint32_t>(serial::port.sample_delay_ms));
+int sample_cts() { return serial::read_modem_line(platform::MS_CTS_ON); }
+
+// Samples until the line reads low, waiting pause_us after every high sample: 1 low, 0 still
+// high after polls samples, -1 failure (record filled).
+int poll_until_low(int polls, int32_t pause_us) {
+  for (int poll = 0; poll < polls; ++poll) {
+    const int cts = sample_cts();
+    if (cts < 0) return -1;
+    if (cts == 0) return 1;
+    if (serial::delay_us(pause_us) != 0) return -1;
   }
-  if (!platform::serial_modem_status(serial::port.port_handle, &serial::port.modem_status)) {
-    output::set_port_error(platform::last_error());
-    return -1;
-  }
-  output::clear_error();
-  return (serial::port.modem_status & platform::MS_CTS_ON) != 0 ? 1 : 0;
+  return 0;
 }
 
 // Clocks and quiet polls until the busy signal: 1 seen, 0 not seen, -1 failure. The event word
@@ -41,13 +42,13 @@ int watch_for_busy() {
   for (int pass = 0; pass < clocked_passes; ++pass) {
     if (!escape_direct(platform::SETDTR)) return -1;
     if (wait_us(half) != 0) return -1;
-    const int high_sample = serial::read_modem_line(platform::MS_CTS_ON);
+    const int high_sample = sample_cts();
     if (high_sample < 0) return -1;
     if (!serial::switch_line(platform::CLRDTR)) return -1;
     if (wait_us(half) != 0) return -1;
     if (*event_word != 0) return 1;
     if (high_sample == 1) return 1;
-    const int low_sample = serial::read_modem_line(platform::MS_CTS_ON);
+    const int low_sample = sample_cts();
     if (low_sample < 0) return -1;
     if (low_sample == 1) return 1;
   }
@@ -69,17 +70,9 @@ int issp_wait_and_poll() {
   serial::port.break_state = 0;
 
   // The target first pulls the released line low; only then can a rise mean busy.
-  bool low = false;
-  for (int poll = 0; poll < release_polls; ++poll) {
-    const int cts = sample_cts();
-    if (cts < 0) return -1;
-    if (cts == 0) {
-      low = true;
-      break;
-    }
-    if (serial::delay_us(1) != 0) return -1;
-  }
-  if (!low) return -2;
+  const int low = poll_until_low(release_polls, 1);
+  if (low < 0) return -1;
+  if (low == 0) return -2;
   if (wait_us(timing.release_delay_us) != 0) return -1;
 
   // Armed before the first clock so that a busy pulse shorter than one sample interval still
@@ -91,17 +84,9 @@ int issp_wait_and_poll() {
   if (busy < 0) return -1;
   if (busy == 0) return -3;
 
-  bool ended = false;
-  for (int poll = 0; poll < end_polls; ++poll) {
-    const int cts = sample_cts();
-    if (cts < 0) return -1;
-    if (cts == 0) {
-      ended = true;
-      break;
-    }
-    if (serial::delay_us(5) != 0) return -1;
-  }
-  if (!ended) return -4;
+  const int ended = poll_until_low(end_polls, 5);
+  if (ended < 0) return -1;
+  if (ended == 0) return -4;
   if (wait_us(timing.release_delay_us) != 0) return -1;
 
   // The target needs these clocks, with the line released, to finish its return to ISSP.

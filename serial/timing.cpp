@@ -8,6 +8,7 @@
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "platform/platform.h"
+#include "serial/lines.h"
 #include "serial/port.h"
 
 namespace serial {
@@ -96,15 +97,9 @@ int32_t wait_cts_low() {
 
   int32_t result = 1;
   for (;;) {
-    if (port.sample_delay_ms > 0) platform::sleep_ms(static_cast<uint32_t>(port.sample_delay_ms));
-    uint32_t status = 0;
-    if (!platform::serial_modem_status(port.port_handle, &status)) {
-      output::set_port_error(platform::last_error());
-      return -1;
-    }
-    port.modem_status = status;
-    output::clear_error();
-    if ((status & platform::MS_CTS_ON) == 0) return result;
+    const int cts = read_modem_line(platform::MS_CTS_ON);
+    if (cts < 0) return -1;
+    if (cts == 0) return result;
 
     int64_t now = 0;
     if (!platform::query_counter(&now)) return wait_counter_failure(counter_error_code());

@@ -8,37 +8,9 @@
 
 #include "platform/platform.h"
 #include "platform/posix/host.h"
+#include "platform/wildcard.h"
 
 namespace posix_host {
-
-namespace {
-
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// '*' matches any run of characters, '?' exactly one. Letters a..z compare without case, as
-// the Windows file search does, so "TOLVERN1.DAT" copied from a FAT stick is still found.
-bool wildcard_match(const char* pattern, const char* name) {
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*name != '\0') {
-    if (*pattern == '*') {
-      star = pattern++;
-      resume = name;
-    } else if (*pattern == '?' || (*pattern != '\0' && ascii_upper(*pattern) == ascii_upper(*name))) {
-      ++pattern;
-      ++name;
-    } else if (star != nullptr) {
-      pattern = star + 1;
-      name = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == '*') ++pattern;
-  return *pattern == '\0';
-}
-
-}  // namespace
 
 bool current_directory(char* buffer, std::size_t capacity) {
   if (buffer == nullptr || capacity == 0) {
@@ -101,7 +73,7 @@ bool find_first_file(const char* pattern, char* name, std::size_t capacity) {
       break;
     }
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    if (!wildcard_match(file_pattern, entry->d_name)) continue;
+    if (!platform::wildcard_match(file_pattern, entry->d_name)) continue;
     bool is_directory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       struct stat info {};

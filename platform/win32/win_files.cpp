@@ -6,35 +6,12 @@
 
 #include <windows.h>
 
+#include "platform/wildcard.h"
+
 #include <cstring>
 
 namespace platform {
 namespace {
-
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// The file search also matches a long name through its generated 8.3 alias ("*.dat" finds
-// "x.data" as X~1.DAT); the long name itself has to fit the pattern, as on Linux.
-bool long_name_matches(const char* pattern, const char* name) {
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*name != '\0') {
-    if (*pattern == '*') {
-      star = pattern++;
-      resume = name;
-    } else if (*pattern == '?' || (*pattern != '\0' && ascii_upper(*pattern) == ascii_upper(*name))) {
-      ++pattern;
-      ++name;
-    } else if (star != nullptr) {
-      pattern = star + 1;
-      name = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == '*') ++pattern;
-  return *pattern == '\0';
-}
 
 const char* file_part(const char* path) {
   const char* part = path;
@@ -81,8 +58,10 @@ bool find_first_file(const char* pattern, char* name, size_t capacity) {
 
   bool have = false;
   for (;;) {
+    // The search also matches a long name through its generated 8.3 alias ("*.dat" finds
+    // "x.data" as X~1.DAT); the long name itself has to fit the pattern, as on Linux.
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        long_name_matches(file_part(pattern), found.cFileName)) {
+        wildcard_match(file_part(pattern), found.cFileName)) {
       have = true;
       break;
     }
