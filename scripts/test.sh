@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the release build, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the 32-bit Windows cross build.
+# AddressSanitizer and UndefinedBehaviorSanitizer (built with Clang, so both compilers
+# see the code with warnings as errors), and the 32-bit Windows cross build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release
