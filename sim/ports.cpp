@@ -17,6 +17,7 @@ struct Port {
   bool armed;
   bool seen_level;
   double seen_time;
+  platform::Dcb dcb;  // the device-control block last applied
 };
 
 std::array<Port, 100> ports;
@@ -138,7 +139,7 @@ int parse_path(const char16_t* path) {
 
 void ports_reset() {
   for (Port& p : ports) p = Port{PortKind::absent, false, platform::no_serial, false, false,
-                                 false, 0, false, false, 0.0};
+                                 false, 0, false, false, 0.0, platform::Dcb{}};
   ports[1].kind = PortKind::adapter;
   next_handle = 4;
   chip_port = 0;
@@ -175,6 +176,11 @@ LineState line_state(int com) {
   if (com < 1 || com > 99) return LineState{false, false, false, false, false};
   const Port& p = ports[com];
   return LineState{p.open, p.rts, p.dtr, p.brk, chip_port == com && chip_powered()};
+}
+
+platform::Dcb applied_dcb(int com) {
+  if (com < 1 || com > 99) return platform::Dcb{};
+  return ports[com].dcb;
 }
 
 int open_port_count() {
@@ -256,6 +262,7 @@ void skip_blanks(const char16_t*& s) {
 bool parse_mode(const char16_t* s, Dcb* dcb) {
   uint32_t baud, data = 7, stop_code = 0;
   uint8_t parity = 2;  // even, the mode command's default
+  char16_t handshake = 0;
   skip_blanks(s);
   if (!parse_number(s, &baud) || baud == 0) return false;
   skip_blanks(s);
@@ -294,7 +301,7 @@ bool parse_mode(const char16_t* s, Dcb* dcb) {
         if (*s == u',') {
           ++s;
           skip_blanks(s);
-          if ((*s | 0x20) == u'x' || (*s | 0x20) == u'p') ++s;
+          if ((*s | 0x20) == u'x' || (*s | 0x20) == u'p') handshake = static_cast<char16_t>(*s++ | 0x20);
         }
       }
     }
@@ -306,6 +313,17 @@ bool parse_mode(const char16_t* s, Dcb* dcb) {
   dcb->ByteSize = static_cast<uint8_t>(data);
   dcb->StopBits = static_cast<uint8_t>(stop_code);
   if (parity != 0) dcb->flags |= 0x0002;
+  // As Windows fills the handshake: no suffix enables DTR and RTS, "x" adds XON/XOFF, "p"
+  // hands both lines and CTS/DSR to hardware flow control. The tool must clear all of it.
+  constexpr uint32_t cts_flow = 1u << 2, dsr_flow = 1u << 3, out_x = 1u << 8, in_x = 1u << 9;
+  constexpr uint32_t dtr_enable = 1u << 4, dtr_handshake = 2u << 4;
+  constexpr uint32_t rts_enable = 1u << 12, rts_handshake = 2u << 12;
+  dcb->flags &= ~(cts_flow | dsr_flow | out_x | in_x | (3u << 4) | (3u << 12));
+  if (handshake == u'p') {
+    dcb->flags |= cts_flow | dsr_flow | dtr_handshake | rts_handshake;
+  } else {
+    dcb->flags |= dtr_enable | rts_enable | (handshake == u'x' ? out_x | in_x : 0u);
+  }
   return true;
 }
 
@@ -335,6 +353,7 @@ bool serial_set_state(SerialHandle h, const Dcb& dcb) {
     set_error(err::invalid_parameter);
     return false;
   }
+  p->dcb = dcb;
   return true;
 }
 

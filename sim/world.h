@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace sim {
 
 // Back to the default world:
@@ -75,7 +77,9 @@ struct LineState {
   bool target_powered;
 };
 LineState line_state(int com);
-int open_port_count();  // ports open right now (0 after every clean run)
+int open_port_count();
+// The device-control block the tool last applied to the port (SetCommState).
+platform::Dcb applied_dcb(int com);  // ports open right now (0 after every clean run)
 
 // ---- failure injection ------------------------------------------------------------------
 enum class Call {

@@ -62,6 +62,18 @@ TEST(SerialPort, OpenLeavesRecordAndState) {
       EXPECT_EQ(serial::port.port_name, std::string(c.label));
       const sim::LineState lines = sim::line_state(c.number);
       EXPECT_FALSE(lines.rts || lines.dtr || lines.brk || lines.target_powered);
+      // 9600 8N1 from the mode text; the handshake the system filled in is cleared again.
+      const platform::Dcb d = sim::applied_dcb(c.number);
+      EXPECT_EQ(d.DCBlength, 28u);
+      EXPECT_EQ(d.BaudRate, 9600u);
+      EXPECT_EQ(d.ByteSize, 8);
+      EXPECT_EQ(d.Parity, 0);
+      EXPECT_EQ(d.StopBits, 0);
+      EXPECT_EQ(d.flags, platform::dcb_binary);
+      EXPECT_EQ(d.XonLim, 1);
+      EXPECT_EQ(d.XoffLim, 8);
+      EXPECT_EQ(std::string({d.XonChar, d.XoffChar, d.ErrorChar, d.EofChar, d.EvtChar}),
+                std::string("\x11\x13\x00\x19\x1B", 5));
     }
   }
 }
