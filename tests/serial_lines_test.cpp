@@ -38,6 +38,15 @@ TEST(SerialLines, ReadModemLineMasks) {
     EXPECT_EQ(serial::read_modem_line(platform::MS_DSR_ON), c.dsr);
     EXPECT_EQ(serial::read_modem_line(0x30), c.either);
   }
+  // After opening, every sample waits 2 ms for the adapter's echo; the ISSP engine's 0 none.
+  for (int32_t delay_ms : {2, 0}) {
+    serial::port.sample_delay_ms = delay_ms;
+    const double before = sim::now_us();
+    ASSERT_GE(serial::read_modem_line(platform::MS_CTS_ON), 0);
+    const double took = sim::now_us() - before;
+    EXPECT_GE(took, delay_ms * 1000.0);
+    EXPECT_LT(took, delay_ms * 1000.0 + 100.0);
+  }
 }
 
 TEST(SerialLines, ArmCtsEvent) {
