@@ -97,6 +97,10 @@ TEST(Packer, PlainAndHexInputsGiveTheSameImage) {
       {"holes are 0x00", record(0x10, 0, {0xAB}) + record(0x1FFF, 0, {0xCD}) + end_record, sparse, 0},
       {"start address and unknown records", record(0, 3, {0, 0, 1, 0}) + records(plain, 0, 8192, 32) +
            record(0, 5, {0, 0, 0, 0}) + record(0, 6, {7}) + end_record, plain, 3},
+      // Protection and checksum records that the PSoC tools place above the program space.
+      {"records above the program space", records(plain, 0, 8192, 64) + record(0, 4, {0, 0x10}) +
+           record(0, 0, Bytes(64, 0x55)) + record(0, 4, {0, 0x20}) + record(0, 0, {0x12, 0x34}) +
+           end_record, plain, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -126,7 +130,7 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
       {"bad checksum", ":0401000001020304F2\n" + end_record, "checksum"},
       {"overlap", one + record(0x103, 0, {9}) + end_record, "overlaps"},
       {"past the flash end", record(0x1FF0, 0, Bytes(32, 1)) + end_record, "outside the flash"},
-      {"linear base above the flash", record(0, 4, {0, 1}) + record(0, 0, {1}) + end_record, "outside the flash"},
+      {"beyond the flash in the program space", record(0x3000, 0, {1}) + end_record, "outside the flash"},
       {"segment base above the flash", record(0, 2, {2, 0}) + record(0, 0, {1}) + end_record, "outside the flash"},
       {"missing end record", records(plain, 0, 8192, 64), "end-of-file record"},
       {"data after the end record", one + end_record + one, "after the end-of-file"},

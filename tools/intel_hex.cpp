@@ -36,6 +36,7 @@ constexpr uint8_t type_segment = 0x02;
 constexpr uint8_t type_start_segment = 0x03;
 constexpr uint8_t type_linear = 0x04;
 constexpr uint8_t type_start_linear = 0x05;
+constexpr uint64_t program_space = 0x10000;
 
 }  // namespace
 
@@ -117,7 +118,17 @@ bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_s
     const uint8_t* payload = bytes + 4;
 
     switch (type) {
-      case type_data:
+      case type_data: {
+        // The PSoC tools put the protection and checksum records of a project above the
+        // 64 KB program space (0x100000, 0x200000). They are not flash contents: the tool
+        // writes its own protection pattern. Anything inside the program space must fit.
+        const uint64_t first = base + offset;
+        if (first >= program_space) {
+          notices->push_back(at_line(line, say("data at address 0x%lX is not flash contents (above the "
+                                               "64 KB program space) and is ignored",
+                                               static_cast<unsigned long>(first))));
+          break;
+        }
         for (std::size_t k = 0; k < length; ++k) {
           // Segment addressing wraps inside its 64 KB window; linear addressing does not.
           const uint64_t address = segmented ? base + ((offset + k) & 0xFFFFu) : base + offset + k;
@@ -136,6 +147,7 @@ bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_s
         }
         ++data_records;
         break;
+      }
       case type_end:
         if (length != 0) {
           *error = at_line(line, "malformed end-of-file record: it carries data");

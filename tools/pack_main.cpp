@@ -26,7 +26,8 @@ const char usage[] =
     "usage: tolvern-pack INPUT -o OUTPUT [--emit-cpp FILE.cpp]\n"
     "       tolvern-pack INPUT --emit-cpp FILE.cpp\n"
     "INPUT is a plain 8192-byte flash image or an Intel HEX file (addresses 0x0000-0x1FFF;\n"
-    "bytes no record covers are 0x00). OUTPUT receives the 8208-byte container (a Tolvern*.dat\n"
+    "bytes no record covers are 0x00; data above 0x10000, such as protection and checksum\n"
+    "records, is ignored). OUTPUT receives the 8208-byte container (a Tolvern*.dat\n"
     "data file); FILE.cpp the source that embeds the container in the tool.\n";
 
 int fail(const char* what, const std::string& why) {
