@@ -6,7 +6,16 @@
 #include <iterator>
 #include <sstream>
 
+#include "app/endings.h"
 #include "app/run.h"
+#include "image/container.h"
+#include "issp/acquire.h"
+#include "issp/vectors.h"
+#include "output/error_record.h"
+#include "output/messages.h"
+#include "platform/platform.h"
+#include "serial/discovery.h"
+#include "serial/port.h"
 #include "output/codepage.h"
 #include "sim/world.h"
 
@@ -25,6 +34,19 @@ RunResult run_tool(const std::vector<std::string>& args, const std::string& prog
   r.exit_code = app::tolvern_main(static_cast<int>(storage.size()), argv.data());
   r.console = sim::console_output();
   return r;
+}
+
+void reset_world() {
+  sim::reset();
+  output::reset_messages();
+  output::reset_error_record();
+  serial::reset_port_state();
+  serial::reset_discovery();
+  issp::reset_vectors();
+  issp::reset_acquire();
+  image::reset_image();
+  app::reset_run_state();
+  platform::set_last_error(0);
 }
 
 std::string cp866(const char* cp1251_text) {
