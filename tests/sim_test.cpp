@@ -1,187 +1,155 @@
-// The simulated world driven directly through the platform calls: what only a direct test of
-// the simulator shows (power-on window, 66-clock resync, CTS notification, device-map room,
-// call faults); the ISSP and procedure tests exercise the chip through the tool.
+// The simulated world driven through the platform calls and the tool's vector code (whose
+// bits the vector tests pin down): what only a direct test of the simulator shows.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
-#include "platform/platform.h"
-#include "sim/world.h"
+#include "issp/vectors.h"
+#include "tests/issp_trace.h"  // the world reset, COM1 open
 
 namespace {
 
 using namespace platform;
+using issp::mem;
+using issp::reg;
 
-// A host on COM1 that clocks ISSP bits the plain way: data settled, clock high, clock low.
-struct Host {
-  SerialHandle h = serial_open(u"COM1");
+SerialHandle com1() { return serial::port.port_handle; }
+void line(uint32_t function) { EXPECT_TRUE(serial_escape(com1(), function)); }
+void clock() { EXPECT_EQ(issp::issp_send_bit(0), 1); }
+void write(uint32_t address, uint8_t data) { EXPECT_EQ(issp::issp_write(data, address), 0); }
+int read(uint32_t address) { return issp::issp_read(address); }
+bool cts() {
+  uint32_t s = 0;
+  EXPECT_TRUE(serial_modem_status(com1(), &s));
+  return (s & MS_CTS_ON) != 0;
+}
 
-  ~Host() { serial_close(h); }
+// Power on, then a 0, the initialisation vector and 110 zeros.
+void power_on_and_init(uint32_t start_delay_ms = 17) {
+  line(SETRTS);
+  sleep_ms(start_delay_ms);
+  clock();
+  EXPECT_EQ(issp::issp_send_raw(0x328000), 0);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(issp::issp_send_raw(0), 0);
+}
 
-  void line(uint32_t function) { EXPECT_TRUE(serial_escape(h, function)); }
-  void clock() {
-    line(SETDTR);
-    line(CLRDTR);
+// The parameter writes and the start of a supervisory call.
+void start_call(int function, uint8_t argument, uint8_t second_key = 0x56) {
+  if (function == 1 || function == 2 || function == 7) write(mem(0xFA), argument);
+  if (function == 2 || function == 4 || function == 5) {
+    write(mem(0xFC), 0x15);
+    write(mem(0xFE), second_key);
   }
-  void bit(int b) {
-    line(b != 0 ? SETBREAK : CLRBREAK);
-    clock();
-  }
-  void bits(uint32_t value, int count) {
-    for (int i = count - 1; i >= 0; --i) bit((value >> i) & 1);
-  }
-  bool cts() {
-    uint32_t s = 0;
-    EXPECT_TRUE(serial_modem_status(h, &s));
-    return (s & MS_CTS_ON) != 0;
-  }
-  void power_on_and_init(uint32_t start_delay_ms = 17) {
-    line(SETRTS);
-    sleep_ms(start_delay_ms);
-    bit(0);
-    bits(0x328000, 22);
-    for (int i = 0; i < 110; ++i) bit(0);
-  }
-  void write(bool reg, uint8_t address, uint8_t data) {
-    bits(reg ? 6 : 4, 3);  // start 1, space (1 = registers), 0 = write
-    bits(address, 8);
-    bits(data, 8);
-    bits(7, 3);
-  }
-  int read(bool reg, uint8_t address) {
-    bits(reg ? 7 : 5, 3);  // start 1, space, 1 = read
-    bits(address, 8);
-    bit(0);  // turnaround: the host lets go of the line
-    int value = 0;
-    for (int i = 0; i < 8; ++i) {
-      clock();
-      value = value * 2 + (cts() ? 1 : 0);
-    }
-    bits(1, 2);  // a 0, then the closing 1
-    return value;
-  }
-  // The parameter writes and the start of a supervisory call.
-  void start_call(int function, uint8_t argument, uint8_t second_key = 0x56) {
-    if (function == 1 || function == 2 || function == 7) write(false, 0xFA, argument);
-    if (function == 2 || function == 4 || function == 5) {
-      write(false, 0xFC, 0x15);
-      write(false, 0xFE, second_key);
-    }
-    const uint8_t fixed[][3] = {{1, 0xF7, 0},    {1, 0xF6, 0},    {0, 0xF8, 0x3A},
-                                {0, 0xF9, 0x03}, {1, 0xF5, 0},    {1, 0xF4, 3},
-                                {0, 0xFB, 0x80}, {1, 0xF9, 0x30}, {1, 0xFA, 0x40}};
-    for (const auto& w : fixed) write(w[0] != 0, w[1], w[2]);
-    write(true, 0xF0, static_cast<uint8_t>(function));
-    write(true, 0xF8, 0);
-    write(true, 0xFF, 0x12);
-  }
-  // Release, one clock raises the busy signal, clocks while it runs are ignored, then the
-  // trailing clocks after its fall. Returns how long the busy signal lasted.
-  double finish_call(int trailing = 66) {
-    line(CLRBREAK);
-    EXPECT_FALSE(cts()) << "line must read low after the release";
-    const double rise = sim::now_us();
-    clock();
-    EXPECT_TRUE(cts()) << "busy signal";
-    for (int i = 0; i < 30; ++i) clock();
-    for (int i = 0; i < 100 && cts(); ++i) sleep_ms(1);
-    EXPECT_FALSE(cts()) << "busy signal must end";
-    const double busy_us = sim::now_us() - rise;
-    for (int i = 0; i < trailing; ++i) clock();
-    return busy_us;
-  }
-  void call(int function, uint8_t argument = 0) {
-    start_call(function, argument);
-    finish_call();
-  }
-};
+  const std::pair<uint32_t, uint8_t> fixed[] = {
+      {reg(0xF7), 0},    {reg(0xF6), 0},    {mem(0xF8), 0x3A}, {mem(0xF9), 0x03},
+      {reg(0xF5), 0},    {reg(0xF4), 3},    {mem(0xFB), 0x80}, {reg(0xF9), 0x30},
+      {reg(0xFA), 0x40}, {reg(0xF0), static_cast<uint8_t>(function)},
+      {reg(0xF8), 0},    {reg(0xFF), 0x12}};
+  for (const auto& w : fixed) write(w.first, w.second);
+}
+
+// Release, one clock raises the busy signal, clocks while it runs are ignored, then the
+// trailing clocks after its fall. Returns how long the busy signal lasted.
+double finish_call(int trailing = 66) {
+  line(CLRBREAK);
+  serial::port.break_state = 0;
+  EXPECT_FALSE(cts()) << "line must read low after the release";
+  const double rise = sim::now_us();
+  clock();
+  EXPECT_TRUE(cts()) << "busy signal";
+  for (int i = 0; i < 30; ++i) clock();
+  for (int i = 0; i < 100 && cts(); ++i) sleep_ms(1);
+  EXPECT_FALSE(cts()) << "busy signal must end";
+  const double busy_us = sim::now_us() - rise;
+  for (int i = 0; i < trailing; ++i) clock();
+  return busy_us;
+}
+
+void call(int function, uint8_t argument = 0) {
+  start_call(function, argument);
+  finish_call();
+}
 
 TEST(SimChip, FramesOnlyAfterInitialisationWithinThePowerOnWindow) {
-  struct Case {
-    double window_us;
-    uint32_t start_delay_ms;
-    bool accepted;
-  } const cases[] = {{30000, 17, true}, {30000, 31, false}, {10000, 9, true}, {10000, 11, false}};
-  for (const Case& c : cases) {
+  const struct { double window_us; uint32_t start_delay_ms; bool accepted; } cases[] = {
+      {30000, 17, true}, {30000, 31, false}, {10000, 9, true}, {10000, 11, false}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.window_us << " us window, " << c.start_delay_ms << " ms");
-    sim::reset();
+    ASSERT_TRUE(issp_trace::fresh_com1());
     sim::chip_config().power_on_window_us = c.window_us;
-    Host host;
-    host.power_on_and_init(c.start_delay_ms);
+    power_on_and_init(c.start_delay_ms);
     EXPECT_EQ(sim::chip_in_programming_mode(), c.accepted);
-    host.write(false, 0x90, 0x42);
-    host.write(true, 0x90, 0x3C);
-    EXPECT_EQ(host.read(false, 0x90), c.accepted ? 0x42 : 0x00) << "memory apart from registers";
-    EXPECT_EQ(host.read(true, 0x90), c.accepted ? 0x3C : 0x00);
+    write(mem(0x90), 0x42);
+    write(reg(0x90), 0x3C);
+    EXPECT_EQ(read(mem(0x90)), c.accepted ? 0x42 : 0x00) << "memory apart from registers";
+    EXPECT_EQ(read(reg(0x90)), c.accepted ? 0x3C : 0x00);
     // A late chip stays out of reach until the next power cycle, which also clears the memory.
-    host.line(CLRRTS);
-    host.power_on_and_init(1);
+    line(CLRRTS);
+    power_on_and_init(1);
     EXPECT_TRUE(sim::chip_in_programming_mode());
-    EXPECT_EQ(host.read(false, 0x90), 0x00);
+    EXPECT_EQ(read(mem(0x90)), 0x00);
   }
 }
 
 TEST(SimChip, BusySignalAndTheTrailingClocks) {
   for (int trailing : {66, 65, 67}) {
     SCOPED_TRACE(trailing);
-    sim::reset();
+    ASSERT_TRUE(issp_trace::fresh_com1());
     sim::flash_mut().fill(1);  // two blocks sum to 0x0080
-    Host host;
-    host.power_on_and_init();
-    host.start_call(7, 2);
-    EXPECT_GE(host.finish_call(trailing), sim::chip_config().checksum_us);
+    power_on_and_init();
+    start_call(7, 2);
+    EXPECT_GE(finish_call(trailing), sim::chip_config().checksum_us);
     // Only exactly 66 trailing clocks put the host back in step with the frames.
-    const int low = host.read(false, 0xF8);
-    const int high = host.read(false, 0xF9);
+    const int low = read(mem(0xF8));
+    const int high = read(mem(0xF9));
     EXPECT_EQ(low == 0x80 && high == 0 && sim::counters().malformed_frames == 0, trailing == 66);
   }
 }
 
 TEST(SimChip, FlashAndRefusedCalls) {
-  sim::reset();
-  Host host;
-  host.power_on_and_init();
+  ASSERT_TRUE(issp_trace::fresh_com1());
+  power_on_and_init();
   // Writing over unerased flash only sets bits; after erase all the block is exactly the data.
   sim::flash_mut()[2 * 64 + 5] = 0x0F;
-  for (int k = 0; k < 64; ++k) host.write(false, static_cast<uint8_t>(0x80 + k), 0xF0);
-  host.call(2, 2);
+  for (int k = 0; k < 64; ++k) write(mem(0x80 + k), 0xF0);
+  call(2, 2);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xFF);
-  host.call(5);
+  call(5);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0x00);
-  host.call(2, 2);
+  call(2, 2);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xF0);
 
   // A call with a wrong fixed parameter is refused with status 1 and changes nothing.
-  host.start_call(5, 0, 0x55);
-  host.finish_call();
-  EXPECT_EQ(host.read(false, 0xF8), 1);
+  start_call(5, 0, 0x55);
+  finish_call();
+  EXPECT_EQ(read(mem(0xF8)), 1);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xF0);
 }
 
 TEST(SimAdapter, CtsNotificationCatchesAPulseBetweenSamples) {
-  sim::reset();
+  ASSERT_TRUE(issp_trace::fresh_com1());
   sim::chip_config().calibrate_us = 50;
-  Host host;
-  host.power_on_and_init();
-  host.start_call(9, 0);
-  host.line(CLRBREAK);
-  EXPECT_FALSE(host.cts());
-  ASSERT_TRUE(serial_set_mask(host.h, EV_CTS));
+  power_on_and_init();
+  start_call(9, 0);
+  line(CLRBREAK);
+  EXPECT_FALSE(cts());
+  ASSERT_TRUE(serial_set_mask(com1(), EV_CTS));
   ASSERT_TRUE(cts_event_create());
-  ASSERT_EQ(cts_wait_start(host.h), 0);
+  ASSERT_EQ(cts_wait_start(com1()), 0);
   EXPECT_EQ(*cts_event_word(), 0u) << "no change yet";
-  host.line(SETDTR);  // the busy pulse rises here
-  sleep_ms(1);        // ... and falls before anybody looks
-  EXPECT_FALSE(host.cts());
+  line(SETDTR);  // the busy pulse rises here
+  sleep_ms(1);   // ... and falls before anybody looks
+  EXPECT_FALSE(cts());
   EXPECT_EQ(*cts_event_word(), EV_CTS);
-  serial_set_mask(host.h, 0);
+  serial_set_mask(com1(), 0);
   cts_event_close();
 
   // Disarmed, a change leaves the word alone.
   *cts_event_word() = 0;
-  host.line(SETBREAK);
-  EXPECT_TRUE(host.cts());
+  line(SETBREAK);
+  EXPECT_TRUE(cts());
   EXPECT_EQ(*cts_event_word(), 0u);
 }
 
