@@ -1,6 +1,5 @@
-// The Linux back end through posix_host: fake sysfs and /dev trees in a temporary directory,
-// pipes and pseudo-terminals over standard input and output, and a stand-in for the modem-line
-// ioctls of one pseudo-terminal. No real serial port is ever opened.
+// The Linux back end: fake sysfs and /dev trees, pipes and pseudo-terminals over standard input
+// and output, and a stand-in for one pty's modem-line ioctls. No real serial port is opened.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -22,6 +21,7 @@
 #include "platform/platform.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_serial.h"
+#include "tests/harness.h"
 
 // A pty has no modem lines; for the device whose number is fake.rdev this ioctl answers the
 // line requests from fake instead, as a UART with the adapter would.
@@ -115,7 +115,6 @@ TEST(PosixConsole, WritesCp866AsUtf8) {
 
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  std::string got;
   {
     Redirect over_stdout(fds[1], STDOUT_FILENO);
     posix_host::set_console_utf8(1);
@@ -123,10 +122,8 @@ TEST(PosixConsole, WritesCp866AsUtf8) {
     posix_host::set_console_utf8(-1);
   }
   close(fds[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+  EXPECT_EQ(harness::read_file("/proc/self/fd/" + std::to_string(fds[0])), expected);
   close(fds[0]);
-  EXPECT_EQ(got, expected);
 }
 
 // Feeds bytes through a closed pipe: every key, then the end of input, which must answer
@@ -136,17 +133,15 @@ std::vector<int> keys_from(const std::string& bytes) {
   EXPECT_EQ(pipe(fds), 0);
   EXPECT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   close(fds[1]);
-  std::vector<int> keys;
-  {
-    Redirect over_stdin(fds[0], STDIN_FILENO);
-    for (int i = 0; i < 20 && !posix_host::keyboard_closed(); ++i) {
-      EXPECT_TRUE(posix_host::key_waiting());
-      keys.push_back(posix_host::read_key());
-    }
-    EXPECT_TRUE(posix_host::key_waiting());
-    EXPECT_EQ(posix_host::read_key(), 27);
-  }
+  Redirect over_stdin(fds[0], STDIN_FILENO);
   close(fds[0]);
+  std::vector<int> keys;
+  for (int i = 0; i < 20 && !posix_host::keyboard_closed(); ++i) {
+    EXPECT_TRUE(posix_host::key_waiting());
+    keys.push_back(posix_host::read_key());
+  }
+  EXPECT_TRUE(posix_host::key_waiting());
+  EXPECT_EQ(posix_host::read_key(), 27);
   return keys;
 }
 
@@ -171,52 +166,32 @@ TEST(PosixKeyboard, TerminalRawLoneEscapeRestoreAndHangUp) {
   ASSERT_GE(master, 0);
   const int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(slave, 0);
-  {
-    Redirect over_stdin(slave, STDIN_FILENO);
-    EXPECT_FALSE(posix_host::key_waiting());
-    ASSERT_EQ(write(master, "\x1b[A", 3), 3);
-    EXPECT_EQ(posix_host::read_key(), 0xE0);
-    EXPECT_EQ(posix_host::read_key(), 0x48);
-    termios t {};
-    ASSERT_EQ(tcgetattr(STDIN_FILENO, &t), 0);
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
-    ASSERT_EQ(write(master, "\x1b", 1), 1);
-    EXPECT_EQ(posix_host::read_key(), 27);
-    EXPECT_FALSE(posix_host::key_waiting());
-    EXPECT_FALSE(posix_host::keyboard_closed());
-    posix_host::restore_terminal();
-    ASSERT_EQ(tcgetattr(STDIN_FILENO, &t), 0);
-    EXPECT_NE(t.c_lflag & ICANON, 0u);
-    close(master);
-    EXPECT_EQ(posix_host::read_key(), 27);
-    EXPECT_TRUE(posix_host::keyboard_closed());
-  }
+  Redirect over_stdin(slave, STDIN_FILENO);
   close(slave);
-}
-
-// The paths the tool forms ("COM<n>" below 10, "\\.\COM<n>" above) onto device nodes: a
-// port across a range boundary must never open its neighbour's device.
-TEST(PosixSerial, ComPathToDeviceName) {
-  const struct { const char16_t* path; const char* device; } cases[] = {
-      {u"COM1", "ttyS0"},         {u"\\\\.\\COM32", "ttyS31"},   {u"\\\\.\\COM33", "ttyUSB0"},
-      {u"\\\\.\\COM64", "ttyUSB31"}, {u"\\\\.\\COM65", "ttyACM0"}, {u"\\\\.\\COM96", "ttyACM31"},
-      {u"COM0", nullptr},         {u"\\\\.\\COM97", nullptr},    {u"\\\\.\\COM100", nullptr},
-  };
-  for (const auto& c : cases) {
-    const int com = posix_host::com_number_from_path(c.path);
-    char name[16] = {};
-    EXPECT_EQ(com != 0 && posix_host::com_device_name(com, name, sizeof name), c.device != nullptr) << com;
-    EXPECT_STREQ(name, c.device != nullptr ? c.device : "");
-  }
+  EXPECT_FALSE(posix_host::key_waiting());
+  ASSERT_EQ(write(master, "\x1b[A", 3), 3);
+  EXPECT_EQ(posix_host::read_key(), 0xE0);
+  EXPECT_EQ(posix_host::read_key(), 0x48);
+  termios t {};
+  ASSERT_EQ(tcgetattr(STDIN_FILENO, &t), 0);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+  ASSERT_EQ(write(master, "\x1b", 1), 1);
+  EXPECT_EQ(posix_host::read_key(), 27);
+  EXPECT_FALSE(posix_host::key_waiting());
+  EXPECT_FALSE(posix_host::keyboard_closed());
+  posix_host::restore_terminal();
+  ASSERT_EQ(tcgetattr(STDIN_FILENO, &t), 0);
+  EXPECT_NE(t.c_lflag & ICANON, 0u);
+  close(master);
+  EXPECT_EQ(posix_host::read_key(), 27);
+  EXPECT_TRUE(posix_host::keyboard_closed());
 }
 
 struct PosixFakeTree : ::testing::Test {
   std::string root, sysfs, dev;
   void SetUp() override {
     posix_host::reset();
-    char pattern[] = "/tmp/tolvern-posix-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
+    root = harness::make_temp_dir();
     sysfs = root + "/sys";
     dev = root + "/dev";
     ASSERT_EQ(mkdir(sysfs.c_str(), 0755), 0);
@@ -250,7 +225,11 @@ TEST_F(PosixFakeTree, FindFirstFileSkipsDirectoriesAndNeverOverflows) {
   EXPECT_STREQ(name, "TOLVERN7.DAT");
 }
 
+// 32 ports per kind (ttyS, ttyUSB, ttyACM from COM1, 33, 65): a port across a range boundary
+// must never be listed as its neighbour (opening goes through the same map).
 TEST_F(PosixFakeTree, DeviceMapListsExistingPortsInComOrder) {
+  add_port("ttyACM31", -1, true);
+  add_port("ttyS31", 4, true);
   add_port("ttyACM1", -1, true);
   add_port("ttyS1", 0, true);      // registered by the driver, but no UART there
   add_port("ttyS2", 4, false);     // no device node
@@ -271,8 +250,9 @@ TEST_F(PosixFakeTree, DeviceMapListsExistingPortsInComOrder) {
     for (uint32_t k = 0; k + 1 < data_bytes; k += 2) entries.back() += static_cast<char16_t>(bytes[k] | bytes[k + 1] << 8);
   }
   using namespace std::string_literals;  // the data keeps its terminator
-  EXPECT_EQ(entries, (std::vector<std::u16string>{u"\\Device\\Serial1=COM1\0"s, u"\\Device\\Serial33=COM33\0"s,
-                                                  u"\\Device\\Serial66=COM66\0"s}));
+  EXPECT_EQ(entries, (std::vector<std::u16string>{u"\\Device\\Serial1=COM1\0"s, u"\\Device\\Serial32=COM32\0"s,
+                                                  u"\\Device\\Serial33=COM33\0"s, u"\\Device\\Serial66=COM66\0"s,
+                                                  u"\\Device\\Serial96=COM96\0"s}));
   // Room: the name with its terminator and the data with its terminator, exactly.
   const struct { uint32_t name_room, data_room, result; } rooms[] = {{16, 10, 0}, {15, 10, 234}, {16, 9, 234}};
   for (const auto& r : rooms) {
