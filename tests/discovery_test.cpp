@@ -6,25 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
-#include "output/messages.h"
 #include "serial/discovery.h"
 #include "serial/port.h"
 #include "sim/world.h"
+#include "tests/harness.h"
 
 namespace {
 
+using harness::cp866;
 using K = sim::PortKind;
-
-void fresh_world() {
-  sim::reset();
-  output::reset_error_record();
-  output::reset_messages();
-  serial::reset_port_state();
-  serial::reset_discovery();
-}
 
 // "\Device\Serial<index>" with an ASCII text value; raw=true stores it without a terminator.
 sim::DevmapEntry entry(int index, const std::string& text, bool raw = false, uint32_t type = 1) {
@@ -34,8 +26,6 @@ sim::DevmapEntry entry(int index, const std::string& text, bool raw = false, uin
   if (raw) e.data.resize(2 * text.size());
   return e;
 }
-
-std::string ru(const char* text) { return harness::cp866(text); }
 
 TEST(Discovery, DeviceMap) {
   std::vector<sim::DevmapEntry> many;  // 17 acceptable ports, read from 36 down: 15 are kept
@@ -66,7 +56,7 @@ TEST(Discovery, DeviceMap) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    fresh_world();
+    harness::reset_world();
     sim::set_devmap(c.entries);
     output::set_error_code(7);
     EXPECT_EQ(serial::enumerate_ports(), 1);
@@ -98,14 +88,14 @@ TEST(Discovery, ProbeResults) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     for (bool search : {false, true}) {
-      fresh_world();
+      harness::reset_world();
       sim::set_port(1, c.kind);
       if (c.call != sim::Call::any_serial) sim::add_call_fault({c.call, 1, c.error});
       if (search) {
         sim::clear_console_output();
         EXPECT_EQ(serial::find_adapter(), c.result == 1 ? 1 : serial::adapter_none);
         EXPECT_EQ(sim::console_output(),
-                  ru((RU("\r\nНайдено COM-портов - 1:\r\n COM1 - ") + std::string(c.line) + "\r\n\r\n" +
+                  cp866((RU("\r\nНайдено COM-портов - 1:\r\n COM1 - ") + std::string(c.line) + "\r\n\r\n" +
                       (c.result == 1 ? "" : RU("\r\nАдаптер не обнаружен. Завершаем работу.\r\n"))).c_str()));
       } else {
         int32_t code = -1;
@@ -137,7 +127,7 @@ TEST(Discovery, SearchEndsTheRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    fresh_world();
+    harness::reset_world();
     sim::clear_ports();
     for (int n : c.adapters) sim::set_port(n, K::adapter);
     sim::devmap_from_ports();
@@ -145,7 +135,7 @@ TEST(Discovery, SearchEndsTheRun) {
     if (c.read_error != 0) sim::add_call_fault({sim::Call::devmap_read, 1, c.read_error});
     const harness::RunResult run = harness::run_tool({});
     EXPECT_EQ(run.exit_code, c.exit_code);
-    EXPECT_NE(run.console.find(ru(c.output.c_str())), std::string::npos) << run.console;
+    EXPECT_NE(run.console.find(cp866(c.output.c_str())), std::string::npos) << run.console;
     EXPECT_EQ(sim::open_port_count(), 0);
     EXPECT_FALSE(sim::line_state(1).target_powered || sim::line_state(3).target_powered);
   }

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "serial/port.h"
 #include "sim/world.h"
+#include "tests/harness.h"
 
 namespace issp_trace {
 
@@ -71,13 +72,28 @@ inline std::vector<std::string> decode(const std::vector<Pulse>& p, size_t from,
   return out;
 }
 
-// A fresh simulated world, every module the engine touches back at start, COM1 open.
+// A supervisory call's writes in wire order: its own ones, the common parameters, the table
+// number of a table read, then the function and the start.
+struct Write {
+  uint32_t address, data;
+};
+inline std::vector<Write> call_writes(int function, std::vector<Write> own = {}) {
+  own.insert(own.end(), {{0x2F7, 0}, {0x2F6, 0}, {0x0F8, 0x3A}, {0x0F9, 0x03}, {0x2F5, 0},
+                         {0x2F4, 0x03}, {0x0FB, 0x80}, {0x2F9, 0x30}, {0x2FA, 0x40}});
+  if (function == 6) own.push_back({0x0FA, 0});
+  own.insert(own.end(), {{0x2F0, static_cast<uint32_t>(function)}, {0x2F8, 0}, {0x2FF, 0x12}});
+  return own;
+}
+
+// Writes as decode() shows them, appended to `out`.
+inline std::vector<std::string> as_text(const std::vector<Write>& v, std::vector<std::string> out = {}) {
+  for (const Write& x : v) out.push_back(w(x.address, x.data));
+  return out;
+}
+
+// A fresh world, COM1 open.
 inline bool fresh_com1() {
-  sim::reset();
-  output::reset_error_record();
-  serial::reset_port_state();
-  issp::reset_vectors();
-  issp::reset_acquire();
+  harness::reset_world();
   return serial::open_port(1) == 1;
 }
 

@@ -10,67 +10,55 @@
 #include "serial/port.h"
 #include "serial/timing.h"
 #include "sim/world.h"
+#include "tests/harness.h"
 
 namespace {
 
 using Call = sim::Call;
 
 void fresh_world(int64_t frequency) {
-  sim::reset();
-  output::reset_error_record();
-  serial::reset_port_state();
-  platform::set_last_error(0);
+  harness::reset_world();
   sim::set_frequency(frequency);
 }
 
-TEST(Timing, DelayWaitsTheTruncatedTickCount) {
-  const struct {
-    int64_t frequency;
-    int32_t us;
-    int64_t ticks;
-    int64_t step;  // ticks added by each counter read
-  } cases[] = {
-      {3579545, 100000, 357954, 1},  // 357954.5: the fraction is dropped
-      // us x frequency is beyond 64 bits here; the wait must still be the full 2000 s.
-      {10000000000, 2000000000, 20000000000000, 10000000},
-      {10000000, -5, 0, 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.us);
-    fresh_world(c.frequency);
-    sim::set_counter_step(c.step);
-    output::set_error_code(7);  // a good delay leaves the record alone
-    const int64_t before = sim::now_ticks();
-    EXPECT_EQ(serial::delay_us(c.us), 0);
-    const int64_t waited = sim::now_ticks() - before;
-    EXPECT_GE(waited, c.ticks);
-    EXPECT_LE(waited, c.ticks + 4 * c.step);
-    EXPECT_EQ(output::error_code(), 7);
-  }
-}
-
-// A failed counter must never leave code 0 in the record, or the run could end with exit 0.
-TEST(Timing, CounterFailuresNeverLeaveCodeZero) {
+// A good delay waits the truncated tick count and leaves the record alone. A failed counter
+// must never leave code 0 in the record, or the run could end with exit 0.
+TEST(Timing, Delay) {
   const struct {
     const char* label;
-    sim::CallFault fault;  // any_serial = none
-    int64_t frequency, counter_start;
-    int32_t code;
+    int64_t frequency, counter_start, step;  // step: ticks added by each counter read
+    sim::CallFault fault;                    // any_serial = none
+    int32_t us;
+    int64_t ticks;
+    int32_t code;  // 0: the delay succeeds
   } cases[] = {
-      {"first read, no error number", {Call::counter, 1, 0}, 10000000, 0, 10},
-      {"read in the wait, error 5", {Call::counter, 2, 5}, 10000000, 0, 5},
-      {"frequency 0", {}, 0, 0, 10},
-      {"negative reading", {}, 10000000, -1000000, 10},
+      {"fraction dropped", 3579545, 0, 1, {}, 100000, 357954, 0},  // 357954.5 ticks
+      // us x frequency is beyond 64 bits here; the wait must still be the full 2000 s.
+      {"no overflow", 10000000000, 0, 10000000, {}, 2000000000, 20000000000000, 0},
+      {"negative", 10000000, 0, 1, {}, -5, 0, 0},
+      {"read in the wait, error 5", 10000000, 0, 1, {Call::counter, 2, 5}, 1000, 0, 5},
+      {"frequency 0", 0, 0, 1, {}, 1000, 0, 10},
+      {"negative reading", 10000000, -1000000, 1, {}, 1000, 0, 10},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     fresh_world(c.frequency);
     sim::set_counter_start(c.counter_start);
+    sim::set_counter_step(c.step);
     if (c.fault.call != Call::any_serial) sim::add_call_fault(c.fault);
-    EXPECT_EQ(serial::delay_us(1000), -1);
-    EXPECT_EQ(output::error_code(), c.code);
-    EXPECT_EQ(output::error_text(), RU("Проблемы при работе с High-Resolution Performance Counter ( ") +
-                                        std::to_string(c.code) + " ).");
+    output::set_error_code(7);
+    const int64_t before = sim::now_ticks();
+    EXPECT_EQ(serial::delay_us(c.us), c.code == 0 ? 0 : -1);
+    if (c.code != 0) {
+      EXPECT_EQ(output::error_code(), c.code);
+      EXPECT_EQ(output::error_text(), RU("Проблемы при работе с High-Resolution Performance Counter ( ") +
+                                          std::to_string(c.code) + " ).");
+      continue;
+    }
+    const int64_t waited = sim::now_ticks() - before;
+    EXPECT_GE(waited, c.ticks);
+    EXPECT_LE(waited, c.ticks + 4 * c.step);
+    EXPECT_EQ(output::error_code(), 7);
   }
 }
 
