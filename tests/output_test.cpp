@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "output/codepage.h"
 #include "output/cp1251_literal.h"
@@ -20,30 +21,26 @@ namespace {
 
 class Output : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sim::reset();
-    output::reset_messages();
-    output::reset_error_record();
-  }
+  void SetUp() override { harness::reset_world(); }
   void TearDown() override { output::reset_messages(); }
 };
 
-// Caps the size of files this process writes, so that a write past it fails with EFBIG.
-struct FileSizeLimit {
-  explicit FileSizeLimit(rlim_t bytes) : handler(signal(SIGXFSZ, SIG_IGN)) {
-    getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit small = saved;
-    small.rlim_cur = bytes;
-    ok = setrlimit(RLIMIT_FSIZE, &small) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, handler);
-  }
-  void (*handler)(int);
+// Runs body with a fresh log at path enabled and the size of files this process writes capped
+// at bytes (a write past it fails with EFBIG), then closes the log.
+template <typename Body>
+void with_capped_log(const std::string& path, rlim_t bytes, Body body) {
+  ASSERT_TRUE(output::log_create(path.c_str()));
+  output::set_log_enabled(true);
   rlimit saved{};
-  bool ok = false;
-};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const rlimit small{bytes, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const auto handler = signal(SIGXFSZ, SIG_IGN);
+  body();
+  output::log_close();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, handler);
+}
 
 TEST_F(Output, ConversionMatchesTheSystemConverter) {
   // ASCII, every Russian letter, Ё ё № °: one text, converted at once.
@@ -54,13 +51,10 @@ TEST_F(Output, ConversionMatchesTheSystemConverter) {
   std::string expected(text.size(), '\0');
   iconv_t cd = iconv_open("CP866", "CP1251");
   ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
-  char* in = text.data();
-  char* out = expected.data();
-  size_t in_left = text.size();
-  size_t out_left = expected.size();
-  const size_t rc = iconv(cd, &in, &in_left, &out, &out_left);
+  char *in = text.data(), *out = expected.data();
+  size_t in_left = text.size(), out_left = expected.size();
+  ASSERT_EQ(iconv(cd, &in, &in_left, &out, &out_left), 0u);
   iconv_close(cd);
-  ASSERT_NE(rc, static_cast<size_t>(-1));
   ASSERT_EQ(out_left, 0u);  // one byte for one byte
   output::to_console_codepage(text.data());
   EXPECT_EQ(text, expected);
@@ -93,39 +87,26 @@ TEST_F(Output, FullDiskDisablesTheLogOnceAndTheConsoleGoesOn) {
   const std::string failure = harness::cp866(notice);
   const std::string line(99, 'z');
 
-  ASSERT_TRUE(output::log_create(log.c_str()));
-  output::set_log_enabled(true);
-  int failures = 0;
-  int first_failure = -1;
-  {
-    FileSizeLimit limit(1000);
-    ASSERT_TRUE(limit.ok);
+  std::vector<int> failed;
+  with_capped_log(log, 1000, [&] {
     // The log is buffered: the write that fails is the one that makes the stream flush.
     for (int i = 0; i < 200; ++i) {
-      if (output::show_message("%s\n", line.c_str()) != 0) continue;
-      if (failures++ == 0) first_failure = i;
+      if (output::show_message("%s\n", line.c_str()) == 0) failed.push_back(i);
     }
-    output::log_close();
-  }
-  ASSERT_EQ(failures, 1);
-  EXPECT_FALSE(output::log_enabled());
-  EXPECT_LE(harness::read_file(log).size(), 1000u);
+    EXPECT_FALSE(output::log_enabled());
+  });
+  ASSERT_EQ(failed.size(), 1u);
   // Every message reached the console, the failed one right after the one failure notice.
   std::string all;
   for (int i = 0; i < 200; ++i) all += line + "\n";
-  const size_t at = static_cast<size_t>(first_failure) * (line.size() + 1);
+  const size_t at = static_cast<size_t>(failed[0]) * (line.size() + 1);
   EXPECT_EQ(sim::console_output(), all.substr(0, at) + failure + all.substr(at));
 
   // A tail that only fails when the log is closed is reported too, once.
   sim::clear_console_output();
-  ASSERT_TRUE(output::log_create(log.c_str()));
-  output::set_log_enabled(true);
-  {
-    FileSizeLimit limit(10);
-    ASSERT_TRUE(limit.ok);
+  with_capped_log(log, 10, [&] {
     EXPECT_EQ(output::show_message("%s", line.c_str()), 1);  // still in the stream's buffer
-    output::log_close();
-  }
+  });
   EXPECT_EQ(sim::console_output(), line + failure);
 }
 
