@@ -1,5 +1,4 @@
-// The last-error record: bounds, and save and restore. Each port error text is checked
-// through the port's own operations in the serial port tests.
+// The last-error record: the port error texts, bounds, and save and restore.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -28,6 +27,39 @@ class ErrorRecord : public ::testing::Test {
     std::snprintf(serial::port.port_name, sizeof serial::port.port_name, "COM%d", n);
   }
 };
+
+TEST_F(ErrorRecord, PortErrorTexts) {
+  // The phrase follows "Порт " directly while no port is open, "Порт COM3 " while one is;
+  // code 0 and the catch-all replace the whole text.
+  const struct {
+    uint32_t os_code;
+    const char* phrase;  // nullptr: the whole text is `whole`
+    const char* whole;
+  } cases[] = {
+      {0, nullptr, RU("Успешное окончание.")},
+      {2, RU("не найден."), nullptr},
+      {5, RU("уже используется другим процессом, либо доступ к нему запрещен."), nullptr},
+      {6, RU("не открыт."), nullptr},
+      {21, RU("- работа была приостановлена."), nullptr},
+      {87, RU("- неверные параметры для открытия."), nullptr},
+      {110, RU("невозможно открыть."), nullptr},
+      {0xFFFFFF81u, RU("непонятная ошибка."), nullptr},  // -127
+      {31, nullptr, RU("Непонятная ошибка ( код 31 ).")},
+  };
+  for (const auto& c : cases) {
+    for (bool open : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.os_code) + (open ? " open" : " closed"));
+      serial::reset_port_state();
+      if (open) pretend_open(3);
+      output::set_port_error(c.os_code);
+      EXPECT_EQ(output::error_code(), static_cast<int32_t>(c.os_code));
+      EXPECT_EQ(platform::last_error(), c.os_code);
+      const std::string expected =
+          c.whole ? std::string(c.whole) : std::string(RU("Порт ")) + (open ? "COM3 " : "") + c.phrase;
+      EXPECT_EQ(std::string(output::error_text()), expected);
+    }
+  }
+}
 
 TEST_F(ErrorRecord, TextsStayWithinTheRecord) {
   output::set_port_error(0x80000000u);  // the widest code
