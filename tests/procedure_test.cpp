@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,9 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   using C = sim::ChipFault;
   sim::ChipFaultSpec checksum_differs = chip(C::checksum_off, -1, 0, 1);
   checksum_differs.count = 10;
+  // Block 1's upper checksum 16 below its lower one.
+  sim::ChipFaultSpec checksum_wraps = chip(C::checksum_off, -1, 0, -std::accumulate(&img[64], &img[128], 16));
+  checksum_wraps.count = 2;
   const std::string wrong_answer = check_tail(RU("Неверный ответ от микросхемы"));
   const std::string port_text = "\r\n\r\n" + cp866(RU("Порт COM1 "));
   struct Row {
@@ -172,6 +176,8 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
       {"a line switch fails in the middle", {}, {{sim::Call::escape, first_escape + 100000, 21}}, 21, port_text},
       {"block checksum differs", {checksum_differs}, {}, 101,
        check_tail(RU("Ошибка при окончательной проверке результатов"))},
+      {"block checksum wraps below the lower one", {checksum_wraps}, {}, 126,
+       record_tail(RU("Получено неверное значение контрольной суммы блока ( 0xFFF0 )."))},
       {"checksum no response", {chip(C::no_busy, 7)}, {}, 10,
        record_tail(RU("Нет ответа от микросхемы ( стадия 13 )."))},
       {"final power-off fails", {}, {{sim::Call::escape, last_clrrts, 5, false, platform::CLRRTS}}, 5,
