@@ -216,6 +216,7 @@ TEST(RunSpine, CounterCheck) {
     std::string expected;  // follows the first "\r\n"
   } cases[] = {
       // The busy wait or the frequency query fails: the check says so and the run goes on.
+      {"delay fails without a code", {sim::Call::counter, 1, 0}, 1, not_working + "10.\r\n"},
       {"delay fails", {sim::Call::counter, 1, 31}, 1, not_working + "31.\r\n"},
       {"frequency fails", {sim::Call::frequency, 2, 0}, 1, not_working + "10.\r\n"},
       // The counter fails right after working: fatal, and never with exit code 0.
