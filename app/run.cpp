@@ -209,7 +209,10 @@ bool last_chance(int32_t* result) {
   }
 }
 
-void reset_all() {
+
+}  // namespace
+
+void reset_modules() {
   output::reset_messages();
   output::reset_error_record();
   serial::reset_port_state();
@@ -224,10 +227,8 @@ void reset_all() {
   data_path[0] = '\0';
 }
 
-}  // namespace
-
 int32_t tolvern_main(int argc, char** argv) {
-  reset_all();
+  reset_modules();
   set_exit_code(0);
   platform::set_last_error(0);
 

@@ -6,17 +6,9 @@
 #include <iterator>
 #include <sstream>
 
-#include "app/endings.h"
 #include "app/run.h"
-#include "image/container.h"
-#include "issp/acquire.h"
-#include "issp/vectors.h"
-#include "output/error_record.h"
-#include "output/messages.h"
-#include "platform/platform.h"
-#include "serial/discovery.h"
-#include "serial/port.h"
 #include "output/codepage.h"
+#include "platform/platform.h"
 #include "sim/world.h"
 
 namespace harness {
@@ -38,14 +30,7 @@ RunResult run_tool(const std::vector<std::string>& args, const std::string& prog
 
 void reset_world() {
   sim::reset();
-  output::reset_messages();
-  output::reset_error_record();
-  serial::reset_port_state();
-  serial::reset_discovery();
-  issp::reset_vectors();
-  issp::reset_acquire();
-  image::reset_image();
-  app::reset_run_state();
+  app::reset_modules();
   platform::set_last_error(0);
 }
 
