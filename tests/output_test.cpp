@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,21 @@ TEST_F(Output, ConversionMatchesTheSystemConverter) {
   ASSERT_EQ(iconv(cd, &in, &in_left, &out, &out_left), 0u);
   iconv_close(cd);
   ASSERT_EQ(out_left, 0u);  // one byte for one byte
+  output::to_console_codepage(text.data());
+  EXPECT_EQ(text, expected);
+}
+
+TEST_F(Output, PunctuationAndOtherLettersTakeTheirTablePlaces) {
+  // Bytes 0x80..0xBF: ASCII look-alikes, a few code page 866 places, 0xFA for the rest.
+  const char* rows[] = {
+      "95 95 2C A3 22 5F FA FA FA FA FA 3C FA FA FA FA", "FA 60 27 22 22 F9 5F 2D FA FA FA 3E FA FA FA FA",
+      "FA F6 F7 4A FD F2 3A FA F0 FA F4 3C 2D FA FA F8", "F8 23 F6 F7 F3 FA FA FA F1 FC F5 3E 6A 53 73 F9"};
+  std::string text, expected;
+  for (int b = 0x80; b < 0xC0; ++b) text.push_back(static_cast<char>(b));
+  for (const char* row : rows) {
+    std::istringstream hex(row);
+    for (int value; hex >> std::hex >> value;) expected.push_back(static_cast<char>(value));
+  }
   output::to_console_codepage(text.data());
   EXPECT_EQ(text, expected);
 }
