@@ -161,6 +161,7 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
       {"write block no response", {chip(C::stuck_high_after_release, 2)}, {}, 100, no_response_tail(32)},
       {"read status 9, first pass", {chip(C::wrong_status, 1, 1, 9)}, {}, 101, wrong_answer},
       {"read status 10, first pass", {chip(C::wrong_status, 1, 1, 10)}, {}, 100, no_response_tail(40)},
+      {"read status 9, second pass", {chip(C::wrong_status, 1, 129, 9)}, {}, 101, wrong_answer},
       {"read status 10, second pass", {chip(C::wrong_status, 1, 129, 10)}, {}, 100, no_response_tail(50)},
       {"first-pass verify differs", {chip(C::corrupt_written_block, -1, 0, 0x10, 5, 3)}, {}, 101,
        check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x10))},
