@@ -134,11 +134,17 @@ TEST(AcquireRun, StageExitsEndWithCode10) {
       {ChipFault::no_answer_after_power_on, -1, Call::any_serial, 0, 2},
       {ChipFault::stuck_high_after_release, 9, Call::any_serial, 0, 12},
       {ChipFault::no_busy, 9, Call::any_serial, 0, 13},
+      {ChipFault::busy_never_ends, 9, Call::any_serial, 0, 14},
       {ChipFault::none, -1, Call::set_mask, 1, 21},
+      {ChipFault::none, -1, Call::create_event, 1, 22},
       {ChipFault::none, -1, Call::wait_event, 1, 23},
+      {ChipFault::stuck_high_after_release, 6, Call::any_serial, 0, 22},
       {ChipFault::no_busy, 6, Call::any_serial, 0, 23},
+      {ChipFault::busy_never_ends, 6, Call::any_serial, 0, 24},
       // The first arming's disarm clears the mask: the second arming is the third SetCommMask.
       {ChipFault::none, -1, Call::set_mask, 3, 31},
+      {ChipFault::none, -1, Call::create_event, 2, 32},
+      {ChipFault::none, -1, Call::wait_event, 2, 33},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stage);
