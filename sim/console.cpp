@@ -10,12 +10,20 @@ namespace sim::detail {
 namespace {
 struct KeyScript {
   std::string trigger;
-  std::vector<int> codes;
-  size_t search_from;  // output offset when scripted
+  std::vector<std::vector<int>> keys;  // one entry per key (an extended key has two codes)
+  size_t search_from;                  // output offset when scripted
+  double interval_us;                  // 0: all keys at once; else one key per interval
 };
+struct TypedKey {
+  double due_us;
+  std::vector<int> codes;
+};
+// A console poll costs a little time, so that a loop waiting for a typed key moves the clock.
+constexpr double poll_cost_us = 1.0;
 std::string output;
 std::deque<int> waiting;
 std::deque<KeyScript> pending;
+std::deque<TypedKey> typed;
 size_t previous_match_end = 0;
 bool passthrough = false;  // real terminal for output and keys
 bool echo = false;         // real terminal for output only
@@ -29,16 +37,33 @@ void release_triggered_keys() {
     size_t at = output.find(head.trigger, from);
     if (at == std::string::npos) return;
     previous_match_end = at + head.trigger.size();
-    waiting.insert(waiting.end(), head.codes.begin(), head.codes.end());
+    for (size_t k = 0; k < head.keys.size(); ++k) {
+      if (head.interval_us > 0) {
+        typed.push_back({time_us() + static_cast<double>(k + 1) * head.interval_us, head.keys[k]});
+      } else {
+        waiting.insert(waiting.end(), head.keys[k].begin(), head.keys[k].end());
+      }
+    }
     pending.pop_front();
   }
 }
+// Typed keys whose time has come start waiting.
+void release_typed_keys() {
+  if (typed.empty()) return;
+  if (waiting.empty()) advance_us(poll_cost_us);
+  while (!typed.empty() && typed.front().due_us <= time_us()) {
+    waiting.insert(waiting.end(), typed.front().codes.begin(), typed.front().codes.end());
+    typed.pop_front();
+  }
+}
+
 }  // namespace
 
 void console_reset() {
   output.clear();
   waiting.clear();
   pending.clear();
+  typed.clear();
   previous_match_end = 0;
   passthrough = false;
   echo = false;
@@ -63,7 +88,12 @@ void push_keys(const std::vector<int>& codes) {
 }
 
 void push_keys_after(const std::string& trigger_cp866, const std::vector<int>& codes) {
-  pending.push_back({trigger_cp866, codes, output.size()});
+  pending.push_back({trigger_cp866, {codes}, output.size(), 0.0});
+}
+
+void type_keys_after(const std::string& trigger_cp866, const std::vector<std::vector<int>>& keys,
+                     double interval_us) {
+  pending.push_back({trigger_cp866, keys, output.size(), interval_us > 0 ? interval_us : 1.0});
 }
 
 void set_console_passthrough(bool on) { passthrough = on; }
@@ -83,17 +113,19 @@ void console_write(const char* bytes, size_t count) {
 }
 
 bool keyboard_closed() {
-  if (!waiting.empty() || !pending.empty()) return false;
+  if (!waiting.empty() || !pending.empty() || !typed.empty()) return false;
   return passthrough ? posix_host::keyboard_closed() : true;
 }
 
 bool key_waiting() {
+  release_typed_keys();
   if (!waiting.empty()) return true;
-  if (!pending.empty()) return passthrough && posix_host::key_waiting();
+  if (!pending.empty() || !typed.empty()) return passthrough && posix_host::key_waiting();
   return passthrough ? posix_host::key_waiting() : true;
 }
 
 int read_key() {
+  release_typed_keys();
   if (!waiting.empty()) {
     int code = waiting.front();
     waiting.pop_front();

@@ -44,6 +44,11 @@ void push_keys(const std::vector<int>& codes);
 // Keys that start waiting once the console output written after this call contains trigger
 // (code page 866 bytes). Several such scripts are served in order.
 void push_keys_after(const std::string& trigger_cp866, const std::vector<int>& codes);
+// Keys typed one at a time after the trigger, one every interval_us of simulated time (each
+// console poll costs 1 us), as an operator types: a loop that flushes the keyboard between
+// keys sees each key on its own. An extended key is one entry of two codes.
+void type_keys_after(const std::string& trigger_cp866, const std::vector<std::vector<int>>& keys,
+                     double interval_us);
 // tolvern-sim without --confirm/--cancel: output also goes to the real terminal and the real
 // keyboard answers when no scripted key is waiting.
 void set_console_passthrough(bool on);

@@ -164,15 +164,32 @@ TEST(AcquireRun, StageExitsEndWithCode10) {
   }
 }
 
-// An ENTER pressed while the identity shows is dropped, never starting the erase; at the prompt
-// a letter is ignored and a keyboard that runs dry answers as ESC.
-TEST(AcquireRun, EarlyEnterIsDropped) {
-  sim::reset();
-  sim::push_keys_after(cp866(RU("Данные идентификации")), {13});
-  sim::push_keys_after(cp866(RU("Последний шанс")), {'a'});
-  EXPECT_EQ(harness::run_tool({}).exit_code, 1);
-  EXPECT_EQ(sim::counters().srom_calls[5], 0);
-  EXPECT_FALSE(sim::line_state(1).target_powered);
+// The last-chance prompt: keys pressed before it are dropped, arrows and letters typed at it
+// are ignored, only ESC and ENTER act. Erase all is made to fail at once, so that ENTER shows
+// as exit code 100 after one erase call.
+TEST(AcquireRun, LastChanceKeys) {
+  const std::vector<int> up{0xE0, 0x48}, left{0xE0, 0x4B};
+  const struct {
+    const char* name;
+    int early;                             // pressed while the identity shows
+    std::vector<std::vector<int>> typed;   // typed at the prompt, one at a time
+    int exit_code;
+  } cases[] = {
+      {"early ENTER, then arrow, letter, ESC", 13, {up, {'a'}, {27}}, 1},
+      {"early ESC, then arrow, letter, ENTER", 27, {left, {'q'}, {13}}, 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::reset();
+    sim::chip_config().faults.push_back({sim::ChipFault::stuck_high_after_release, 5});
+    sim::push_keys_after(cp866(RU("Данные идентификации")), {c.early});
+    sim::type_keys_after(cp866(RU("Последний шанс")), c.typed, 100000);
+    const harness::RunResult r = harness::run_tool({});
+    EXPECT_EQ(r.exit_code, c.exit_code);
+    EXPECT_EQ(sim::counters().srom_calls[5], c.exit_code == 100 ? 1 : 0);
+    EXPECT_EQ(count(r.console, cp866(RU("\r\n\r\nРабота прервана.\r\n"))), c.exit_code == 1 ? 1 : 0);
+    EXPECT_FALSE(sim::line_state(1).target_powered);
+  }
 }
 
 }  // namespace
