@@ -16,11 +16,6 @@ ChipIdentity chip_identity;
 
 namespace {
 
-struct WriteStep {
-  uint32_t address;
-  uint8_t data;
-};
-
 // The two supervisory calls of acquisition, in their exact wire order. Register 0xFF = 0x12,
 // always last, starts the call.
 constexpr WriteStep calibrate_writes[] = {
@@ -48,14 +43,6 @@ int give_up() {
 int stage_exit(int stage) {
   if (power_off_after_no_response(stage) != 0) return gave_up;
   return -stage;
-}
-
-template <std::size_t N>
-int send_writes(const WriteStep (&steps)[N]) {
-  for (const WriteStep& step : steps) {
-    if (issp_write(step.data, step.address) != 0) return -1;
-  }
-  return 0;
 }
 
 // 0 when the call finished, -1 to give up, else the stage number of a no-response.

@@ -15,11 +15,6 @@ namespace issp {
 
 namespace {
 
-struct WriteStep {
-  uint32_t address;
-  uint8_t data;
-};
-
 // Written before every call; register 0xF0 (the function) and the start follow.
 constexpr WriteStep common_writes[] = {
     {reg(0xF7), 0x00}, {reg(0xF6), 0x00}, {mem(0xF8), 0x3A}, {mem(0xF9), 0x03},
@@ -35,14 +30,6 @@ constexpr int block_field_mask = 0x7F;  // read block and checksum keep 7 bits
 constexpr int largest_block_sum = 64 * 255;
 constexpr int32_t wrong_block_sum_code = 126;
 constexpr int other_failure = -127;
-
-template <std::size_t N>
-int send_writes(const WriteStep (&steps)[N]) {
-  for (const WriteStep& step : steps) {
-    if (issp_write(step.data, step.address) != 0) return -1;
-  }
-  return 0;
-}
 
 int prefix_writes(int function, int argument) {
   switch (function) {

@@ -2,6 +2,7 @@
 // the host drives, CTS the data line as the target sees it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace issp {
@@ -20,6 +21,21 @@ int issp_send_bit(int bit);                           // 1 ok, 0 failure
 int issp_send_raw(uint32_t pattern);                  // 0 ok, -1 failure
 int issp_write(uint32_t data, uint32_t address);      // 0 ok, -1 failure
 int issp_read(uint32_t address);                      // 0..255, -1 failure
+
+// One write vector of a fixed sequence (a supervisory call's parameters).
+struct WriteStep {
+  uint32_t address;
+  uint8_t data;
+};
+
+// The steps in order; -1 at the first failing write, else 0.
+template <std::size_t N>
+int send_writes(const WriteStep (&steps)[N]) {
+  for (const WriteStep& step : steps) {
+    if (issp_write(step.data, step.address) != 0) return -1;
+  }
+  return 0;
+}
 
 void reset_vectors();
 
