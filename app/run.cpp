@@ -187,8 +187,7 @@ bool last_chance(int32_t* result) {
   // Keys pressed before the prompt are dropped just before it appears rather than just
   // after: the same for an operator, and a key that answers the prompt is never lost.
   output::flush_keyboard();
-  output::show_message(
-      RU("  Последний шанс отказаться. Нажмите ESC для отмены или ENTER для продолжения."));
+  output::show_message("%s", last_chance_prompt());
   for (bool first_pass = true;; first_pass = false) {
     // Also drops the second code of a two-code key.
     if (!first_pass) output::flush_keyboard();
@@ -211,6 +210,10 @@ bool last_chance(int32_t* result) {
 
 
 }  // namespace
+
+const char* last_chance_prompt() {
+  return RU("  Последний шанс отказаться. Нажмите ESC для отмены или ENTER для продолжения.");
+}
 
 void reset_modules() {
   output::reset_messages();
