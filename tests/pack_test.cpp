@@ -30,12 +30,17 @@ struct TempDir {
 
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
-// The packer's exit status (-1 when it did not exit normally); its stderr goes to *err.
-int pack(const TempDir& dir, const std::string& args, std::string* err) {
+// The packer's exit status (-1 when it did not exit normally); its stderr goes to *err, its
+// stdout to *out.
+int pack(const TempDir& dir, const std::string& args, std::string* err, std::string* out) {
   const std::string err_path = dir / ".stderr";
-  const int raw = std::system(("'" TOLVERN_PACKER "' " + args + " 2>'" + err_path + "'").c_str());
+  const std::string out_path = dir / ".stdout";
+  const int raw =
+      std::system(("'" TOLVERN_PACKER "' " + args + " 2>'" + err_path + "' >'" + out_path + "'").c_str());
   *err = read_file(err_path);
+  *out = read_file(out_path);
   fs::remove(err_path);
+  fs::remove(out_path);
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
@@ -73,40 +78,75 @@ Bytes unpacked(const std::string& container) {
   return b;
 }
 
+// The 16-bit sum of the image as PSoC Designer writes it at 0x200000, most significant byte first.
+std::string checksum_record(const Bytes& image, int off_by = 0) {
+  const int sum = (std::accumulate(image.begin(), image.end(), 0) + off_by) & 0xFFFF;
+  return record(0, 4, {0, 0x20}) + record(0, 0, {static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)});
+}
+
+// The last lines of a PSoC Designer file: protection bits at 0x100000, the checksum at 0x200000.
+std::string designer_tail(const Bytes& image, int off_by = 0) {
+  return record(0, 4, {0, 0x10}) + record(0, 0, Bytes(32, 0x55)) + checksum_record(image, off_by) + end_record;
+}
+
+std::string with_line_ends(const std::string& text, const std::string& line_end) {
+  std::string s;
+  for (char ch : text) s += ch == '\n' ? line_end : std::string(1, ch);
+  return s;
+}
+
 TEST(Packer, PlainAndHexInputsGiveTheSameImage) {
   const TempDir dir;
   Bytes sparse(image::image_size, 0);
   sparse[0x10] = 0xAB;
   sparse[0x1FFF] = 0xCD;
   std::string crlf_lower;
-  for (char ch : records(0, 8192, 64) + end_record) {
-    crlf_lower += ch == '\n' ? std::string("\r\n") : std::string(1, static_cast<char>(std::tolower(ch)));
+  for (char ch : with_line_ends(records(0, 8192, 64) + end_record, "\r\n")) {
+    crlf_lower += static_cast<char>(std::tolower(ch));
   }
+  // A plain image that begins like a record line but is not Intel HEX.
+  Bytes colon = plain;
+  const std::string record_like = ":0400000001020304F2\n";
+  std::copy(record_like.begin(), record_like.end(), colon.begin());
+  const std::string ctrl_z = "\x1A";
   const struct {
     const char* name;
     std::string input;
     const Bytes& image;
-    long notices;  // "... ignored" lines on stderr, the only thing it may say
+    long notices;        // lines on stderr, each saying what was ignored or how the input was taken
+    const char* summary; // the one line on stdout, after "tolvern-pack: <input>: "
   } cases[] = {
-      {"plain image", std::string(plain.begin(), plain.end()), plain, 0},
-      {"lower case, CRLF", crlf_lower, plain, 0},
+      {"plain image", std::string(plain.begin(), plain.end()), plain, 0,
+       "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); wrote "},
+      {"lower case, CRLF", crlf_lower, plain, 0, "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00); wrote "},
+      {"CR alone", with_line_ends(records(0, 8192, 64) + end_record, "\r"), plain, 0, "Intel HEX, 8192 flash"},
+      {"Ctrl-Z after the end record", records(0, 8192, 64) + end_record + ctrl_z, plain, 0, "Intel HEX, 8192"},
+      {"Ctrl-Z padding, no last line end", records(0, 8192, 64) + ":00000001FF" + std::string(100, '\x1A'), plain, 0,
+       "Intel HEX, 8192"},
       {"linear base 0, then segment base 0x100", record(0, 4, {0, 0}) + records(0, 0x1000, 16) +
-           record(0, 2, {1, 0}) + records(0x1000, 8192, 32, 0x1000) + end_record, plain, 0},
-      {"holes are 0x00", record(0x10, 0, {0xAB}) + record(0x1FFF, 0, {0xCD}) + end_record, sparse, 0},
+           record(0, 2, {1, 0}) + records(0x1000, 8192, 32, 0x1000) + end_record, plain, 0, "Intel HEX, 8192"},
+      {"holes are 0x00", record(0x10, 0, {0xAB}) + record(0x1FFF, 0, {0xCD}) + end_record, sparse, 0,
+       "Intel HEX, 2 flash bytes taken, 8190 left unwritten (0x00); wrote "},
       {"start address and unknown records", record(0, 3, {0, 0, 1, 0}) + records(0, 8192, 32) +
-           record(0, 5, {0, 0, 0, 0}) + record(0, 6, {7}) + end_record, plain, 3},
-      // Protection and checksum records that the PSoC tools place above the program space.
-      {"records above the program space", records(0, 8192, 64) + record(0, 4, {0, 0x10}) +
-           record(0, 0, Bytes(64, 0x55)) + record(0, 4, {0, 0x20}) + record(0, 0, {0x12, 0x34}) +
-           end_record, plain, 2},
+           record(0, 5, {0, 0, 0, 0}) + record(0, 6, {7}) + end_record, plain, 3, "Intel HEX, 8192"},
+      {"PSoC Designer protection and checksum", records(0, 8192, 64) + designer_tail(plain), plain, 1,
+       "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00), checksum 0x"},
+      {"checksum of a file with holes", record(0x10, 0, {0xAB}) + record(0x1FFF, 0, {0xCD}) +
+           checksum_record(sparse) + end_record, sparse, 0, "Intel HEX, 2 flash bytes taken, 8190 left unwritten "
+           "(0x00), checksum 0x0178 matches; wrote "},
+      {"other data above the program space", records(0, 8192, 64) + record(0, 4, {0, 0x30}) +
+           record(0, 0, {1, 2}) + end_record, plain, 1, "Intel HEX, 8192"},
+      {"8192 bytes beginning with ':'", std::string(colon.begin(), colon.end()), colon, 1,
+       "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); wrote "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     write_file(dir / "in", c.input);
-    std::string err;
-    ASSERT_EQ(pack(dir, dir / "in" + " -o " + dir / "out.dat", &err), 0) << err;
+    std::string err, out;
+    ASSERT_EQ(pack(dir, dir / "in" + " -o " + dir / "out.dat", &err, &out), 0) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), c.notices) << err;
-    EXPECT_EQ(err.find("ignored") != std::string::npos, c.notices > 0) << err;
+    EXPECT_EQ(out.rfind("tolvern-pack: " + dir / "in" + ": " + c.summary, 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     EXPECT_EQ(unpacked(read_file(dir / "out.dat")), c.image);
   }
 }
@@ -117,6 +157,7 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
   const std::string image(plain.begin(), plain.end());
   const std::string one = record(0x100, 0, {1, 2, 3, 4});
   const std::string outputs = " -o " + dir / "out.dat" + " --emit-cpp " + dir / "out.cpp";
+  const std::string ctrl_z = "\x1A";
   const struct {
     const char* name;
     std::string input;
@@ -126,7 +167,19 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
   } cases[] = {
       {"bad checksum", ":0401000001020304F2\n" + end_record, "checksum"},
       {"overlap", one + record(0x103, 0, {9}) + end_record, "overlaps"},
-      {"past the flash end", record(0x1FF0, 0, Bytes(32, 1)) + end_record, "outside the flash"},
+      {"past the flash end", record(0x1FF0, 0, Bytes(32, 1)) + end_record, "at address 0x2000 lies beyond the "
+       "flash (0x0000-0x1FFF): the file was built for a chip with more flash than this tool programs"},
+      {"a 16 KB chip's file", records(0, 8192, 64) + record(0x3FC0, 0, Bytes(64, 1)) + end_record,
+       "at address 0x3FC0 lies beyond the flash"},
+      {"checksum disagrees", records(0, 8192, 64) + designer_tail(plain, 1), "damaged or was edited"},
+      {"checksum of another file", records(0, 8192, 64) + designer_tail(Bytes(8192, 0)), "damaged or was edited"},
+      {"checksum record of 3 bytes", records(0, 8192, 64) + record(0, 4, {0, 0x20}) + record(0, 0, {0, 0, 0}) +
+           end_record, "malformed checksum record"},
+      {"two checksum records", records(0, 8192, 64) + checksum_record(plain) + record(0, 0, {0, 0}) + end_record,
+       "second checksum record"},
+      {"Ctrl-Z before the end record", records(0, 4096, 64) + ctrl_z + records(4096, 8192, 64) + end_record,
+       "malformed"},
+      {"cut short, then Ctrl-Z", records(0, 4096, 64) + ctrl_z, "end-of-file record"},
       {"missing end record", records(0, 8192, 64), "end-of-file record"},
       {"data after the end record", one + end_record + one, "after the end-of-file"},
       {"odd number of digits", ":0401000001020304F\n" + end_record, "malformed"},
@@ -143,9 +196,10 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
     SCOPED_TRACE(c.name);
     write_file(dir / "in", c.input);
     write_file(dir / "out.dat", "previous");
-    std::string err;
-    EXPECT_EQ(pack(dir, c.args.empty() ? dir / "in" + outputs : c.args, &err), c.status);
+    std::string err, out;
+    EXPECT_EQ(pack(dir, c.args.empty() ? dir / "in" + outputs : c.args, &err, &out), c.status);
     EXPECT_NE(err.find(c.says), std::string::npos) << err;
+    EXPECT_EQ(out, "");
     EXPECT_EQ(read_file(dir / "in"), c.input);
     EXPECT_EQ(read_file(dir / "out.dat"), "previous");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2)

@@ -37,6 +37,19 @@ constexpr uint8_t type_start_segment = 0x03;
 constexpr uint8_t type_linear = 0x04;
 constexpr uint8_t type_start_linear = 0x05;
 constexpr uint64_t program_space = 0x10000;
+// Where PSoC Designer puts a project's flash protection bits and the 16-bit sum of its flash
+// bytes (most significant byte first), above the program space.
+constexpr uint64_t protection_address = 0x100000;
+constexpr uint64_t checksum_address = 0x200000;
+constexpr uint8_t ctrl_z = 0x1A;
+
+// The end of the text: trailing blank space and the Ctrl-Z marks old editors and DOS tools
+// leave after the last record are not part of it.
+std::size_t text_end(const std::vector<uint8_t>& data) {
+  std::size_t end = data.size();
+  while (end > 0 && (data[end - 1] == ctrl_z || is_blank(data[end - 1]))) --end;
+  return end;
+}
 
 }  // namespace
 
@@ -48,9 +61,11 @@ bool looks_like_hex(const std::vector<uint8_t>& data) {
   return digits >= 10;
 }
 
-bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_size, std::string* error,
-           std::vector<std::string>* notices) {
+bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_size, Summary* summary,
+           std::string* error, std::vector<std::string>* notices) {
   for (std::size_t i = 0; i < image_size; ++i) image[i] = 0x00;
+  *summary = Summary{};
+  std::size_t checksum_line = 0;
   // The line of the record that first wrote each byte, so an overlap can name both lines.
   std::vector<std::size_t> written_by(image_size, 0);
 
@@ -60,16 +75,18 @@ bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_s
   std::size_t data_records = 0;
   std::size_t line = 0;
   std::size_t p = data.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+  const std::size_t text_size = text_end(data);
 
-  while (p < data.size()) {
+  while (p < text_size) {
     ++line;
-    std::size_t end = p;
-    while (end < data.size() && data[end] != '\n') ++end;
-    std::size_t last = end;  // trailing CR and blanks are tolerated
+    std::size_t end = p;  // a line ends at LF, CR LF or a lone CR
+    while (end < text_size && data[end] != '\n' && data[end] != '\r') ++end;
+    std::size_t last = end;  // trailing blanks are tolerated
     while (last > p && is_blank(data[last - 1])) --last;
     std::size_t first = p;
     while (first < last && (data[first] == ' ' || data[first] == '\t')) ++first;
     p = end + 1;
+    if (end + 1 < text_size && data[end] == '\r' && data[end + 1] == '\n') ++p;
     if (first == last) continue;
 
     if (ended) {
@@ -120,9 +137,27 @@ bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_s
     switch (type) {
       case type_data: {
         // The PSoC tools put the protection and checksum records of a project above the
-        // 64 KB program space (0x100000, 0x200000). They are not flash contents: the tool
-        // writes its own protection pattern. Anything inside the program space must fit.
+        // 64 KB program space. They are not flash contents: the tool writes its own
+        // protection pattern, and the checksum is checked once every record is read.
+        // Anything inside the program space must fit the flash.
         const uint64_t first = base + offset;
+        if (first == checksum_address) {
+          if (length != 2) {
+            *error = at_line(line, say("malformed checksum record at 0x200000: %lu data bytes (2 expected)", length));
+            return false;
+          }
+          if (checksum_line != 0) {
+            *error = at_line(line, say("a second checksum record (the first is on line %lu)", checksum_line));
+            return false;
+          }
+          checksum_line = line;
+          summary->checksum = static_cast<uint16_t>(payload[0] << 8 | payload[1]);
+          break;
+        }
+        if (first >= protection_address && first < checksum_address) {
+          notices->push_back(at_line(line, "protection bits ignored (Tolvern writes its own protection pattern)"));
+          break;
+        }
         if (first >= program_space) {
           notices->push_back(at_line(line, say("data at address 0x%lX is not flash contents (above the "
                                                "64 KB program space) and is ignored",
@@ -133,7 +168,8 @@ bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_s
           // Segment addressing wraps inside its 64 KB window; linear addressing does not.
           const uint64_t address = segmented ? base + ((offset + k) & 0xFFFFu) : base + offset + k;
           if (address >= image_size) {
-            *error = at_line(line, say("data at address 0x%lX lies outside the flash (0x0000-0x%04lX)",
+            *error = at_line(line, say("data at address 0x%lX lies beyond the flash (0x0000-0x%04lX): the file "
+                                       "was built for a chip with more flash than this tool programs",
                                        static_cast<unsigned long>(address), image_size - 1));
             return false;
           }
@@ -144,6 +180,7 @@ bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_s
           }
           written_by[address] = line;
           image[address] = payload[k];
+          ++summary->bytes_taken;
         }
         ++data_records;
         break;
@@ -184,6 +221,17 @@ bool parse(const std::vector<uint8_t>& data, uint8_t* image, std::size_t image_s
   if (data_records == 0) {
     *error = "no data records";
     return false;
+  }
+  if (checksum_line != 0) {
+    uint16_t sum = 0;  // bytes no record covers are 0x00 and add nothing
+    for (std::size_t i = 0; i < image_size; ++i) sum = static_cast<uint16_t>(sum + image[i]);
+    if (sum != summary->checksum) {
+      *error = at_line(checksum_line, say("the checksum record says 0x%04lX, but the program bytes sum to 0x%04lX: "
+                                          "the file is damaged or was edited after it was built",
+                                          summary->checksum, sum));
+      return false;
+    }
+    summary->has_checksum = true;
   }
   return true;
 }

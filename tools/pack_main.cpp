@@ -26,9 +26,10 @@ const char usage[] =
     "usage: tolvern-pack INPUT -o OUTPUT [--emit-cpp FILE.cpp]\n"
     "       tolvern-pack INPUT --emit-cpp FILE.cpp\n"
     "INPUT is a plain 8192-byte flash image or an Intel HEX file (addresses 0x0000-0x1FFF;\n"
-    "bytes no record covers are 0x00; data above 0x10000, such as protection and checksum\n"
-    "records, is ignored). OUTPUT receives the 8208-byte container (a Tolvern*.dat\n"
-    "data file); FILE.cpp the source that embeds the container in the tool.\n";
+    "bytes no record covers are 0x00; a PSoC Designer checksum record at 0x200000 is\n"
+    "checked; other data above 0x10000, such as protection bits, is ignored). OUTPUT\n"
+    "receives the 8208-byte container (a Tolvern*.dat data file); FILE.cpp the source\n"
+    "that embeds the container in the tool. On success one line says what was packed.\n";
 
 int fail(const char* what, const std::string& why) {
   std::fprintf(stderr, "tolvern-pack: %s: %s\n", what, why.c_str());
@@ -188,16 +189,27 @@ int main(int argc, char** argv) {
   if (!read_file(input, &data, &why)) return fail(input, why);
 
   uint8_t plain[image::image_size];
-  if (intel_hex::looks_like_hex(data)) {
+  intel_hex::Summary hex{};
+  bool is_hex = intel_hex::looks_like_hex(data);
+  if (is_hex) {
     std::vector<std::string> notices;
-    const bool parsed = intel_hex::parse(data, plain, sizeof plain, &why, &notices);
-    for (const std::string& n : notices) std::fprintf(stderr, "tolvern-pack: %s: %s\n", input, n.c_str());
-    if (!parsed) return fail(input, "not packed: " + why);
-  } else if (data.size() == image::image_size) {
-    std::memcpy(plain, data.data(), sizeof plain);
-  } else {
+    const bool parsed = intel_hex::parse(data, plain, sizeof plain, &hex, &why, &notices);
+    if (!parsed && data.size() == image::image_size) {
+      // An image of exactly the flash size whose first bytes only look like a record.
+      std::fprintf(stderr, "tolvern-pack: %s: not Intel HEX (%s); taken as a plain 8192-byte image\n", input,
+                   why.c_str());
+      is_hex = false;
+    } else {
+      for (const std::string& n : notices) std::fprintf(stderr, "tolvern-pack: %s: %s\n", input, n.c_str());
+      if (!parsed) return fail(input, "not packed: " + why);
+    }
+  } else if (data.size() != image::image_size) {
     return fail(input, "neither Intel HEX nor a plain image of 8192 bytes (it has " + std::to_string(data.size()) +
                            " bytes)");
+  }
+  if (!is_hex) {
+    std::memcpy(plain, data.data(), sizeof plain);
+    hex.bytes_taken = image::image_size;
   }
 
   uint8_t container[image::container_size];
@@ -209,5 +221,10 @@ int main(int argc, char** argv) {
     const std::string source = cpp_source(container);
     if (!write_whole(cpp, source.data(), source.size(), &why)) return fail(cpp, why);
   }
+  char checksum[40] = "";
+  if (hex.has_checksum) std::snprintf(checksum, sizeof checksum, ", checksum 0x%04X matches", hex.checksum);
+  std::printf("tolvern-pack: %s: %s, %zu flash bytes taken, %zu left unwritten (0x00)%s; wrote %s%s%s\n", input,
+              is_hex ? "Intel HEX" : "plain image", hex.bytes_taken, image::image_size - hex.bytes_taken, checksum,
+              output ? output : "", output && cpp ? " and " : "", cpp ? cpp : "");
   return 0;
 }
