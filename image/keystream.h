@@ -5,7 +5,9 @@
 
 namespace image {
 
-// The pair binds the tool to the containers built for it; change both sides together.
+// The pair binds the tool to the containers built for it; change both sides together. Only
+// bits 10..22 and 29..31 of each reach a header position (bits 29..31 of the first only for
+// the few seeds whose search takes a second step); changing any other bit changes nothing.
 constexpr uint32_t first_mixing_constant = 0x5A17C0DEu;
 constexpr uint32_t second_mixing_constant = 0x3C6EF372u;
 

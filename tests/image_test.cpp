@@ -115,6 +115,13 @@ TEST(ImageReader, ProcedureOrderCostsFewStepsPerByte) {
   image::header_position = h;
   EXPECT_EQ(image::image_byte(300), plain[300]);
   EXPECT_EQ(image::image_counters.generator_steps, 301u);
+
+  // What is kept belongs to one X0: another container put in the buffer without a reset and
+  // read at the same place gives its own byte.
+  const Bytes other = random_image(6);
+  const Bytes container = load(other, 0x0F0F1234u, false);
+  image::header_position = image::header_position_for_seed(static_cast<uint16_t>(container[0] | container[1] << 8));
+  EXPECT_EQ(image::image_byte(301), other[301]);
 }
 
 TEST(ImageReader, CheckCatchesDamageButNotTheTail) {

@@ -108,19 +108,18 @@ TEST(Packer, PlainAndHexInputsGiveTheSameImage) {
   Bytes colon = plain;
   const std::string record_like = ":0400000001020304F2\n";
   std::copy(record_like.begin(), record_like.end(), colon.begin());
-  const std::string ctrl_z = "\x1A";
   const struct {
     const char* name;
     std::string input;
     const Bytes& image;
     long notices;        // lines on stderr, each saying what was ignored or how the input was taken
     const char* summary; // the one line on stdout, after "tolvern-pack: <input>: "
+    const char* notice = "";  // part of stderr
   } cases[] = {
       {"plain image", std::string(plain.begin(), plain.end()), plain, 0,
        "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); wrote "},
       {"lower case, CRLF", crlf_lower, plain, 0, "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00); wrote "},
       {"CR alone", with_line_ends(records(0, 8192, 64) + end_record, "\r"), plain, 0, "Intel HEX, 8192 flash"},
-      {"Ctrl-Z after the end record", records(0, 8192, 64) + end_record + ctrl_z, plain, 0, "Intel HEX, 8192"},
       {"Ctrl-Z padding, no last line end", records(0, 8192, 64) + ":00000001FF" + std::string(100, '\x1A'), plain, 0,
        "Intel HEX, 8192"},
       {"linear base 0, then segment base 0x100", record(0, 4, {0, 0}) + records(0, 0x1000, 16) +
@@ -130,14 +129,14 @@ TEST(Packer, PlainAndHexInputsGiveTheSameImage) {
       {"start address and unknown records", record(0, 3, {0, 0, 1, 0}) + records(0, 8192, 32) +
            record(0, 5, {0, 0, 0, 0}) + record(0, 6, {7}) + end_record, plain, 3, "Intel HEX, 8192"},
       {"PSoC Designer protection and checksum", records(0, 8192, 64) + designer_tail(plain), plain, 1,
-       "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00), checksum 0x"},
+       "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00), checksum 0x", "protection bits ignored"},
       {"checksum of a file with holes", record(0x10, 0, {0xAB}) + record(0x1FFF, 0, {0xCD}) +
            checksum_record(sparse) + end_record, sparse, 0, "Intel HEX, 2 flash bytes taken, 8190 left unwritten "
            "(0x00), checksum 0x0178 matches; wrote "},
       {"other data above the program space", records(0, 8192, 64) + record(0, 4, {0, 0x30}) +
            record(0, 0, {1, 2}) + end_record, plain, 1, "Intel HEX, 8192"},
       {"8192 bytes beginning with ':'", std::string(colon.begin(), colon.end()), colon, 1,
-       "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); wrote "},
+       "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); wrote ", "taken as a plain 8192-byte image"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -145,6 +144,7 @@ TEST(Packer, PlainAndHexInputsGiveTheSameImage) {
     std::string err, out;
     ASSERT_EQ(pack(dir, dir / "in" + " -o " + dir / "out.dat", &err, &out), 0) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), c.notices) << err;
+    EXPECT_NE(err.find(c.notice), std::string::npos) << err;
     EXPECT_EQ(out.rfind("tolvern-pack: " + dir / "in" + ": " + c.summary, 0), 0u) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     EXPECT_EQ(unpacked(read_file(dir / "out.dat")), c.image);
@@ -172,7 +172,6 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
       {"a 16 KB chip's file", records(0, 8192, 64) + record(0x3FC0, 0, Bytes(64, 1)) + end_record,
        "at address 0x3FC0 lies beyond the flash"},
       {"checksum disagrees", records(0, 8192, 64) + designer_tail(plain, 1), "damaged or was edited"},
-      {"checksum of another file", records(0, 8192, 64) + designer_tail(Bytes(8192, 0)), "damaged or was edited"},
       {"checksum record of 3 bytes", records(0, 8192, 64) + record(0, 4, {0, 0x20}) + record(0, 0, {0, 0, 0}) +
            end_record, "malformed checksum record"},
       {"two checksum records", records(0, 8192, 64) + checksum_record(plain) + record(0, 0, {0, 0}) + end_record,
