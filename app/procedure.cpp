@@ -101,14 +101,6 @@ Compare compare_with_pattern(Expected expected) {
   return Compare::same;
 }
 
-// Result of one stage: keep going, or end the run this way.
-struct Step {
-  bool done;
-  Ending ending;
-};
-constexpr Step go_on{false, Ending::cleanup};
-Step stop(Ending how) { return {true, how}; }
-
 Step erase_stage() {
   output::show_message("%s", RU("Стадия 1"));
   const int rc = issp::srom_call(issp::srom_function::erase_all, 0);
