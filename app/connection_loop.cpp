@@ -17,9 +17,6 @@ namespace {
 constexpr int32_t first_start_delay_us = 17000;
 constexpr int32_t last_start_delay_us = 4000;
 constexpr int32_t start_delay_step_us = 500;
-// Only "no busy signal from the first call" means the power-on window was missed; a shorter
-// start delay may then hit it. Every other answer is final.
-constexpr int window_missed = -13;
 
 int print_identity() {
   output::show_message("%s", RU(" - ответ получен.\r\n"));
@@ -44,9 +41,11 @@ int run_connection_loop() {
     output::show_message(RU("\r\nНачальная задержка %d мкс"), static_cast<int>(start_delay));
     const int r = issp::issp_acquire(start_delay);
     if (r >= 0) return print_identity();
-    if (r < -120) return 0;
+    if (issp::gave_up(r)) return 0;
     output::show_message(RU(" - нет ответа от микросхемы ( код %d )."), -r);
-    if (r == window_missed) {
+    // Only a missed power-on window is worth another try, with a shorter start delay; every
+    // other answer is final.
+    if (r == issp::acquire_window_missed) {
       start_delay -= start_delay_step_us;
       if (start_delay >= last_start_delay_us) continue;
       issp::target_power_off_keep_error();

@@ -12,6 +12,14 @@ enum class Ending {
   record,    // exit code := last-error code, its text printed, then the failure shutdown
 };
 
+// Result of one step of the run: keep going, or end the run this way.
+struct Step {
+  bool done;
+  Ending ending;
+};
+constexpr Step go_on{false, Ending::cleanup};
+constexpr Step stop(Ending how) { return {true, how}; }
+
 struct RunState {
   int32_t exit_code;
   std::FILE* data_file;  // an external data file left open, closed by the final cleanup

@@ -11,6 +11,7 @@
 #include "issp/power.h"
 #include "issp/srom.h"
 #include "issp/vectors.h"
+#include "issp/wait_poll.h"
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/keyboard.h"
@@ -26,6 +27,14 @@ constexpr uint32_t buffer_start = 0x80;      // target memory 0x80..0xBF: the bl
 constexpr uint32_t status_address = 0xF8;    // status byte after a supervisory call
 constexpr uint32_t protection_hole = 0x9F;   // the one 0x00 of the protection pattern
 constexpr uint32_t success_pause_ms = 2000;
+
+// Bases of the no-response codes: a no-response code rc of wait-and-poll in a step ends the
+// run with code no_response_stage(base, rc), exit code 100.
+constexpr int erase_base = 20;
+constexpr int write_base = 30;
+constexpr int first_pass_base = 40;
+constexpr int second_pass_base = 50;
+constexpr int protect_base = 60;
 
 // The record ending. A failure must never leave with exit code 0, so a record that a failing
 // operation left at code 0 (a system call failing with error 0) takes the check-failure code.
@@ -101,19 +110,19 @@ Compare compare_with_pattern(Expected expected) {
   return Compare::same;
 }
 
-// Result of one stage: keep going, or end the run this way.
-struct Step {
-  bool done;
-  Ending ending;
-};
-constexpr Step go_on{false, Ending::cleanup};
-Step stop(Ending how) { return {true, how}; }
+// A call that changes the flash: the record ending when it failed, the no-response ending
+// with its code from base when the target gave no answer.
+Step supervisory_call(int function, int argument, int base) {
+  const int rc = issp::srom_call(function, argument);
+  if (rc == issp::srom_call_failed) return stop(record_ending());
+  if (issp::is_no_response(rc)) return stop(no_response_ending(issp::no_response_stage(base, rc)));
+  return go_on;
+}
 
 Step erase_stage() {
   output::show_message("%s", RU("Стадия 1"));
-  const int rc = issp::srom_call(issp::srom_function::erase_all, 0);
-  if (rc == -1) return stop(record_ending());
-  if (rc < 0) return stop(no_response_ending(20 - rc));
+  const Step call = supervisory_call(issp::srom_function::erase_all, 0, erase_base);
+  if (call.done) return call;
   // Only the read has to succeed: the erase status is not judged.
   if (issp::issp_read(issp::mem(status_address)) < 0) return stop(record_ending());
   output::show_message(" - OK\r\n");
@@ -143,9 +152,8 @@ Step write_block(int b) {
     case Compare::differs:
       return stop(check_failure(RU("\r\n\r\nОшибка при обмене данными, завершаем работу.\r\n")));
   }
-  const int rc = issp::srom_call(issp::srom_function::write_block, b);
-  if (rc == -1) return stop(record_ending());
-  if (rc < 0) return stop(no_response_ending(30 - rc));
+  const Step call = supervisory_call(issp::srom_function::write_block, b, write_base);
+  if (call.done) return call;
   const int status = issp::issp_read(issp::mem(status_address));
   if (status < 0) return stop(record_ending());
   if (status != 0) {
@@ -156,13 +164,15 @@ Step write_block(int b) {
   return go_on;
 }
 
-// Read block b back into the buffer and compare it with the image. no_response_base is 30 in
-// the first pass and 40 in the second.
-Step read_back(int b, int no_response_base, const char* difference_format) {
+// Read block b back into the buffer and compare it with the image; base is first_pass_base
+// or second_pass_base.
+Step read_back(int b, int base, const char* difference_format) {
   const int r = issp::srom_read_block(b);
   if (r < 0) return stop(record_ending());
-  // A status of 10 or more cannot be told from a no response; both end the same way.
-  if (r >= 10) return stop(no_response_ending(r + no_response_base));
+  // A status this high cannot be told from a no response; both end the same way.
+  if (r >= issp::srom_stage_base) {
+    return stop(no_response_ending(issp::no_response_stage(base, issp::read_block_wait_result(r))));
+  }
   if (r != 0) {
     return stop(check_failure(RU("\r\n\r\nНеверный ответ от микросхемы, завершаем работу.\r\n")));
   }
@@ -187,9 +197,8 @@ Step protect() {
     case Compare::differs:
       return stop(check_failure(RU("\r\n\r\nОшибка при обмене, завершаем работу.\r\n")));
   }
-  const int rc = issp::srom_call(issp::srom_function::protect, 0);
-  if (rc == -1) return stop(record_ending());
-  if (rc < 0) return stop(no_response_ending(60 - rc));
+  const Step call = supervisory_call(issp::srom_function::protect, 0, protect_base);
+  if (call.done) return call;
   // As after erase all, only the read has to succeed.
   if (issp::issp_read(issp::mem(status_address)) < 0) return stop(record_ending());
   return go_on;
@@ -200,13 +209,15 @@ Step write_stage() {
   for (int b = 0; b < block_count; ++b) {
     Step s = write_block(b);
     if (s.done) return s;
-    s = read_back(b, 30, RU("\r\n\r\nОшибка при проверке данных ( %d, 0x%02X - 0x%02X ), "
-                            "завершаем работу.\r\n"));
+    s = read_back(b, first_pass_base,
+                  RU("\r\n\r\nОшибка при проверке данных ( %d, 0x%02X - 0x%02X ), "
+                     "завершаем работу.\r\n"));
     if (s.done) return s;
   }
   for (int b = 0; b < block_count; ++b) {
-    const Step s = read_back(b, 40, RU("\r\n\r\nОшибка при проверке результатов ( %d, 0x%02X - "
-                                       "0x%02X ), завершаем работу.\r\n"));
+    const Step s = read_back(b, second_pass_base,
+                             RU("\r\n\r\nОшибка при проверке результатов ( %d, 0x%02X - "
+                                "0x%02X ), завершаем работу.\r\n"));
     if (s.done) return s;
   }
   const Step s = protect();

@@ -49,48 +49,42 @@ bool join_path(const char* base, const char* name, char* out) {
   return true;
 }
 
-int32_t file_error(int error_number, const char* path) {
+Step file_error(int error_number, const char* path) {
   set_exit_code(1);
   output::show_message(RU("\r\n\r\nОшибка %d при работе с файлом:\r\n%s\r\n\a"), error_number, path);
-  return finish(Ending::shutdown);
+  return stop(Ending::shutdown);
 }
 
 // A path that would not fit its buffer is refused as a file error naming the whole path.
-int32_t path_too_long(const char* base, const char* name) {
+Step path_too_long(const char* base, const char* name) {
   char whole[long_path_capacity];
   output::format_text(whole, sizeof whole, "%s%s", base, name);
   return file_error(ENAMETOOLONG, whole);
 }
 
-int32_t unclear_error(uint32_t code) {
+Step unclear_error(uint32_t code) {
   set_exit_code(static_cast<int32_t>(code));
   output::show_message(RU("\r\nНепонятная ошибка ( код %lu ).\r\n"), static_cast<unsigned long>(code));
-  return finish(Ending::shutdown);
+  return stop(Ending::shutdown);
 }
 
-// Step 5: a fresh log beside the program. 0 to go on, else the run's ending was taken and
-// *result holds the exit code.
-bool start_log(int32_t* result) {
+// A fresh log beside the program.
+Step start_log() {
   output::show_message(RU("Используется файл журнала.\r\n\r\n"));
   if (!join_path(program_directory, log_name, log_path)) {
-    *result = path_too_long(program_directory, log_name);
-    return false;
+    return path_too_long(program_directory, log_name);
   }
   if (std::remove(log_path) != 0) {
     const int error_number = errno;
     if (error_number != ENOENT) {
       set_exit_code(2);
       output::show_message(RU("\r\nНевозможно стереть файл журнала.\r\n\a"));
-      *result = finish(Ending::cleanup);
-      return false;
+      return stop(Ending::cleanup);
     }
   }
-  if (!output::log_create(log_path)) {
-    *result = file_error(errno, log_path);
-    return false;
-  }
+  if (!output::log_create(log_path)) return file_error(errno, log_path);
   output::set_log_enabled(true);
-  return true;
+  return go_on;
 }
 
 void counter_check_failed() {
@@ -103,16 +97,16 @@ void counter_check_failed() {
                        static_cast<unsigned long>(code));
 }
 
-// Step 6: not fatal unless the counter fails right after working.
-bool check_counter(int32_t* result) {
+// Not fatal unless the counter fails right after working.
+Step check_counter() {
   if (serial::delay_us(1000) != 0) {
     counter_check_failed();
-    return true;
+    return go_on;
   }
   const int64_t frequency = serial::counter_frequency();
   if (frequency <= 0) {
     counter_check_failed();
-    return true;
+    return go_on;
   }
   output::show_message(RU("High-Resolution Performance Counter: частота %lld тиков в секунду.\r\n"),
                        static_cast<long long>(frequency));
@@ -120,70 +114,56 @@ bool check_counter(int32_t* result) {
   if (!platform::query_counter(&ticks)) {
     uint32_t code = platform::last_error();
     if (code == 0) code = platform::err::bad_environment;  // never an exit code of 0
-    *result = unclear_error(code);
-    return false;
+    return unclear_error(code);
   }
-  return true;
+  return go_on;
 }
 
-// Step 7 with -D: the first Tolvern*.dat beside the program into the image buffer.
-bool load_data_file(int32_t* result) {
+// With -D: the first Tolvern*.dat beside the program into the image buffer.
+Step load_data_file() {
   char pattern[long_path_capacity];
   output::format_text(pattern, sizeof pattern, "%s%s", program_directory, data_pattern);
   char name[path_capacity];
   if (!platform::find_first_file(pattern, name, sizeof name)) {
     set_exit_code(3);
     output::show_message(RU("\r\nФайл данных не найден."));
-    *result = finish(Ending::cleanup);
-    return false;
+    return stop(Ending::cleanup);
   }
-  if (!join_path(program_directory, name, data_path)) {
-    *result = path_too_long(program_directory, name);
-    return false;
-  }
+  if (!join_path(program_directory, name, data_path)) return path_too_long(program_directory, name);
+
 
   std::FILE* file = std::fopen(data_path, "rb");
-  if (file == nullptr) {
-    *result = file_error(errno, data_path);
-    return false;
-  }
+  if (file == nullptr) return file_error(errno, data_path);
   run_state.data_file = file;
   if (std::fseek(file, 0, SEEK_END) != 0) {
-    *result = file_error(errno, data_path);
-    return false;
+    return file_error(errno, data_path);
   }
   const long length = std::ftell(file);
   if (length < 0) {
-    *result = file_error(errno, data_path);
-    return false;
+    return file_error(errno, data_path);
   }
   if (std::fseek(file, 0, SEEK_SET) != 0) {
-    *result = file_error(errno, data_path);
-    return false;
+    return file_error(errno, data_path);
   }
   if (length != static_cast<long>(image::container_size)) {
     set_exit_code(111);
     output::show_message(RU("\r\nНеверная длина файла данных.\r\n"));
-    *result = finish(Ending::shutdown);
-    return false;
+    return stop(Ending::shutdown);
   }
   errno = 0;
   if (std::fread(image::image_buffer, 1, image::container_size, file) != image::container_size) {
-    *result = file_error(errno, data_path);
-    return false;
+    return file_error(errno, data_path);
   }
   run_state.data_file = nullptr;
   if (std::fclose(file) != 0) {
-    *result = file_error(errno, data_path);
-    return false;
+    return file_error(errno, data_path);
   }
   output::show_message(RU("\r\nРабота с внешним файлом данных.\r\n"));
-  return true;
+  return go_on;
 }
 
-// Step 12 after the identity: ESC cancels, ENTER goes on, anything else is ignored.
-// Returns true to go on with programming; otherwise *result holds the exit code.
-bool last_chance(int32_t* result) {
+// After the identity: ESC cancels, ENTER goes on to programming, anything else is ignored.
+Step last_chance() {
   // Keys pressed before the prompt are dropped just before it appears rather than just
   // after: the same for an operator, and a key that answers the prompt is never lost.
   output::flush_keyboard();
@@ -194,20 +174,86 @@ bool last_chance(int32_t* result) {
     while (output::key_waiting() == 0) {
     }
     const int key = output::read_key();
-    if (key == output::key_enter) return true;
+    if (key == output::key_enter) return go_on;
     if (key == output::key_esc) {
       output::show_message(RU("\r\n\r\nРабота прервана.\r\n"));
-      if (issp::target_power_off(0) != 0) {
-        *result = finish(Ending::record);
-        return false;
-      }
+      if (issp::target_power_off(0) != 0) return stop(Ending::record);
       set_exit_code(1);
-      *result = finish(Ending::cleanup);
-      return false;
+      return stop(Ending::cleanup);
     }
   }
 }
 
+
+// The run from the command line to the ending it takes.
+Ending run_sequence(int argc, char** argv) {
+  const char* program_name = (argc > 0 && argv != nullptr) ? argv[0] : nullptr;
+  if (!get_program_directory(program_name, program_directory)) {
+    return unclear_error(platform::last_error()).ending;
+  }
+
+  output::show_message("\r\n");
+  std::memcpy(log_path, program_directory, sizeof log_path);
+  std::memcpy(data_path, program_directory, sizeof data_path);
+  options = RunOptions{};
+  output::set_log_enabled(false);
+
+  switch (parse_command_line(argc, argv)) {
+    case ParseResult::ok:
+      break;
+    case ParseResult::invalid:
+      set_exit_code(127);
+      output::show_message(RU("\r\nНеверные параметры.\r\n"));
+      return Ending::cleanup;
+    case ParseResult::empty_argument:
+      set_exit_code(10);
+      output::show_message(RU("\r\nНепонятная ошибка в строке %d программы.\r\n"), empty_argument_line);
+      return Ending::shutdown;
+  }
+
+  if (options.log) {
+    const Step s = start_log();
+    if (s.done) return s.ending;
+  }
+  Step s = check_counter();
+  if (s.done) return s.ending;
+
+  if (options.data_file) {
+    s = load_data_file();
+    if (s.done) return s.ending;
+  } else {
+    image::load_embedded_container();
+  }
+  if (image::image_verify() != 0) {
+    set_exit_code(112);
+    output::show_message(RU("\r\nНеверные исходные данные.\r\n"));
+    return Ending::shutdown;
+  }
+
+  int32_t port_number = options.forced_port;
+  if (port_number >= 1) {
+    output::show_message(RU("\r\nПринудительная работа с портом COM%d\r\n\r\n"), port_number);
+  } else {
+    port_number = serial::find_adapter();
+    if (port_number == serial::adapter_enumeration_failed) return Ending::record;
+    if (port_number <= 0) {
+      set_exit_code(1);
+      return Ending::shutdown;
+    }
+  }
+
+  output::show_message(RU("Открываем порт COM%d"), port_number);
+  if (serial::open_port(port_number) == 0) return Ending::record;
+  output::show_message(RU(" - успешно.\r\n"));
+
+  if (options.test_mode) return run_line_test();
+
+  output::flush_keyboard();
+  if (run_connection_loop() == 0) return Ending::record;
+  s = last_chance();
+  if (s.done) return s.ending;
+  return run_programming_procedure();
+}
 
 }  // namespace
 
@@ -234,68 +280,7 @@ int32_t tolvern_main(int argc, char** argv) {
   reset_modules();
   set_exit_code(0);
   platform::set_last_error(0);
-
-  const char* program_name = (argc > 0 && argv != nullptr) ? argv[0] : nullptr;
-  if (!get_program_directory(program_name, program_directory)) {
-    return unclear_error(platform::last_error());
-  }
-
-  output::show_message("\r\n");
-  std::memcpy(log_path, program_directory, sizeof log_path);
-  std::memcpy(data_path, program_directory, sizeof data_path);
-  options = RunOptions{};
-  output::set_log_enabled(false);
-
-  switch (parse_command_line(argc, argv)) {
-    case ParseResult::ok:
-      break;
-    case ParseResult::invalid:
-      set_exit_code(127);
-      output::show_message(RU("\r\nНеверные параметры.\r\n"));
-      return finish(Ending::cleanup);
-    case ParseResult::empty_argument:
-      set_exit_code(10);
-      output::show_message(RU("\r\nНепонятная ошибка в строке %d программы.\r\n"), empty_argument_line);
-      return finish(Ending::shutdown);
-  }
-
-  int32_t result = 0;
-  if (options.log && !start_log(&result)) return result;
-  if (!check_counter(&result)) return result;
-
-  if (options.data_file) {
-    if (!load_data_file(&result)) return result;
-  } else {
-    image::load_embedded_container();
-  }
-  if (image::image_verify() != 0) {
-    set_exit_code(112);
-    output::show_message(RU("\r\nНеверные исходные данные.\r\n"));
-    return finish(Ending::shutdown);
-  }
-
-  int32_t port_number = options.forced_port;
-  if (port_number >= 1) {
-    output::show_message(RU("\r\nПринудительная работа с портом COM%d\r\n\r\n"), port_number);
-  } else {
-    port_number = serial::find_adapter();
-    if (port_number == serial::adapter_enumeration_failed) return finish(Ending::record);
-    if (port_number <= 0) {
-      set_exit_code(1);
-      return finish(Ending::shutdown);
-    }
-  }
-
-  output::show_message(RU("Открываем порт COM%d"), port_number);
-  if (serial::open_port(port_number) == 0) return finish(Ending::record);
-  output::show_message(RU(" - успешно.\r\n"));
-
-  if (options.test_mode) return finish(run_line_test());
-
-  output::flush_keyboard();
-  if (run_connection_loop() == 0) return finish(Ending::record);
-  if (!last_chance(&result)) return result;
-  return finish(run_programming_procedure());
+  return finish(run_sequence(argc, argv));
 }
 
 }  // namespace app

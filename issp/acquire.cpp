@@ -32,26 +32,25 @@ constexpr WriteStep table_read_writes[] = {
 
 constexpr uint32_t init_vector = 0x328000;
 constexpr int32_t default_start_delay_us = 8000;
-constexpr int gave_up = -127;
 
 int give_up() {
   target_power_off_keep_error();
-  return gave_up;
+  return acquire_gave_up;
 }
 
 // The target is powered off before the no-response record is filled, so the record survives.
 int stage_exit(int stage) {
-  if (power_off_after_no_response(stage) != 0) return gave_up;
+  if (power_off_after_no_response(stage) != 0) return acquire_gave_up;
   return -stage;
 }
 
-// 0 when the call finished, -1 to give up, else the stage number of a no-response.
+// 0 when the call finished, wait_failed to give up, else the stage number of a no-response.
 template <std::size_t N>
 int supervisory_call(const WriteStep (&steps)[N], int stage_base) {
-  if (send_writes(steps) != 0) return -1;
+  if (send_writes(steps) != 0) return wait_failed;
   const int r = issp_wait_and_poll();
-  if (r == 0 || r == -1) return r;
-  return stage_base - r;
+  if (!is_no_response(r)) return r;
+  return no_response_stage(stage_base, r);
 }
 
 // A 16-bit value from two read vectors, low byte first; -1 when either read failed.
@@ -72,7 +71,7 @@ int issp_acquire(int32_t start_delay_us) {
   chip_identity.SiliconID = 0;
   chip_identity.RevisionID = 0;
 
-  if (target_power_off(0) != 0) return gave_up;
+  if (target_power_off(0) != 0) return acquire_gave_up;
   if (!escape_direct(platform::SETRTS)) return give_up();
 
   // The chip accepts the initialisation vectors only within a window after power-on; the
@@ -82,7 +81,7 @@ int issp_acquire(int32_t start_delay_us) {
 
   const int32_t low = serial::wait_cts_low();
   if (low < 0) return give_up();
-  if (low == 0) return stage_exit(2);
+  if (low == 0) return stage_exit(stage_not_low_after_power_on);
 
   if (timing.release_delay_us > 0 && serial::delay_us(timing.release_delay_us) != 0) {
     return give_up();
@@ -93,10 +92,10 @@ int issp_acquire(int32_t start_delay_us) {
     if (issp_send_raw(0) != 0) return give_up();
   }
 
-  int r = supervisory_call(calibrate_writes, 10);
+  int r = supervisory_call(calibrate_writes, calibrate_stage_base);
   if (r < 0) return give_up();
   if (r > 0) return stage_exit(r);
-  r = supervisory_call(table_read_writes, 20);
+  r = supervisory_call(table_read_writes, table_read_stage_base);
   if (r < 0) return give_up();
   if (r > 0) return stage_exit(r);
 

@@ -29,8 +29,8 @@ constexpr WriteStep table_select_writes[] = {{reg(0xF7), 0x10}, {reg(0xE0), 0x02
 constexpr int block_field_mask = 0x7F;  // read block and checksum keep 7 bits
 constexpr int largest_block_sum = 64 * 255;
 constexpr int32_t wrong_block_sum_code = 126;
-constexpr int other_failure = -127;
 
+// 0 when every write went through, -1 at the first failing one.
 int prefix_writes(int function, int argument) {
   switch (function) {
     case srom_function::read_block:
@@ -56,48 +56,56 @@ int prefix_writes(int function, int argument) {
   }
 }
 
+// A target that gave no answer: off, then the no-response record; the stage, or
+// srom_other_failure when the power-off failed.
+int no_response_exit(int rc) {
+  const int stage = no_response_stage(srom_stage_base, rc);
+  if (power_off_after_no_response(stage) != 0) return srom_other_failure;
+  return stage;
+}
+
 }  // namespace
 
 int srom_call(int function, int argument) {
-  if (prefix_writes(function, argument) != 0) return -1;
-  if (send_writes(common_writes) != 0) return -1;
+  if (prefix_writes(function, argument) != 0) return srom_call_failed;
+  if (send_writes(common_writes) != 0) return srom_call_failed;
   if (function == srom_function::table_read &&
       issp_write(static_cast<uint32_t>(argument), mem(0xFA)) != 0) {
-    return -1;
+    return srom_call_failed;
   }
-  if (issp_write(static_cast<uint32_t>(function), reg(0xF0)) != 0) return -1;
-  if (issp_write(0x00, reg(0xF8)) != 0) return -1;
-  if (issp_write(0x12, reg(0xFF)) != 0) return -1;
+  if (issp_write(static_cast<uint32_t>(function), reg(0xF0)) != 0) return srom_call_failed;
+  if (issp_write(0x00, reg(0xF8)) != 0) return srom_call_failed;
+  if (issp_write(0x12, reg(0xFF)) != 0) return srom_call_failed;
   return issp_wait_and_poll();
 }
 
 int srom_read_block(int block) {
   const int rc = srom_call(srom_function::read_block, block & block_field_mask);
-  if (rc == 0) {
+  if (rc == wait_done) {
     const int status = issp_read(mem(0xF8));
     if (status >= 0) return status;
-  } else if (rc != -1) {
-    if (power_off_after_no_response(10 - rc) != 0) return other_failure;
-    return 10 - rc;
+  } else if (is_no_response(rc)) {
+    return no_response_exit(rc);
   }
   target_power_off_keep_error();
-  return other_failure;
+  return srom_other_failure;
 }
 
 int srom_checksum(int count) {
   const int rc = srom_call(srom_function::checksum, count & block_field_mask);
-  if (rc == 0) {
+  if (rc == wait_done) {
     const int low = issp_read(mem(0xF8));
     if (low >= 0) {
       const int high = issp_read(mem(0xF9));
       if (high >= 0) return low + 256 * high;
     }
-  } else if (rc != -1) {
-    if (power_off_after_no_response(10 - rc) != 0) return other_failure;
-    return rc - 10;
+  } else if (is_no_response(rc)) {
+    // Negated, so that no checksum can be taken for a stage.
+    const int stage = no_response_exit(rc);
+    return stage == srom_other_failure ? stage : -stage;
   }
   target_power_off_keep_error();
-  return other_failure;
+  return srom_other_failure;
 }
 
 int srom_block_checksum(int block) {
@@ -116,7 +124,7 @@ int srom_block_checksum(int block) {
                          static_cast<unsigned>(difference));
   output::set_error_code(wrong_block_sum_code);
   platform::set_last_error(wrong_block_sum_code);
-  return -126;
+  return srom_wrong_block_sum;
 }
 
 }  // namespace issp

@@ -1,6 +1,8 @@
 // Supervisory calls into the target's ROM.
 #pragma once
 
+#include "issp/wait_poll.h"
+
 namespace issp {
 
 namespace srom_function {
@@ -13,13 +15,28 @@ constexpr int checksum = 7;
 constexpr int calibrate = 9;
 }  // namespace srom_function
 
-// 0 finished, -1 a write or the wait failed (record filled), else the no-response code.
+// wait_done when the target finished; srom_call_failed when a write or the wait failed
+// (record filled); else the no-response code of wait-and-poll.
+constexpr int srom_call_failed = wait_failed;
 int srom_call(int function, int argument);
-// Status byte 0..255; 10 - rc (>= 12) after no response; -127 on other failures.
+
+// A no-response code rc inside read block or checksum is stage no_response_stage(10, rc).
+constexpr int srom_stage_base = 10;
+// Failures other than a no response (the target is off, the record holds the cause).
+constexpr int srom_other_failure = -127;
+// Two cumulative checksums whose difference no block can have (record code 126).
+constexpr int srom_wrong_block_sum = -126;
+
+// Status byte 0..255; the no-response stage (12 or more) after a no response;
+// srom_other_failure. A status of srom_stage_base or more cannot be told from a no response.
 int srom_read_block(int block);
-// Checksum of the first (count & 0x7F) blocks (0 = all 128); rc - 10 after no response; -127.
+// The no-response code a read block result of srom_stage_base or more stands for.
+constexpr int read_block_wait_result(int result) { return srom_stage_base - result; }
+
+// Checksum of the first (count & 0x7F) blocks (0 = all 128); minus the no-response stage
+// after a no response; srom_other_failure.
 int srom_checksum(int count);
-// Sum of one block's 64 bytes, 0..16320; negative from srom_checksum, or -126.
+// Sum of one block's 64 bytes, 0..16320; negative from srom_checksum, or srom_wrong_block_sum.
 int srom_block_checksum(int block);
 
 }  // namespace issp

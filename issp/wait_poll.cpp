@@ -66,42 +66,42 @@ int watch_for_busy() {
 }  // namespace
 
 int issp_wait_and_poll() {
-  if (!escape_direct(platform::CLRBREAK)) return -1;
+  if (!escape_direct(platform::CLRBREAK)) return wait_failed;
   serial::port.break_state = 0;
 
   // The target first pulls the released line low; only then can a rise mean busy.
   const int low = poll_until_low(release_polls, 1);
-  if (low < 0) return -1;
-  if (low == 0) return -2;
-  if (wait_us(timing.release_delay_us) != 0) return -1;
+  if (low < 0) return wait_failed;
+  if (low == 0) return wait_not_low;
+  if (wait_us(timing.release_delay_us) != 0) return wait_failed;
 
   // Armed before the first clock so that a busy pulse shorter than one sample interval still
   // leaves its trace in the event word.
   const int armed = serial::arm_cts_event();
-  if (armed < 0) return armed - 10;
+  if (armed != serial::arm_ok) return wait_arm_failed(armed);
   const int busy = watch_for_busy();
   serial::disarm_cts_event();
-  if (busy < 0) return -1;
-  if (busy == 0) return -3;
+  if (busy < 0) return wait_failed;
+  if (busy == 0) return wait_no_busy;
 
   const int ended = poll_until_low(end_polls, 5);
-  if (ended < 0) return -1;
-  if (ended == 0) return -4;
-  if (wait_us(timing.release_delay_us) != 0) return -1;
+  if (ended < 0) return wait_failed;
+  if (ended == 0) return wait_busy_stuck;
+  if (wait_us(timing.release_delay_us) != 0) return wait_failed;
 
   // The target needs these clocks, with the line released, to finish its return to ISSP.
   const int32_t half = timing.clock_half_period_us;
   for (int i = 0; i < trailing_clocks; ++i) {
     if (serial::port.break_state != 0) {
-      if (!escape_direct(platform::CLRBREAK)) return -1;
+      if (!escape_direct(platform::CLRBREAK)) return wait_failed;
       serial::port.break_state = 0;
     }
-    if (!escape_direct(platform::SETDTR)) return -1;
-    if (wait_us(half) != 0) return -1;
-    if (!escape_direct(platform::CLRDTR)) return -1;
-    if (wait_us(half) != 0) return -1;
+    if (!escape_direct(platform::SETDTR)) return wait_failed;
+    if (wait_us(half) != 0) return wait_failed;
+    if (!escape_direct(platform::CLRDTR)) return wait_failed;
+    if (wait_us(half) != 0) return wait_failed;
   }
-  return 0;
+  return wait_done;
 }
 
 }  // namespace issp

@@ -44,11 +44,11 @@ int arm_failure(int result, uint32_t code, const char* format) {
 
 int arm_cts_event() {
   if (!platform::serial_set_mask(port.port_handle, platform::EV_CTS)) {
-    return arm_failure(-1, platform::last_error(),
+    return arm_failure(arm_set_mask_failed, platform::last_error(),
                        RU("Порт %s - ошибка %d при вызове SetCommMask."));
   }
   if (!platform::cts_event_create()) {
-    return arm_failure(-2, platform::last_error(),
+    return arm_failure(arm_event_failed, platform::last_error(),
                        RU("Порт %s - ошибка %d при создании обработчика события."));
   }
   volatile uint32_t* word = platform::cts_event_word();
@@ -56,13 +56,13 @@ int arm_cts_event() {
   const int started = platform::cts_wait_start(port.port_handle);
   if (started == 1) {
     *word = platform::EV_CTS;
-    return 0;
+    return arm_ok;
   }
-  if (started == 0) return 0;
+  if (started == 0) return arm_ok;
   // The wait's own error number, taken before the disarm's calls can overwrite it.
   const uint32_t code = platform::last_error();
   disarm_cts_event();
-  return arm_failure(-3, code, RU("Порт %s - ошибка %d при вызове WaitCommEvent."));
+  return arm_failure(arm_wait_failed, code, RU("Порт %s - ошибка %d при вызове WaitCommEvent."));
 }
 
 void disarm_cts_event() {

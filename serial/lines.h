@@ -11,7 +11,11 @@ namespace serial {
 int switch_line(uint32_t function);
 // 1 when any bit of mask is set in a fresh modem status, 0 when none, -1 on failure.
 int read_modem_line(uint32_t mask);
-// 0 when armed; -1 SetCommMask, -2 event creation, -3 WaitCommEvent failed (record filled).
+// Results of arming the CTS change event; every failure has filled the record.
+constexpr int arm_ok = 0;
+constexpr int arm_set_mask_failed = -1;  // SetCommMask
+constexpr int arm_event_failed = -2;     // creating the event object
+constexpr int arm_wait_failed = -3;      // WaitCommEvent, other than a pending wait
 int arm_cts_event();
 void disarm_cts_event();
 // The word that becomes non-zero when CTS changed since arming; read afresh at every poll.

@@ -90,7 +90,8 @@ TEST(Acquire, PowerOffUnderFailingLine) {
 
 // A missed power-on window (code 13) is retried with a shorter start delay until one hits it;
 // then the identity is shown and the data line handed back. If that hand-back fails, the loop
-// ends on the port error with the line still driven.
+// ends on the port error with the line still driven. A line failure inside acquisition gives up
+// at once, with no no-response line.
 TEST(Acquire, ConnectionLoop) {
   ASSERT_TRUE(issp_trace::fresh_com1());
   sim::chip_config().power_on_window_us = 9000;
@@ -118,6 +119,15 @@ TEST(Acquire, ConnectionLoop) {
   EXPECT_EQ(app::run_connection_loop(), 0);
   EXPECT_EQ(output::error_code(), 31);
   EXPECT_EQ(serial::port.break_state, 1);
+
+  ASSERT_TRUE(issp_trace::fresh_com1());
+  sim::add_call_fault({sim::Call::escape, 40, 31, false, platform::SETDTR});
+  sim::clear_console_output();
+  EXPECT_EQ(app::run_connection_loop(), 0);
+  const std::string gave_up = sim::console_output();
+  EXPECT_EQ(count(gave_up, cp866(RU("\r\nНачальная задержка "))), 1);
+  EXPECT_EQ(gave_up.find(cp866(RU(" - нет ответа"))), std::string::npos);
+  EXPECT_EQ(output::error_code(), 31);
 }
 
 // The whole tool: a stage exit ends with exit code 10 and the stage in the text, the target off,

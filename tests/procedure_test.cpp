@@ -147,6 +147,14 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   checksum_wraps.count = 2;
   const std::string wrong_answer = check_tail(RU("Неверный ответ от микросхемы"));
   const std::string port_text = "\r\n\r\n" + cp866(RU("Порт COM1 "));
+  // ESC whose power-off fails ends on the port error, never as a plain cancel.
+  sim::reset();
+  sim::add_call_fault({sim::Call::escape, last_clrrts, 5, false, platform::CLRRTS});
+  const harness::RunResult esc_failed = run(27, {"-C1", "-D"}, program);
+  EXPECT_EQ(esc_failed.exit_code, 5);
+  EXPECT_NE(esc_failed.console.find(cp866(RU("\r\n\r\nРабота прервана.\r\n")) + port_text),
+            std::string::npos);
+  EXPECT_FALSE(sim::line_state(1).target_powered);
   struct Row {
     const char* name;
     std::vector<sim::ChipFaultSpec> chip_faults;
@@ -163,6 +171,9 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
       {"read status 10, first pass", {chip(C::wrong_status, 1, 1, 10)}, {}, 100, no_response_tail(40)},
       {"read status 9, second pass", {chip(C::wrong_status, 1, 129, 9)}, {}, 101, wrong_answer},
       {"read status 10, second pass", {chip(C::wrong_status, 1, 129, 10)}, {}, 100, no_response_tail(50)},
+      {"read block no response, first pass", {chip(C::stuck_high_after_release, 1, 1)}, {}, 100,
+       no_response_tail(42)},
+      {"read block no response, second pass", {chip(C::no_busy, 1, 129)}, {}, 100, no_response_tail(53)},
       {"first-pass verify differs", {chip(C::corrupt_written_block, -1, 0, 0x10, 5, 3)}, {}, 101,
        check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x10))},
       // The second read-back of block 5 (read block call 128 + 6) delivers a wrong byte.
