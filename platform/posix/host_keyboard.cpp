@@ -178,10 +178,13 @@ int key_after_escape() {
     seen[count++] = static_cast<unsigned char>(byte);
     if (introducer == 'O') {
       if (byte == 'M') return key_enter;  // keypad ENTER in application mode
-      return key_from_final(byte);
+      // Only a final byte ends the sequence: ESC, 'O' and ENTER are three keys, not one.
+      if (byte >= 0x40 && byte <= 0x7E) return key_from_final(byte);
+      break;
     }
     if (byte >= 0x30 && byte <= 0x3F) {  // parameter bytes: digits and ';'
-      if (byte >= '0' && byte <= '9' && in_first_number) number = number * 10 + (byte - '0');
+      // Held below 10000: no key has a longer number, and a run of digits must not overflow.
+      if (byte >= '0' && byte <= '9' && in_first_number && number < 1000) number = number * 10 + (byte - '0');
       if (byte == ';') in_first_number = false;
       continue;
     }
