@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -66,17 +66,7 @@ const char* result_name(app::ParseResult r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<std::string> args;
-  if (size > 0) {
-    args.emplace_back();
-    for (size_t i = 0; i < size; ++i) {
-      if (data[i] == 0) {
-        args.emplace_back();
-      } else {
-        args.back().push_back(static_cast<char>(data[i]));
-      }
-    }
-  }
+  const std::vector<std::string> args = size > 0 ? split_input(data, size, '\0') : std::vector<std::string>();
   if (args.size() > 200) return -1;  // not a command line anyone types; keeps the runs fast
 
   // The parser gets its own copies, so that a write into an argument shows.

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "image/container.h"
 #include "image/container_format.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "output/error_record.h"
 #include "platform/platform.h"
 #include "serial/discovery.h"
@@ -50,14 +50,7 @@ std::u16string units(const std::string& text) {
 }
 
 Key read_input(const uint8_t* data, size_t size) {
-  std::vector<std::string> lines(1);
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] == '\n') {
-      lines.emplace_back();
-    } else {
-      lines.back().push_back(static_cast<char>(data[i]));
-    }
-  }
+  const std::vector<std::string> lines = split_input(data, size, '\n');
   Key key;
   const std::string& head = lines[0];
   for (size_t i = 0; i < head.size(); ++i) {
@@ -182,6 +175,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(result == want.result, "enumerate_ports gave %d, the rule says %d (code %d)", result, want.result,
              want.code);
   FUZZ_CHECK(output::error_code() == want.code, "record code %d, expected %d", output::error_code(), want.code);
+  if (result == 0) {
+    FUZZ_CHECK(platform::last_error() == static_cast<uint32_t>(want.code), "last error %u, expected %d",
+               platform::last_error(), want.code);
+  }
   if (result == 1) {
     FUZZ_CHECK(count == want.ports.size(), "%zu ports listed, the rule accepts %zu", count, want.ports.size());
     for (size_t i = 0; i < count; ++i) {

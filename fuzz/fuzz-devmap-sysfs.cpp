@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "output/error_record.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_serial.h"
@@ -85,20 +85,13 @@ std::string kernel_number(const std::string& digits) {
 }
 
 std::vector<Port> build_tree(const uint8_t* data, size_t size, bool* class_missing) {
-  std::vector<std::string> lines(1);
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] == '\n') {
-      lines.emplace_back();
-    } else {
-      lines.back().push_back(static_cast<char>(data[i]));
-    }
-  }
+  const std::vector<std::string> lines = split_input(data, size, '\n');
   *class_missing = lines[0].find('n') != std::string::npos;
   const std::string sys = root + "/sys";
   if (!*class_missing) make_dir(sys);
 
   std::vector<Port> ports;
-  for (size_t n = 1; n < lines.size() && ports.size() < 12; ++n) {
+  for (size_t n = 1; n < lines.size() && ports.size() < 20; ++n) {
     const std::string& line = lines[n];
     const size_t space = line.find(' ', 3);
     if (line.size() < 5 || space == std::string::npos) continue;

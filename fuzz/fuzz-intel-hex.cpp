@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "tools/intel_hex.h"
 
 namespace {

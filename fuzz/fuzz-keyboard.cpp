@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_support.h"
 #include "platform/posix/host.h"
 
 namespace {
