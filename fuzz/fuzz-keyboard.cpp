@@ -6,7 +6,7 @@
 //
 // The sequences are recognised here by their frame only (ECMA-48): ESC O and one final byte,
 // ESC [ then parameter and intermediate bytes (0x20-0x3F) up to a final byte (0x40-0x7E), and
-// the Linux console's ESC [ [ and a letter. Which scan code a sequence gives is the unit
+// the Linux console's ESC [ [ and a final byte. Which scan code a sequence gives is the unit
 // tests' business.
 #include <unistd.h>
 
@@ -35,7 +35,7 @@ size_t sequence_length(const uint8_t* input, size_t size, size_t at) {
   if (at + 2 >= size || input[at] != 0x1B) return 0;
   if (input[at + 1] == 'O') return input[at + 2] >= 0x40 && input[at + 2] <= 0x7E ? 3 : 0;
   if (input[at + 1] != '[') return 0;
-  if (input[at + 2] == '[') return at + 3 < size ? 4 : 0;
+  if (input[at + 2] == '[') return at + 3 < size && input[at + 3] >= 0x40 && input[at + 3] <= 0x7E ? 4 : 0;
   for (size_t k = at + 2; k < size; ++k) {
     if (input[k] >= 0x40 && input[k] <= 0x7E) return k + 1 - at;
     if (input[k] < 0x20 || input[k] > 0x3F) return 0;

@@ -195,6 +195,7 @@ int key_after_escape() {
       if (letter < 0) break;
       seen[count++] = static_cast<unsigned char>(letter);
       if (letter >= 'A' && letter <= 'E') return extended(0, scan_f1 + (letter - 'A'));
+      if (letter < 0x40 || letter > 0x7E) break;  // as after ESC O: an ENTER here stays a key
       return extended(0xE0, 0);
     }
     if (byte >= 0x40 && byte <= 0x7E) {
