@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the release build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (built with Clang, so both compilers
-# see the code with warnings as errors), and the 32-bit Windows cross build.
+# see the code with warnings as errors), the 32-bit Windows cross build, and a bounded run of
+# every fuzz target (20 s each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release
@@ -13,3 +14,6 @@ ctest --preset sanitize
 cmake --preset mingw32
 cmake --build --preset mingw32
 echo "Windows build: build/mingw32/tolvern.exe"
+cmake --preset fuzz
+cmake --build --preset fuzz
+fuzz/run.sh 20

@@ -72,6 +72,8 @@ bool listed(uint8_t number, uint32_t count) {
 }
 
 int registry_failure(uint32_t code) {
+  // A failure half-way through the map leaves no half-read, unsorted list behind.
+  std::memset(port_list, 0, sizeof port_list);
   output::set_error_code(static_cast<int32_t>(code));
   output::set_error_text(RU("Ошибка %d при обращении к системному реестру."),
                          static_cast<int>(code));

@@ -154,6 +154,9 @@ TEST(PosixKeyboard, SequencesFromAPipe) {
       {"\r\nx", {13, 13, 'x', 27}},
       {"\x1bq", {27, 'q', 27}},  // ESC and a letter are two keys
       {"\x1b[", {27, '[', 27}},  // a sequence cut off by the end of input
+      {"\x1bO\r", {27, 'O', 13, 27}},  // only a final byte ends ESC O: the ENTER stays a key
+      {"\x1b[[\r", {27, '[', '[', 13, 27}},  // nor ESC [ [ (the Linux console's F1..F5)
+      {"\x1b[4294967299~", {0xE0, 0, 27}},  // a number past any key's, not wrapped round to 3
   };
   for (const auto& c : cases) EXPECT_EQ(keys_from(c.input), c.keys) << c.input;
 }

@@ -178,10 +178,13 @@ int key_after_escape() {
     seen[count++] = static_cast<unsigned char>(byte);
     if (introducer == 'O') {
       if (byte == 'M') return key_enter;  // keypad ENTER in application mode
-      return key_from_final(byte);
+      // Only a final byte ends the sequence: ESC, 'O' and ENTER are three keys, not one.
+      if (byte >= 0x40 && byte <= 0x7E) return key_from_final(byte);
+      break;
     }
     if (byte >= 0x30 && byte <= 0x3F) {  // parameter bytes: digits and ';'
-      if (byte >= '0' && byte <= '9' && in_first_number) number = number * 10 + (byte - '0');
+      // Held below 10000: no key has a longer number, and a run of digits must not overflow.
+      if (byte >= '0' && byte <= '9' && in_first_number && number < 1000) number = number * 10 + (byte - '0');
       if (byte == ';') in_first_number = false;
       continue;
     }
@@ -192,6 +195,7 @@ int key_after_escape() {
       if (letter < 0) break;
       seen[count++] = static_cast<unsigned char>(letter);
       if (letter >= 'A' && letter <= 'E') return extended(0, scan_f1 + (letter - 'A'));
+      if (letter < 0x40 || letter > 0x7E) break;  // as after ESC O: an ENTER here stays a key
       return extended(0xE0, 0);
     }
     if (byte >= 0x40 && byte <= 0x7E) {

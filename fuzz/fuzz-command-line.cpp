@@ -1,0 +1,100 @@
+// The command-line parser against a model written from the switch table of the README:
+// -C with one or two digits, -D, -L, -T, the letter in either case, nothing more; an empty
+// argument and the first invalid argument end the parsing; the last -C wins.
+//
+// Input: the arguments after the program name, separated by zero bytes (an empty input is no
+// argument at all; a trailing zero byte makes an empty last argument).
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+struct Expected {
+  app::ParseResult result = app::ParseResult::ok;
+  int32_t port = 0;
+  bool data_file = false, log = false, test_mode = false;
+};
+
+bool ascii_digits(const std::string& text) {
+  if (text.empty() || text.size() > 2) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+Expected model(const std::vector<std::string>& args) {
+  Expected e;
+  for (const std::string& arg : args) {
+    if (arg.empty()) {
+      e.result = app::ParseResult::empty_argument;
+      return e;
+    }
+    const bool dash_letter = arg.size() >= 2 && arg[0] == '-';
+    const char letter = dash_letter ? arg[1] : '\0';
+    if ((letter == 'c' || letter == 'C') && ascii_digits(arg.substr(2))) {
+      e.port = std::stoi(arg.substr(2));
+    } else if (arg.size() == 2 && (letter == 'd' || letter == 'D')) {
+      e.data_file = true;
+    } else if (arg.size() == 2 && (letter == 'l' || letter == 'L')) {
+      e.log = true;
+    } else if (arg.size() == 2 && (letter == 't' || letter == 'T')) {
+      e.test_mode = true;
+    } else {
+      e.result = app::ParseResult::invalid;
+      return e;
+    }
+  }
+  return e;
+}
+
+const char* result_name(app::ParseResult r) {
+  switch (r) {
+    case app::ParseResult::ok: return "ok";
+    case app::ParseResult::invalid: return "invalid";
+    case app::ParseResult::empty_argument: return "empty argument";
+  }
+  return "?";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::vector<std::string> args = size > 0 ? split_input(data, size, '\0') : std::vector<std::string>();
+  if (args.size() > 200) return -1;  // not a command line anyone types; keeps the runs fast
+
+  // The parser gets its own copies, so that a write into an argument shows.
+  std::vector<std::vector<char>> storage;
+  storage.push_back({'t', 'o', 'l', 'v', 'e', 'r', 'n', '\0'});
+  for (const std::string& a : args) {
+    storage.emplace_back(a.begin(), a.end());
+    storage.back().push_back('\0');
+  }
+  std::vector<char*> argv;
+  for (auto& s : storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  app::options = {};
+  const app::ParseResult got = app::parse_command_line(static_cast<int>(args.size() + 1), argv.data());
+  const Expected want = model(args);
+
+  FUZZ_CHECK(got == want.result, "result %s, the switch table says %s", result_name(got),
+             result_name(want.result));
+  FUZZ_CHECK(app::options.forced_port == want.port, "forced port %d, expected %d", app::options.forced_port,
+             want.port);
+  FUZZ_CHECK(app::options.data_file == want.data_file, "-D %d, expected %d", app::options.data_file,
+             want.data_file);
+  FUZZ_CHECK(app::options.log == want.log, "-L %d, expected %d", app::options.log, want.log);
+  FUZZ_CHECK(app::options.test_mode == want.test_mode, "-T %d, expected %d", app::options.test_mode,
+             want.test_mode);
+  for (size_t i = 0; i < args.size(); ++i) {
+    FUZZ_CHECK(std::strcmp(storage[i + 1].data(), args[i].c_str()) == 0, "argument %zu was written to", i + 1);
+  }
+  return 0;
+}
