@@ -36,16 +36,18 @@ void power_on_and_init(uint32_t start_delay_ms = 17) {
 }
 
 // The parameter writes and the start of a supervisory call.
-void start_call(int function, uint8_t argument, uint8_t second_key = 0x56) {
-  if (function == 1 || function == 2 || function == 7) write(mem(0xFA), argument);
-  if (function == 2 || function == 4 || function == 5) {
+using R = sim::RomFunction;
+void start_call(R function, uint8_t argument, uint8_t second_key = 0x56) {
+  if (function == R::read_block || function == R::write_block || function == R::checksum)
+    write(mem(0xFA), argument);
+  if (function == R::write_block || function == R::protect || function == R::erase_all) {
     write(mem(0xFC), 0x15);
     write(mem(0xFE), second_key);
   }
   const std::pair<uint32_t, uint8_t> fixed[] = {
       {reg(0xF7), 0},    {reg(0xF6), 0},    {mem(0xF8), 0x3A}, {mem(0xF9), 0x03},
       {reg(0xF5), 0},    {reg(0xF4), 3},    {mem(0xFB), 0x80}, {reg(0xF9), 0x30},
-      {reg(0xFA), 0x40}, {reg(0xF0), static_cast<uint8_t>(function)},
+      {reg(0xFA), 0x40}, {reg(0xF0), static_cast<uint8_t>(static_cast<int>(function))},
       {reg(0xF8), 0},    {reg(0xFF), 0x12}};
   for (const auto& w : fixed) write(w.first, w.second);
 }
@@ -67,7 +69,7 @@ double finish_call(int trailing = 66) {
   return busy_us;
 }
 
-void call(int function, uint8_t argument = 0) {
+void call(R function, uint8_t argument = 0) {
   start_call(function, argument);
   finish_call();
 }
@@ -99,8 +101,8 @@ TEST(SimChip, BusySignalAndTheTrailingClocks) {
     ASSERT_TRUE(issp_trace::fresh_com1());
     sim::flash_mut().fill(1);  // two blocks sum to 0x0080
     power_on_and_init();
-    start_call(7, 2);
-    EXPECT_GE(finish_call(trailing), sim::chip_config().checksum_us);
+    start_call(R::checksum, 2);
+    EXPECT_GE(finish_call(trailing), sim::rom_busy_us(R::checksum));
     // Only exactly 66 trailing clocks put the host back in step with the frames.
     const int low = read(mem(0xF8));
     const int high = read(mem(0xF9));
@@ -114,15 +116,15 @@ TEST(SimChip, FlashAndRefusedCalls) {
   // Writing over unerased flash only sets bits; after erase all the block is exactly the data.
   sim::flash_mut()[2 * 64 + 5] = 0x0F;
   for (int k = 0; k < 64; ++k) write(mem(0x80 + k), 0xF0);
-  call(2, 2);
+  call(R::write_block, 2);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xFF);
-  call(5);
+  call(R::erase_all);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0x00);
-  call(2, 2);
+  call(R::write_block, 2);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xF0);
 
   // A call with a wrong fixed parameter is refused with status 1 and changes nothing.
-  start_call(5, 0, 0x55);
+  start_call(R::erase_all, 0, 0x55);
   finish_call();
   EXPECT_EQ(read(mem(0xF8)), 1);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xF0);
@@ -130,9 +132,9 @@ TEST(SimChip, FlashAndRefusedCalls) {
 
 TEST(SimAdapter, CtsNotificationCatchesAPulseBetweenSamples) {
   ASSERT_TRUE(issp_trace::fresh_com1());
-  sim::chip_config().calibrate_us = 50;
+  sim::set_rom_busy_us(R::calibrate, 50);
   power_on_and_init();
-  start_call(9, 0);
+  start_call(R::calibrate, 0);
   line(CLRBREAK);
   EXPECT_FALSE(cts());
   ASSERT_TRUE(serial_set_mask(com1(), EV_CTS));
