@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "issp/vectors.h"
+#include "sim/model/adapter.h"
 #include "tests/issp_trace.h"  // the world reset, COM1 open
 
 namespace {
@@ -107,6 +108,70 @@ TEST(SimChip, BusySignalAndTheTrailingClocks) {
     const int low = read(mem(0xF8));
     const int high = read(mem(0xF9));
     EXPECT_EQ(low == 0x80 && high == 0 && sim::counters().malformed_frames == 0, trailing == 66);
+  }
+}
+
+// How long each ROM function keeps the line high, to the microsecond (every serial call costs
+// 1 us while the line is watched); a refused call takes a table read's time.
+TEST(SimChip, BusyTimeOfEveryRomFunction) {
+  const struct {
+    R function;
+    uint8_t second_key;
+    double busy_us;
+  } rows[] = {{R::read_block, 0x56, 400},  {R::write_block, 0x56, 8000}, {R::protect, 0x56, 8000},
+              {R::erase_all, 0x56, 20000}, {R::table_read, 0x56, 200},   {R::checksum, 0x56, 1500},
+              {R::calibrate, 0x56, 300},   {R::erase_all, 0x55, 200}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << static_cast<int>(r.function) << " key " << int{r.second_key});
+    ASSERT_TRUE(issp_trace::fresh_com1());
+    power_on_and_init();
+    start_call(r.function, 0, r.second_key);
+    line(CLRBREAK);
+    serial::port.break_state = 0;
+    sim::set_latency_us(1);
+    const double before = sim::now_us();
+    clock();  // the rising edge is its first call, 1 us in
+    ASSERT_TRUE(cts());
+    while (cts()) {
+    }
+    // The first sample at or after the fall, each one 1 us after the last.
+    const double seen_low_after = sim::now_us() - before - 1;
+    EXPECT_GE(seen_low_after, r.busy_us);
+    EXPECT_LT(seen_low_after, r.busy_us + 1);
+  }
+}
+
+// The adapter and chip models driven straight, on a time scale of the caller's own that starts
+// far from the world's: power-up phase, DSR, and the power-on window edge to the microsecond.
+TEST(SimModel, DrivenByTheCallersClock) {
+  namespace a = sim::adapter;
+  for (const double first_edge_after_us : {29999.0, 30001.0}) {
+    SCOPED_TRACE(first_edge_after_us);
+    sim::reset();
+    a::Outputs lines;
+    const int port = 42;
+    const double t0 = 7.5e9;
+    a::drive(port, &lines, a::Output::rts, true, t0);
+    EXPECT_TRUE(a::dsr(lines));
+    EXPECT_TRUE(a::powers_target(port));
+    EXPECT_TRUE(a::data_line_high(port, lines, t0 + 199.9)) << "power-up phase";
+    EXPECT_FALSE(a::data_line_high(port, lines, t0 + 200.1));
+    EXPECT_FALSE(a::data_line_high(port + 1, lines, t0 + 100)) << "only the supplying port";
+    // A 0, the initialisation vector, 110 zeros, one clock per microsecond.
+    double t = t0 + first_edge_after_us;
+    const uint64_t bits = 0x328000;
+    for (int i = -1; i < 22 + 110; ++i) {
+      const bool bit = i >= 0 && i < 22 && ((bits >> (21 - i)) & 1) != 0;
+      a::drive(port, &lines, a::Output::brk, bit, t);
+      a::drive(port, &lines, a::Output::dtr, true, t);
+      a::drive(port, &lines, a::Output::dtr, false, t + 0.5);
+      t += 1;
+    }
+    EXPECT_EQ(sim::chip_in_programming_mode(), first_edge_after_us < 30000);
+    a::drive(port, &lines, a::Output::rts, false, t);
+    EXPECT_FALSE(a::powers_target(port));
+    EXPECT_FALSE(a::dsr(lines));
+    EXPECT_EQ(sim::chip::counters().power_ons, 1);
   }
 }
 
