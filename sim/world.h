@@ -106,6 +106,9 @@ void add_call_fault(const CallFault& fault);
 // A WaitCommEvent that completes at once instead of pending.
 void set_wait_completes_immediately(bool on);
 
+// ---- the target chip ----------------------------------------------------------------------
+// Its configuration, faults, flash and counters: sim/model/chip.h, included above.
+
 // ---- counters and trace --------------------------------------------------------------------
 struct Counters {
   long long serial_calls;          // all serial-device calls

@@ -175,6 +175,25 @@ TEST(SimModel, DrivenByTheCallersClock) {
   }
 }
 
+// Faults that strike at a count: the nth power-on, the vector after the nth.
+TEST(SimChip, FaultsAtTheirCount) {
+  ASSERT_TRUE(issp_trace::fresh_com1());
+  sim::chip_config().faults.push_back(sim::chip_fault::no_answer_after_power_on(2));
+  for (const bool answers : {true, false, true}) {
+    line(SETRTS);
+    sleep_ms(1);
+    EXPECT_EQ(cts(), !answers) << "the data line after power-on";
+    line(CLRRTS);
+  }
+
+  ASSERT_TRUE(issp_trace::fresh_com1());
+  sim::chip_config().faults.push_back(sim::chip_fault::silence_after_vectors(2));
+  power_on_and_init();
+  write(mem(0x90), 0x42);
+  EXPECT_EQ(read(mem(0x90)), 0x42) << "the second vector is still answered";
+  EXPECT_EQ(read(mem(0x90)), 0x00);
+}
+
 TEST(SimChip, FlashAndRefusedCalls) {
   ASSERT_TRUE(issp_trace::fresh_com1());
   power_on_and_init();

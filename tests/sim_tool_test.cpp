@@ -90,6 +90,34 @@ TEST(SimTool, HelpListsEveryName) {
   for (const std::string& name : names) EXPECT_TRUE(contains(c.out, name)) << name;
 }
 
+// --fault's "value" and "nth" land in the field the kind reads, and nowhere else.
+TEST(SimTool, FaultSettingsReachTheKindsField) {
+  using K = sim::ChipFault;
+  using F = sim::ChipFaultSpec;
+  const struct {
+    K kind;
+    int F::*field;  // where value goes (nullptr: nowhere)
+  } rows[] = {{K::wrong_status, &F::status},           {K::corrupt_written_block, &F::xor_mask},
+              {K::corrupt_read_block, &F::xor_mask},   {K::checksum_off, &F::offset},
+              {K::buffer_byte_stuck, &F::stuck_value}, {K::no_busy, nullptr}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(sim::names::name_of(sim::names::chip_faults, r.kind));
+    sim::names::FaultSettings settings;
+    settings.value = 0x5A;
+    settings.nth = 3;
+    const F f = sim::names::chip_fault_from_settings(r.kind, settings);
+    EXPECT_EQ(f.kind, r.kind);
+    EXPECT_EQ(f.nth_call, 3);
+    EXPECT_EQ(f.nth_power_on, 0);
+    for (int F::*field : {&F::status, &F::xor_mask, &F::offset, &F::stuck_value})
+      EXPECT_EQ(f.*field, field == r.field ? 0x5A : 0);
+  }
+  sim::names::FaultSettings settings;
+  settings.nth = 2;
+  const F no_answer = sim::names::chip_fault_from_settings(K::no_answer_after_power_on, settings);
+  EXPECT_EQ(no_answer.nth_power_on, 2);
+}
+
 TEST(SimTool, BadWorldOptionsRunNothing) {
   const std::string dir = harness::make_temp_dir();
   for (const char* bad : {"--bogus", "--fault=nonsense", "--fault=no-busy:colour=3",
