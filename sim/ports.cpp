@@ -1,6 +1,8 @@
-// Serial ports and the passive adapter: RTS powers the target and comes back on DSR, DTR is
-// the clock, the break drives the data line high, CTS reads the data line. Also the CTS
-// change notification, evaluated lazily at every serial call.
+// The emulated serial calls: ports by number and handle, the cost, count and injected failure
+// of every call, the lines of an adapter port handed to the adapter model, and the CTS change
+// notification, evaluated lazily at every serial call.
+#include "platform/mode_text.h"
+#include "sim/model/adapter.h"
 #include "sim/state.h"
 
 namespace sim::detail {
@@ -11,7 +13,7 @@ struct Port {
   PortKind kind;
   bool open;
   platform::SerialHandle handle;
-  bool rts, dtr, brk;
+  adapter::Outputs lines;  // as last switched, whatever is attached
   uint32_t mask;
   // CTS notification: armed, and the line level and time of the last look at it.
   bool armed;
@@ -22,7 +24,6 @@ struct Port {
 
 std::array<Port, 100> ports;
 platform::SerialHandle next_handle = 4;
-int chip_port = 0;  // the adapter port whose RTS powers the chip (0 = none)
 volatile uint32_t event_word = 0;
 bool event_exists = false;
 bool wait_immediately = false;
@@ -47,15 +48,13 @@ Port* find(platform::SerialHandle h) {
 }
 
 bool data_line_high(const Port& p, double t) {
-  if (p.kind != PortKind::adapter) return false;
-  if (p.brk) return true;
-  return chip_port == port_number(&p) && chip_drives_high(t);
+  return p.kind == PortKind::adapter && adapter::data_line_high(port_number(&p), p.lines, t);
 }
 
 // Before a call acts: any change of the line since the last look, including a timed fall
 // that happened (and perhaps rose again) between two calls, completes the pending wait.
 void look_before(Port& p, double t) {
-  double fall = chip_timed_fall();
+  double fall = adapter::last_timed_fall();
   bool level = data_line_high(p, t);
   if (level != p.seen_level || (fall > p.seen_time && fall <= t)) {
     event_word = platform::EV_CTS;
@@ -74,9 +73,9 @@ void look_after(Port& p, double t) {
   p.seen_level = level;
 }
 
-// Common start of every serial call: cost, counters, injected failure, handle. Returns the
-// port, or nullptr with the last error set.
-Port* begin_call(sim::Call kind, platform::SerialHandle h, uint32_t escape_function = 0) {
+// Common start of every serial call: cost, counters, injected failure. False with the last
+// error set when the call is to fail.
+bool begin_call(sim::Call kind, uint32_t escape_function = 0, bool can_fail = true) {
   charge_call();
   ++counter_values.serial_calls;
   if (kind == sim::Call::escape)
@@ -86,10 +85,16 @@ Port* begin_call(sim::Call kind, platform::SerialHandle h, uint32_t escape_funct
   else
     ++counter_values.other_serial_calls;
   uint32_t error;
-  if (call_fault(kind, true, escape_function, &error)) {
+  if (can_fail && call_fault(kind, true, escape_function, &error)) {
     set_error(error);
-    return nullptr;
+    return false;
   }
+  return true;
+}
+
+// begin_call for a call on an open handle. Returns the port, or nullptr with the last error set.
+Port* begin_port_call(sim::Call kind, platform::SerialHandle h, uint32_t escape_function = 0) {
+  if (!begin_call(kind, escape_function)) return nullptr;
   Port* p = find(h);
   if (p == nullptr) {
     set_error(platform::err::invalid_handle);
@@ -102,19 +107,6 @@ Port* begin_call(sim::Call kind, platform::SerialHandle h, uint32_t escape_funct
   }
   if (p->armed) look_before(*p, time_us());
   return p;
-}
-
-void set_power(Port& p, bool on, double t) {
-  int n = port_number(&p);
-  if (on) {
-    if (chip_port == 0 || !chip_powered()) {
-      chip_port = n;
-      chip_power(true, t);
-    }
-  } else if (chip_port == n) {
-    chip_power(false, t);
-    chip_port = 0;
-  }
 }
 
 // "COM1".."COM9" as DOS device names, any COM number behind the device namespace prefix.
@@ -138,11 +130,11 @@ int parse_path(const char16_t* path) {
 }  // namespace
 
 void ports_reset() {
-  for (Port& p : ports) p = Port{PortKind::absent, false, platform::no_serial, false, false,
-                                 false, 0, false, false, 0.0, platform::Dcb{}};
+  for (Port& p : ports) p = Port{PortKind::absent, false, platform::no_serial, adapter::Outputs{},
+                                 0, false, false, 0.0, platform::Dcb{}};
   ports[1].kind = PortKind::adapter;
   next_handle = 4;
-  chip_port = 0;
+  adapter::reset();
   event_word = 0;
   event_exists = false;
   wait_immediately = false;
@@ -159,13 +151,13 @@ using namespace detail;
 void set_port(int com, PortKind kind) {
   if (com < 1 || com > 99) return;
   // Unplugging the adapter takes the target's supply with it.
-  if (kind != PortKind::adapter && chip_port == com) set_power(ports[com], false, time_us());
+  if (kind != PortKind::adapter) adapter::cut_power(com, time_us());
   ports[com].kind = kind;
 }
 
 void clear_ports() {
   for (int n = 1; n <= 99; ++n) {
-    if (ports[n].open && chip_port == n) set_power(ports[n], false, time_us());
+    if (ports[n].open) adapter::cut_power(n, time_us());
     ports[n].kind = PortKind::absent;
     ports[n].open = false;
   }
@@ -175,7 +167,7 @@ void clear_ports() {
 LineState line_state(int com) {
   if (com < 1 || com > 99) return LineState{false, false, false, false, false};
   const Port& p = ports[com];
-  return LineState{p.open, p.rts, p.dtr, p.brk, chip_port == com && chip_powered()};
+  return LineState{p.open, p.lines.rts, p.lines.dtr, p.lines.brk, adapter::powers_target(com)};
 }
 
 platform::Dcb applied_dcb(int com) {
@@ -209,16 +201,10 @@ void set_wait_completes_immediately(bool on) { wait_immediately = on; }
 namespace platform {
 
 using namespace sim::detail;
+namespace adapter = sim::adapter;
 
 SerialHandle serial_open(const char16_t* path) {
-  charge_call();
-  ++counter_values.serial_calls;
-  ++counter_values.other_serial_calls;
-  uint32_t error;
-  if (call_fault(sim::Call::open, true, 0, &error)) {
-    set_error(error);
-    return no_serial;
-  }
+  if (!begin_call(sim::Call::open)) return no_serial;
   int n = parse_path(path);
   if (n < 1 || n > 99 || ports[n].kind == sim::PortKind::absent) {
     set_error(err::file_not_found);
@@ -230,115 +216,20 @@ SerialHandle serial_open(const char16_t* path) {
     return no_serial;
   }
   // Opened with DTR and RTS off, as configuring leaves them, and no break.
-  set_power(p, false, time_us());
+  adapter::cut_power(n, time_us());
   p.open = true;
   p.handle = next_handle++;
-  p.rts = p.dtr = p.brk = false;
+  p.lines = adapter::Outputs{};
   p.mask = 0;
   p.armed = false;
   return p.handle;
 }
 
-bool serial_clear_errors(SerialHandle h) { return begin_call(sim::Call::clear_errors, h) != nullptr; }
-
-namespace {
-
-bool parse_number(const char16_t*& s, uint32_t* value) {
-  if (*s < u'0' || *s > u'9') return false;
-  uint32_t v = 0;
-  for (; *s >= u'0' && *s <= u'9'; ++s) {
-    v = v * 10 + static_cast<uint32_t>(*s - u'0');
-    if (v > 10'000'000) return false;
-  }
-  *value = v;
-  return true;
-}
-
-void skip_blanks(const char16_t*& s) {
-  while (*s == u' ') ++s;
-}
-
-// The mode command's form "baud[,parity[,data[,stop[,handshake]]]]".
-bool parse_mode(const char16_t* s, Dcb* dcb) {
-  uint32_t baud, data = 7, stop_code = 0;
-  uint8_t parity = 2;  // even, the mode command's default
-  char16_t handshake = 0;
-  skip_blanks(s);
-  if (!parse_number(s, &baud) || baud == 0) return false;
-  skip_blanks(s);
-  if (*s == u',') {
-    ++s;
-    skip_blanks(s);
-    switch (*s | 0x20) {
-      case u'n': parity = 0; ++s; break;
-      case u'o': parity = 1; ++s; break;
-      case u'e': parity = 2; ++s; break;
-      case u'm': parity = 3; ++s; break;
-      case u's': parity = 4; ++s; break;
-      default: if (*s != u',') return false;
-    }
-    skip_blanks(s);
-    if (*s == u',') {
-      ++s;
-      skip_blanks(s);
-      if (*s != u',') {
-        if (!parse_number(s, &data) || data < 5 || data > 8) return false;
-      }
-      skip_blanks(s);
-      if (*s == u',') {
-        ++s;
-        skip_blanks(s);
-        if (s[0] == u'1' && s[1] == u'.' && s[2] == u'5') {
-          stop_code = 1;
-          s += 3;
-        } else if (*s == u'1' || *s == u'2') {
-          stop_code = *s == u'1' ? 0 : 2;
-          ++s;
-        } else if (*s != u',' && *s != 0) {
-          return false;
-        }
-        skip_blanks(s);
-        if (*s == u',') {
-          ++s;
-          skip_blanks(s);
-          if ((*s | 0x20) == u'x' || (*s | 0x20) == u'p') handshake = static_cast<char16_t>(*s++ | 0x20);
-        }
-      }
-    }
-  }
-  skip_blanks(s);
-  if (*s != 0) return false;
-  dcb->BaudRate = baud;
-  dcb->Parity = parity;
-  dcb->ByteSize = static_cast<uint8_t>(data);
-  dcb->StopBits = static_cast<uint8_t>(stop_code);
-  if (parity != 0) dcb->flags |= 0x0002;
-  // As Windows fills the handshake: no suffix enables DTR and RTS, "x" adds XON/XOFF, "p"
-  // hands both lines and CTS/DSR to hardware flow control. The tool must clear all of it.
-  constexpr uint32_t cts_flow = 1u << 2, dsr_flow = 1u << 3, out_x = 1u << 8, in_x = 1u << 9;
-  constexpr uint32_t dtr_enable = 1u << 4, dtr_handshake = 2u << 4;
-  constexpr uint32_t rts_enable = 1u << 12, rts_handshake = 2u << 12;
-  dcb->flags &= ~(cts_flow | dsr_flow | out_x | in_x | (3u << 4) | (3u << 12));
-  if (handshake == u'p') {
-    dcb->flags |= cts_flow | dsr_flow | dtr_handshake | rts_handshake;
-  } else {
-    dcb->flags |= dtr_enable | rts_enable | (handshake == u'x' ? out_x | in_x : 0u);
-  }
-  return true;
-}
-
-}  // namespace
+bool serial_clear_errors(SerialHandle h) { return begin_port_call(sim::Call::clear_errors, h) != nullptr; }
 
 bool serial_build_dcb(const char16_t* mode, Dcb* dcb) {
-  charge_call();
-  ++counter_values.serial_calls;
-  ++counter_values.other_serial_calls;
-  uint32_t error;
-  if (call_fault(sim::Call::build_dcb, true, 0, &error)) {
-    set_error(error);
-    return false;
-  }
-  if (mode == nullptr || dcb == nullptr || !parse_mode(mode, dcb)) {
+  if (!begin_call(sim::Call::build_dcb)) return false;
+  if (mode == nullptr || dcb == nullptr || !dcb_from_mode_text(mode, dcb)) {
     set_error(err::invalid_parameter);
     return false;
   }
@@ -346,7 +237,7 @@ bool serial_build_dcb(const char16_t* mode, Dcb* dcb) {
 }
 
 bool serial_set_state(SerialHandle h, const Dcb& dcb) {
-  Port* p = begin_call(sim::Call::set_state, h);
+  Port* p = begin_port_call(sim::Call::set_state, h);
   if (p == nullptr) return false;
   if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.StopBits > 2 ||
       dcb.Parity > 4) {
@@ -358,7 +249,7 @@ bool serial_set_state(SerialHandle h, const Dcb& dcb) {
 }
 
 bool serial_purge(SerialHandle h, uint32_t flags) {
-  Port* p = begin_call(sim::Call::purge, h);
+  Port* p = begin_port_call(sim::Call::purge, h);
   if (p == nullptr) return false;
   if ((flags & ~purge_all) != 0) {
     set_error(err::invalid_parameter);
@@ -368,7 +259,7 @@ bool serial_purge(SerialHandle h, uint32_t flags) {
 }
 
 bool serial_close(SerialHandle h) {
-  Port* p = begin_call(sim::Call::close, h);
+  Port* p = begin_port_call(sim::Call::close, h);
   if (p == nullptr) return false;
   // The outputs stay as they were last switched, so that a test sees whether the tool itself
   // powered the target off before closing; the next open clears them.
@@ -380,52 +271,40 @@ bool serial_close(SerialHandle h) {
 }
 
 bool serial_escape(SerialHandle h, uint32_t function) {
-  Port* p = begin_call(sim::Call::escape, h, function);
+  Port* p = begin_port_call(sim::Call::escape, h, function);
   if (p == nullptr) return false;
   double t = time_us();
   if (trace_on) trace_entries.push_back({sim::TraceEntry::escape, function, t});
-  bool adapter = p->kind == sim::PortKind::adapter;
+  adapter::Output which;
+  bool on;
   switch (function) {
-    case SETRTS:
-      p->rts = true;
-      if (adapter) set_power(*p, true, t);
-      break;
-    case CLRRTS:
-      p->rts = false;
-      if (adapter) set_power(*p, false, t);
-      break;
-    case SETDTR:
-      if (!p->dtr) {
-        ++counter_values.clock_pulses;
-        if (adapter && chip_port == port_number(p))
-          chip_clock_rise(p->brk, data_line_high(*p, t), t);
-      }
-      p->dtr = true;
-      break;
-    case CLRDTR:
-      p->dtr = false;
-      break;
-    case SETBREAK:
-      p->brk = true;
-      break;
-    case CLRBREAK:
-      p->brk = false;
-      break;
+    case SETRTS: which = adapter::Output::rts; on = true; break;
+    case CLRRTS: which = adapter::Output::rts; on = false; break;
+    case SETDTR: which = adapter::Output::dtr; on = true; break;
+    case CLRDTR: which = adapter::Output::dtr; on = false; break;
+    case SETBREAK: which = adapter::Output::brk; on = true; break;
+    case CLRBREAK: which = adapter::Output::brk; on = false; break;
     default:
       set_error(err::invalid_parameter);
       return false;
+  }
+  if (function == SETDTR && !p->lines.dtr) ++counter_values.clock_pulses;
+  if (p->kind == sim::PortKind::adapter) {
+    adapter::drive(port_number(p), &p->lines, which, on, t);
+  } else {
+    adapter::set_output(&p->lines, which, on);  // nothing attached to feel it
   }
   if (p->armed) look_after(*p, t);
   return true;
 }
 
 bool serial_modem_status(SerialHandle h, uint32_t* status) {
-  Port* p = begin_call(sim::Call::modem_status, h);
+  Port* p = begin_port_call(sim::Call::modem_status, h);
   if (p == nullptr) return false;
   uint32_t s = 0;
   if (p->kind == sim::PortKind::adapter) {
     double t = time_us();
-    if (p->rts) s |= MS_DSR_ON;
+    if (adapter::dsr(p->lines)) s |= MS_DSR_ON;
     if (data_line_high(*p, t)) s |= MS_CTS_ON;
   }
   if (trace_on) trace_entries.push_back({sim::TraceEntry::sample, s, time_us()});
@@ -434,7 +313,7 @@ bool serial_modem_status(SerialHandle h, uint32_t* status) {
 }
 
 bool serial_set_mask(SerialHandle h, uint32_t mask) {
-  Port* p = begin_call(sim::Call::set_mask, h);
+  Port* p = begin_port_call(sim::Call::set_mask, h);
   if (p == nullptr) return false;
   p->mask = mask;
   // A new mask completes a pending wait (with no events when CTS is no longer watched).
@@ -445,20 +324,13 @@ bool serial_set_mask(SerialHandle h, uint32_t mask) {
 volatile uint32_t* cts_event_word() { return &event_word; }
 
 bool cts_event_create() {
-  charge_call();
-  ++counter_values.serial_calls;
-  ++counter_values.other_serial_calls;
-  uint32_t error;
-  if (call_fault(sim::Call::create_event, true, 0, &error)) {
-    set_error(error);
-    return false;
-  }
+  if (!begin_call(sim::Call::create_event)) return false;
   event_exists = true;
   return true;
 }
 
 int cts_wait_start(SerialHandle h) {
-  Port* p = begin_call(sim::Call::wait_event, h);
+  Port* p = begin_port_call(sim::Call::wait_event, h);
   if (p == nullptr) return -1;
   if (p->mask == 0) {
     set_error(err::invalid_parameter);
@@ -473,9 +345,7 @@ int cts_wait_start(SerialHandle h) {
 }
 
 void cts_event_close() {
-  charge_call();
-  ++counter_values.serial_calls;
-  ++counter_values.other_serial_calls;
+  begin_call(sim::Call::create_event, 0, false);  // cannot fail
   event_exists = false;
 }
 

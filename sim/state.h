@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -11,8 +10,6 @@
 #include "sim/world.h"
 
 namespace sim::detail {
-
-constexpr double forever_us = std::numeric_limits<double>::infinity();
 
 // ---- clock ---------------------------------------------------------------------------------
 // The counter is the master time: whole ticks since reset plus a sub-tick remainder, kept at a
@@ -59,16 +56,5 @@ void console_reset();
 void devmap_reset();
 void ports_reset();
 void files_reset();
-
-// ---- the target chip ----------------------------------------------------------------------
-void chip_reset();        // configuration and counters kept apart: the chip's own state
-void chip_power(bool on, double t);
-// A rising clock edge; host_high is the host's break (data 1), line_high the line level then.
-void chip_clock_rise(bool host_high, bool line_high, double t);
-bool chip_powered();
-// The chip drives the data line high at time t.
-bool chip_drives_high(double t);
-// The time of the last timed fall of the chip's drive (busy end, power-up end).
-double chip_timed_fall();
 
 }  // namespace sim::detail

@@ -26,7 +26,7 @@ void reset() {
   devmap_reset();
   files_reset();
   chip_config() = ChipConfig{};
-  chip_reset();
+  chip::reset();
   ports_reset();
   counter_values = Counters{};
   trace_on = false;
@@ -34,7 +34,21 @@ void reset() {
   set_error(0);
 }
 
-const Counters& counters() { return counter_values; }
+const Counters& counters() {
+  const ChipCounters& chip = chip::counters();
+  counter_values.vectors_write = chip.vectors_write;
+  counter_values.vectors_read = chip.vectors_read;
+  counter_values.vectors_other = chip.vectors_other;
+  counter_values.srom_calls = chip.rom_calls;
+  counter_values.power_ons = chip.power_ons;
+  counter_values.malformed_frames = chip.malformed_frames;
+  counter_values.rejected_calls = chip.rejected_calls;
+  return counter_values;
+}
+
+long long rom_calls(RomFunction function) {
+  return chip::counters().rom_calls[static_cast<std::size_t>(function) % rom_function_slots];
+}
 
 void set_trace(bool on) { trace_on = on; }
 const std::vector<TraceEntry>& trace() { return trace_entries; }

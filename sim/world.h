@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/model/chip.h"
 
 namespace sim {
 
@@ -106,54 +107,7 @@ void add_call_fault(const CallFault& fault);
 void set_wait_completes_immediately(bool on);
 
 // ---- the target chip ----------------------------------------------------------------------
-enum class ChipFault {
-  none,
-  no_answer_after_power_on,  // data line stays high after power-on
-  no_busy,                   // supervisory calls never raise the busy signal
-  busy_never_ends,           // the busy signal never falls
-  stuck_high_after_release,  // data line reads high after the release that starts a call
-  stuck_low_after_release,   // data line stays low after release (no busy signal either)
-  wrong_status,              // status byte `value` after `function`
-  corrupt_written_block,     // write block `block` stores byte `position` XOR `value`
-  checksum_off,              // checksum with count `count` (0 = all) answers + `value`
-  buffer_byte_stuck,         // block buffer byte `position` reads back `value`
-  silence_after_vectors,     // after `vectors` vectors the chip answers nothing any more
-  corrupt_read_block,        // read block of `block` (-1 any) delivers byte `position` XOR `value`
-};
-struct ChipFaultSpec {
-  ChipFault kind = ChipFault::none;
-  int function = -1;   // supervisory function the fault applies to (-1 = any)
-  int nth_call = 0;    // only that call of the function, 1-based (0 = every call)
-  int block = -1;
-  int position = 0;
-  int count = -1;
-  int value = 0;
-  long vectors = 0;
-};
-
-struct ChipConfig {
-  uint16_t silicon_id = 0x0010;
-  uint16_t revision_id = 0x0021;
-  // The initialisation vectors must begin within this many microseconds after power-on.
-  double power_on_window_us = 30000;
-  // How long the data line stays high after power-on before the chip lets it fall.
-  double power_up_high_us = 200;
-  // Busy time of each supervisory function, microseconds.
-  double erase_all_us = 20000, write_block_us = 8000, read_block_us = 400, protect_us = 8000,
-         checksum_us = 1500, table_read_us = 200, calibrate_us = 300;
-  std::vector<ChipFaultSpec> faults;
-};
-ChipConfig& chip_config();  // edit before the run
-
-// Chip state after a run.
-const std::array<uint8_t, 8192>& flash();
-std::array<uint8_t, 8192>& flash_mut();
-const std::array<uint8_t, 64>& protection();  // protection bytes as last stored
-bool protection_set();
-bool chip_in_programming_mode();
-// The chip's memory (RAM) and register spaces as they stand; cleared by every power-off.
-const std::array<uint8_t, 256>& chip_memory();
-const std::array<uint8_t, 256>& chip_registers();
+// Its configuration, faults, flash and counters: sim/model/chip.h, included above.
 
 // ---- counters and trace --------------------------------------------------------------------
 struct Counters {
@@ -164,13 +118,16 @@ struct Counters {
   long long counter_reads;
   long long sleeps;
   long long clock_pulses;          // rising DTR edges
+  // The chip's own counts (ChipCounters), as of the call to counters().
   long long vectors_write, vectors_read, vectors_other;
-  std::array<long long, 16> srom_calls;  // by function number (every start, performed or not)
+  std::array<long long, rom_function_slots> srom_calls;  // by function number
   long long power_ons;
-  long long malformed_frames;      // frames whose fixed bits were wrong (not stored)
-  long long rejected_calls;        // supervisory calls refused for wrong parameters
+  long long malformed_frames;
+  long long rejected_calls;
 };
 const Counters& counters();
+// Calls of one supervisory function started so far, performed or not.
+long long rom_calls(RomFunction function);
 
 struct TraceEntry {
   enum Kind { escape, sample } kind;

@@ -50,7 +50,7 @@ TEST(Acquire, LineFailures) {
                                   std::pair{2, CLRRTS}}) {
     SCOPED_TRACE(line);
     ASSERT_TRUE(issp_trace::fresh_com1());
-    if (line == CLRRTS) sim::chip_config().faults.push_back({sim::ChipFault::no_busy, 9});
+    if (line == CLRRTS) sim::chip_config().faults.push_back(sim::chip_fault::at_call(sim::ChipFault::no_busy, sim::RomFunction::calibrate));
     sim::add_call_fault({sim::Call::escape, nth, 31, false, line});
     EXPECT_EQ(issp::issp_acquire(17000), -127);
     EXPECT_EQ(output::error_code(), 31);
@@ -135,31 +135,32 @@ TEST(Acquire, ConnectionLoop) {
 TEST(AcquireRun, StageExitsEndWithCode10) {
   using sim::Call;
   using sim::ChipFault;
+  using sim::chip_fault::at_call;
+  constexpr auto calibrate = sim::RomFunction::calibrate, table_read = sim::RomFunction::table_read;
   const struct {
-    ChipFault fault;
-    int function;
+    sim::ChipFaultSpec fault;
     Call call;  // arming the CTS notification fails at the nth such call
     int nth, stage;
   } cases[] = {
-      {ChipFault::no_answer_after_power_on, -1, Call::any_serial, 0, 2},
-      {ChipFault::stuck_high_after_release, 9, Call::any_serial, 0, 12},
-      {ChipFault::no_busy, 9, Call::any_serial, 0, 13},
-      {ChipFault::busy_never_ends, 9, Call::any_serial, 0, 14},
-      {ChipFault::none, -1, Call::set_mask, 1, 21},
-      {ChipFault::none, -1, Call::create_event, 1, 22},
-      {ChipFault::none, -1, Call::wait_event, 1, 23},
-      {ChipFault::stuck_high_after_release, 6, Call::any_serial, 0, 22},
-      {ChipFault::no_busy, 6, Call::any_serial, 0, 23},
-      {ChipFault::busy_never_ends, 6, Call::any_serial, 0, 24},
+      {sim::chip_fault::no_answer_after_power_on(), Call::any_serial, 0, 2},
+      {at_call(ChipFault::stuck_high_after_release, calibrate), Call::any_serial, 0, 12},
+      {at_call(ChipFault::no_busy, calibrate), Call::any_serial, 0, 13},
+      {at_call(ChipFault::busy_never_ends, calibrate), Call::any_serial, 0, 14},
+      {{}, Call::set_mask, 1, 21},
+      {{}, Call::create_event, 1, 22},
+      {{}, Call::wait_event, 1, 23},
+      {at_call(ChipFault::stuck_high_after_release, table_read), Call::any_serial, 0, 22},
+      {at_call(ChipFault::no_busy, table_read), Call::any_serial, 0, 23},
+      {at_call(ChipFault::busy_never_ends, table_read), Call::any_serial, 0, 24},
       // The first arming's disarm clears the mask: the second arming is the third SetCommMask.
-      {ChipFault::none, -1, Call::set_mask, 3, 31},
-      {ChipFault::none, -1, Call::create_event, 2, 32},
-      {ChipFault::none, -1, Call::wait_event, 2, 33},
+      {{}, Call::set_mask, 3, 31},
+      {{}, Call::create_event, 2, 32},
+      {{}, Call::wait_event, 2, 33},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stage);
     sim::reset();
-    sim::chip_config().faults.push_back({c.fault, c.function});
+    sim::chip_config().faults.push_back(c.fault);
     if (c.call != Call::any_serial) sim::add_call_fault({c.call, c.nth, 31, false, 0});
     const harness::RunResult r = harness::run_tool({});
     EXPECT_EQ(r.exit_code, 10);
@@ -170,7 +171,7 @@ TEST(AcquireRun, StageExitsEndWithCode10) {
     EXPECT_EQ(count(r.console, cp866(RU("\r\n\r\nСвязь не установлена, завершаем работу.\r\n"))),
               c.stage == 13 ? 1 : 0);
     EXPECT_FALSE(sim::line_state(1).target_powered);
-    EXPECT_EQ(sim::counters().srom_calls[5], 0);
+    EXPECT_EQ(sim::rom_calls(sim::RomFunction::erase_all), 0);
   }
 }
 
@@ -191,12 +192,12 @@ TEST(AcquireRun, LastChanceKeys) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sim::reset();
-    sim::chip_config().faults.push_back({sim::ChipFault::stuck_high_after_release, 5});
+    sim::chip_config().faults.push_back(sim::chip_fault::at_call(sim::ChipFault::stuck_high_after_release, sim::RomFunction::erase_all));
     sim::push_keys_after(cp866(RU("Данные идентификации")), {c.early});
     sim::type_keys_after(cp866(RU("Последний шанс")), c.typed, 100000);
     const harness::RunResult r = harness::run_tool({});
     EXPECT_EQ(r.exit_code, c.exit_code);
-    EXPECT_EQ(sim::counters().srom_calls[5], c.exit_code == 100 ? 1 : 0);
+    EXPECT_EQ(sim::rom_calls(sim::RomFunction::erase_all), c.exit_code == 100 ? 1 : 0);
     EXPECT_EQ(count(r.console, cp866(RU("\r\n\r\nРабота прервана.\r\n"))), c.exit_code == 1 ? 1 : 0);
     EXPECT_FALSE(sim::line_state(1).target_powered);
   }

@@ -92,24 +92,16 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
     EXPECT_TRUE(sim::protection_set());
     EXPECT_EQ(std::count(sim::protection().begin(), sim::protection().end(), 0xFF), 63);
     EXPECT_EQ(sim::protection()[31], 0x00);
-    const auto& calls = sim::counters().srom_calls;
-    // erase all, write block, read block (two passes), protect, checksum
-    EXPECT_EQ((std::vector<long long>{calls[5], calls[2], calls[1], calls[4], calls[7]}),
+    using R = sim::RomFunction;
+    const auto calls = [](R function) { return sim::rom_calls(function); };
+    EXPECT_EQ((std::vector<long long>{calls(R::erase_all), calls(R::write_block), calls(R::read_block),
+                                      calls(R::protect), calls(R::checksum)}),
               (std::vector<long long>{1, 128, 256, 1, 255}));
     EXPECT_FALSE(sim::line_state(1).target_powered);
     EXPECT_EQ(sim::open_port_count(), 0);
   }
 }
 
-// One chip fault; value is the kind's status byte, stuck byte, XOR mask or checksum offset.
-sim::ChipFaultSpec chip(sim::ChipFault kind, int function, int nth = 0, int value = 0, int block = -1,
-                        int position = 0) {
-  return {kind, function, nth, block, position, -1, value};
-}
-// A block buffer byte that always reads value.
-sim::ChipFaultSpec stuck(int position, int value) {
-  return chip(sim::ChipFault::buffer_byte_stuck, -1, 0, value, -1, position);
-}
 
 // Every run uses the data file, whose image has 0x00 at byte 5 of every block: only the
 // protection pattern check sees a byte 5 stuck at zero.
@@ -123,7 +115,7 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   const harness::RunResult cancelled = run(27, {"-C1", "-D"}, program);
   EXPECT_EQ(cancelled.exit_code, 1);
   EXPECT_TRUE(ends_with(cancelled.console, cp866(RU("\r\n\r\nРабота прервана.\r\n")) + "\r\n"));
-  EXPECT_EQ(sim::counters().srom_calls[5] + sim::counters().srom_calls[2], 0);
+  EXPECT_EQ(sim::rom_calls(sim::RomFunction::erase_all) + sim::rom_calls(sim::RomFunction::write_block), 0);
   EXPECT_FALSE(sim::line_state(1).target_powered);
   EXPECT_EQ(sim::open_port_count(), 0);
   std::vector<uint32_t> escapes;
@@ -140,11 +132,11 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   const int last_clrrts = static_cast<int>(std::count(escapes.begin(), escapes.end(), platform::CLRRTS));
   ASSERT_NE(img[0], 0);  // the loaded-buffer check sees byte 0 stuck at zero
   using C = sim::ChipFault;
-  sim::ChipFaultSpec checksum_differs = chip(C::checksum_off, -1, 0, 1);
-  checksum_differs.count = 10;
+  using R = sim::RomFunction;
+  using namespace sim::chip_fault;
+  const sim::ChipFaultSpec checksum_differs = checksum_off(10, 1);
   // Block 1's upper checksum 16 below its lower one.
-  sim::ChipFaultSpec checksum_wraps = chip(C::checksum_off, -1, 0, -std::accumulate(&img[64], &img[128], 16));
-  checksum_wraps.count = 2;
+  const sim::ChipFaultSpec checksum_wraps = checksum_off(2, -std::accumulate(&img[64], &img[128], 16));
   const std::string wrong_answer = check_tail(RU("Неверный ответ от микросхемы"));
   const std::string port_text = "\r\n\r\n" + cp866(RU("Порт COM1 "));
   // ESC whose power-off fails ends on the port error, never as a plain cancel.
@@ -163,25 +155,25 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
     std::string tail;
   };
   const Row rows[] = {
-      {"cleared buffer not zero", {stuck(7, 0x5A)}, {}, 101, check_tail(RU("Связь потеряна"))},
-      {"loaded buffer differs", {stuck(0, 0)}, {}, 101, check_tail(RU("Ошибка при обмене данными"))},
-      {"write block status not zero", {chip(C::wrong_status, 2, 0, 3)}, {}, 101, wrong_answer},
-      {"write block no response", {chip(C::stuck_high_after_release, 2)}, {}, 100, no_response_tail(32)},
-      {"read status 9, first pass", {chip(C::wrong_status, 1, 1, 9)}, {}, 101, wrong_answer},
-      {"read status 10, first pass", {chip(C::wrong_status, 1, 1, 10)}, {}, 100, no_response_tail(40)},
-      {"read status 9, second pass", {chip(C::wrong_status, 1, 129, 9)}, {}, 101, wrong_answer},
-      {"read status 10, second pass", {chip(C::wrong_status, 1, 129, 10)}, {}, 100, no_response_tail(50)},
-      {"read block no response, first pass", {chip(C::stuck_high_after_release, 1, 1)}, {}, 100,
+      {"cleared buffer not zero", {buffer_byte_stuck(7, 0x5A)}, {}, 101, check_tail(RU("Связь потеряна"))},
+      {"loaded buffer differs", {buffer_byte_stuck(0, 0)}, {}, 101, check_tail(RU("Ошибка при обмене данными"))},
+      {"write block status not zero", {wrong_status(R::write_block, 3)}, {}, 101, wrong_answer},
+      {"write block no response", {at_call(C::stuck_high_after_release, R::write_block)}, {}, 100, no_response_tail(32)},
+      {"read status 9, first pass", {wrong_status(R::read_block, 9, 1)}, {}, 101, wrong_answer},
+      {"read status 10, first pass", {wrong_status(R::read_block, 10, 1)}, {}, 100, no_response_tail(40)},
+      {"read status 9, second pass", {wrong_status(R::read_block, 9, 129)}, {}, 101, wrong_answer},
+      {"read status 10, second pass", {wrong_status(R::read_block, 10, 129)}, {}, 100, no_response_tail(50)},
+      {"read block no response, first pass", {at_call(C::stuck_high_after_release, R::read_block, 1)}, {}, 100,
        no_response_tail(42)},
-      {"read block no response, second pass", {chip(C::no_busy, 1, 129)}, {}, 100, no_response_tail(53)},
-      {"first-pass verify differs", {chip(C::corrupt_written_block, -1, 0, 0x10, 5, 3)}, {}, 101,
+      {"read block no response, second pass", {at_call(C::no_busy, R::read_block, 129)}, {}, 100, no_response_tail(53)},
+      {"first-pass verify differs", {corrupt_written_block(5, 3, 0x10)}, {}, 101,
        check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x10))},
       // The second read-back of block 5 (read block call 128 + 6) delivers a wrong byte.
-      {"second-pass verify differs", {chip(C::corrupt_read_block, 1, 134, 0x01, 5, 3)}, {}, 101,
+      {"second-pass verify differs", {corrupt_read_block(5, 3, 0x01, 134)}, {}, 101,
        check_tail(format(RU("Ошибка при проверке результатов ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x01))},
-      {"protection pattern reads back wrong", {stuck(5, 0)}, {}, 101, check_tail(RU("Ошибка при обмене"))},
-      {"protect no response", {chip(C::stuck_high_after_release, 4)}, {}, 100, no_response_tail(62)},
-      {"erase all no response", {chip(C::stuck_high_after_release, 5)}, {}, 100, no_response_tail(22)},
+      {"protection pattern reads back wrong", {buffer_byte_stuck(5, 0)}, {}, 101, check_tail(RU("Ошибка при обмене"))},
+      {"protect no response", {at_call(C::stuck_high_after_release, R::protect)}, {}, 100, no_response_tail(62)},
+      {"erase all no response", {at_call(C::stuck_high_after_release, R::erase_all)}, {}, 100, no_response_tail(22)},
       {"erase all call cannot be sent", {}, {{sim::Call::escape, first_escape, 5}}, 5,
        cp866(RU("Стадия 1")) + port_text},
       {"a sample fails in the middle", {}, {{sim::Call::modem_status, some_sample, 6}}, 6, port_text},
@@ -190,7 +182,7 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
        check_tail(RU("Ошибка при окончательной проверке результатов"))},
       {"block checksum wraps below the lower one", {checksum_wraps}, {}, 126,
        record_tail(RU("Получено неверное значение контрольной суммы блока ( 0xFFF0 )."))},
-      {"checksum no response", {chip(C::no_busy, 7)}, {}, 10,
+      {"checksum no response", {at_call(C::no_busy, R::checksum)}, {}, 10,
        record_tail(RU("Нет ответа от микросхемы ( стадия 13 )."))},
       {"final power-off fails", {}, {{sim::Call::escape, last_clrrts, 5, false, platform::CLRRTS}}, 5,
        cp866(RU("Стадия 3")) + " - OK\r\n" + port_text},

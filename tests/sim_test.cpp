@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "issp/vectors.h"
+#include "sim/model/adapter.h"
 #include "tests/issp_trace.h"  // the world reset, COM1 open
 
 namespace {
@@ -36,16 +37,18 @@ void power_on_and_init(uint32_t start_delay_ms = 17) {
 }
 
 // The parameter writes and the start of a supervisory call.
-void start_call(int function, uint8_t argument, uint8_t second_key = 0x56) {
-  if (function == 1 || function == 2 || function == 7) write(mem(0xFA), argument);
-  if (function == 2 || function == 4 || function == 5) {
+using R = sim::RomFunction;
+void start_call(R function, uint8_t argument, uint8_t second_key = 0x56) {
+  if (function == R::read_block || function == R::write_block || function == R::checksum)
+    write(mem(0xFA), argument);
+  if (function == R::write_block || function == R::protect || function == R::erase_all) {
     write(mem(0xFC), 0x15);
     write(mem(0xFE), second_key);
   }
   const std::pair<uint32_t, uint8_t> fixed[] = {
       {reg(0xF7), 0},    {reg(0xF6), 0},    {mem(0xF8), 0x3A}, {mem(0xF9), 0x03},
       {reg(0xF5), 0},    {reg(0xF4), 3},    {mem(0xFB), 0x80}, {reg(0xF9), 0x30},
-      {reg(0xFA), 0x40}, {reg(0xF0), static_cast<uint8_t>(function)},
+      {reg(0xFA), 0x40}, {reg(0xF0), static_cast<uint8_t>(static_cast<int>(function))},
       {reg(0xF8), 0},    {reg(0xFF), 0x12}};
   for (const auto& w : fixed) write(w.first, w.second);
 }
@@ -67,7 +70,7 @@ double finish_call(int trailing = 66) {
   return busy_us;
 }
 
-void call(int function, uint8_t argument = 0) {
+void call(R function, uint8_t argument = 0) {
   start_call(function, argument);
   finish_call();
 }
@@ -99,13 +102,96 @@ TEST(SimChip, BusySignalAndTheTrailingClocks) {
     ASSERT_TRUE(issp_trace::fresh_com1());
     sim::flash_mut().fill(1);  // two blocks sum to 0x0080
     power_on_and_init();
-    start_call(7, 2);
-    EXPECT_GE(finish_call(trailing), sim::chip_config().checksum_us);
+    start_call(R::checksum, 2);
+    EXPECT_GE(finish_call(trailing), sim::rom_busy_us(R::checksum));
     // Only exactly 66 trailing clocks put the host back in step with the frames.
     const int low = read(mem(0xF8));
     const int high = read(mem(0xF9));
     EXPECT_EQ(low == 0x80 && high == 0 && sim::counters().malformed_frames == 0, trailing == 66);
   }
+}
+
+// How long each ROM function keeps the line high, to the microsecond (every serial call costs
+// 1 us while the line is watched); a refused call takes a table read's time.
+TEST(SimChip, BusyTimeOfEveryRomFunction) {
+  const struct {
+    R function;
+    uint8_t second_key;
+    double busy_us;
+  } rows[] = {{R::read_block, 0x56, 400},  {R::write_block, 0x56, 8000}, {R::protect, 0x56, 8000},
+              {R::erase_all, 0x56, 20000}, {R::table_read, 0x56, 200},   {R::checksum, 0x56, 1500},
+              {R::calibrate, 0x56, 300},   {R::erase_all, 0x55, 200}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << static_cast<int>(r.function) << " key " << int{r.second_key});
+    ASSERT_TRUE(issp_trace::fresh_com1());
+    power_on_and_init();
+    start_call(r.function, 0, r.second_key);
+    line(CLRBREAK);
+    serial::port.break_state = 0;
+    sim::set_latency_us(1);
+    const double before = sim::now_us();
+    clock();  // the rising edge is its first call, 1 us in
+    ASSERT_TRUE(cts());
+    while (cts()) {
+    }
+    // The first sample at or after the fall, each one 1 us after the last.
+    const double seen_low_after = sim::now_us() - before - 1;
+    EXPECT_GE(seen_low_after, r.busy_us);
+    EXPECT_LT(seen_low_after, r.busy_us + 1);
+  }
+}
+
+// The adapter and chip models driven straight, on a time scale of the caller's own that starts
+// far from the world's: power-up phase, DSR, and the power-on window edge to the microsecond.
+TEST(SimModel, DrivenByTheCallersClock) {
+  namespace a = sim::adapter;
+  for (const double first_edge_after_us : {29999.0, 30001.0}) {
+    SCOPED_TRACE(first_edge_after_us);
+    sim::reset();
+    a::Outputs lines;
+    const int port = 42;
+    const double t0 = 7.5e9;
+    a::drive(port, &lines, a::Output::rts, true, t0);
+    EXPECT_TRUE(a::dsr(lines));
+    EXPECT_TRUE(a::powers_target(port));
+    EXPECT_TRUE(a::data_line_high(port, lines, t0 + 199.9)) << "power-up phase";
+    EXPECT_FALSE(a::data_line_high(port, lines, t0 + 200.1));
+    EXPECT_FALSE(a::data_line_high(port + 1, lines, t0 + 100)) << "only the supplying port";
+    // A 0, the initialisation vector, 110 zeros, one clock per microsecond.
+    double t = t0 + first_edge_after_us;
+    const uint64_t bits = 0x328000;
+    for (int i = -1; i < 22 + 110; ++i) {
+      const bool bit = i >= 0 && i < 22 && ((bits >> (21 - i)) & 1) != 0;
+      a::drive(port, &lines, a::Output::brk, bit, t);
+      a::drive(port, &lines, a::Output::dtr, true, t);
+      a::drive(port, &lines, a::Output::dtr, false, t + 0.5);
+      t += 1;
+    }
+    EXPECT_EQ(sim::chip_in_programming_mode(), first_edge_after_us < 30000);
+    a::drive(port, &lines, a::Output::rts, false, t);
+    EXPECT_FALSE(a::powers_target(port));
+    EXPECT_FALSE(a::dsr(lines));
+    EXPECT_EQ(sim::chip::counters().power_ons, 1);
+  }
+}
+
+// Faults that strike at a count: the nth power-on, the vector after the nth.
+TEST(SimChip, FaultsAtTheirCount) {
+  ASSERT_TRUE(issp_trace::fresh_com1());
+  sim::chip_config().faults.push_back(sim::chip_fault::no_answer_after_power_on(2));
+  for (const bool answers : {true, false, true}) {
+    line(SETRTS);
+    sleep_ms(1);
+    EXPECT_EQ(cts(), !answers) << "the data line after power-on";
+    line(CLRRTS);
+  }
+
+  ASSERT_TRUE(issp_trace::fresh_com1());
+  sim::chip_config().faults.push_back(sim::chip_fault::silence_after_vectors(2));
+  power_on_and_init();
+  write(mem(0x90), 0x42);
+  EXPECT_EQ(read(mem(0x90)), 0x42) << "the second vector is still answered";
+  EXPECT_EQ(read(mem(0x90)), 0x00);
 }
 
 TEST(SimChip, FlashAndRefusedCalls) {
@@ -114,15 +200,15 @@ TEST(SimChip, FlashAndRefusedCalls) {
   // Writing over unerased flash only sets bits; after erase all the block is exactly the data.
   sim::flash_mut()[2 * 64 + 5] = 0x0F;
   for (int k = 0; k < 64; ++k) write(mem(0x80 + k), 0xF0);
-  call(2, 2);
+  call(R::write_block, 2);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xFF);
-  call(5);
+  call(R::erase_all);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0x00);
-  call(2, 2);
+  call(R::write_block, 2);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xF0);
 
   // A call with a wrong fixed parameter is refused with status 1 and changes nothing.
-  start_call(5, 0, 0x55);
+  start_call(R::erase_all, 0, 0x55);
   finish_call();
   EXPECT_EQ(read(mem(0xF8)), 1);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xF0);
@@ -130,9 +216,9 @@ TEST(SimChip, FlashAndRefusedCalls) {
 
 TEST(SimAdapter, CtsNotificationCatchesAPulseBetweenSamples) {
   ASSERT_TRUE(issp_trace::fresh_com1());
-  sim::chip_config().calibrate_us = 50;
+  sim::set_rom_busy_us(R::calibrate, 50);
   power_on_and_init();
-  start_call(9, 0);
+  start_call(R::calibrate, 0);
   line(CLRBREAK);
   EXPECT_FALSE(cts());
   ASSERT_TRUE(serial_set_mask(com1(), EV_CTS));

@@ -4,10 +4,12 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "image/container.h"
+#include "sim/names.h"
 #include "tests/harness.h"
 
 namespace {
@@ -55,6 +57,10 @@ TEST(SimTool, OutcomesOfWholeRuns) {
       {"--confirm --summary --dump-flash=" + dir + "/flash.bin --ports=2:plain,4:busy,5:adapter",
        0, "flash equals image: yes"},
       {"--confirm --summary --fault=call:escape,nth=100,error=5 -C1", 5, "erase-all 0"},
+      // "value" is each kind's own setting: an XOR mask, a stuck byte.
+      {"--confirm --summary --fault=corrupt-written-block:block=5,position=3,value=0x10 -C1", 101,
+       "write-block 6 "},
+      {"--confirm --summary --fault=buffer-byte-stuck:position=7,value=0x5A -C1", 101, "write-block 0 "},
       {"--confirm --summary --window-us=10 -C1", 10, "erase-all 0"},
       // A dump that cannot be written must not leave a successful run looking complete.
       {"--confirm --summary --dump-flash=" + dir + "/missing/flash.bin -C1", 2,
@@ -67,6 +73,49 @@ TEST(SimTool, OutcomesOfWholeRuns) {
     EXPECT_TRUE(contains(c.out, row.summary_line)) << c.out;
   }
   EXPECT_TRUE(harness::read_file(dir + "/flash.bin") == embedded_image()) << "the dump";
+}
+
+// --help is written from the name tables: every name the command line accepts is in it.
+TEST(SimTool, HelpListsEveryName) {
+  const std::string dir = harness::make_temp_dir();
+  const Child c = run_sim(dir, "--help");
+  EXPECT_EQ(c.status, 0);
+  std::vector<std::string> names;
+  for (const auto& o : sim::names::world_options) names.push_back(o.name);
+  for (const auto& n : sim::names::port_kinds) names.push_back(n.name);
+  for (const auto& n : sim::names::chip_faults) names.push_back(std::string("\n  ") + n.name + " ");
+  for (const auto& n : sim::names::rom_functions) names.push_back(n.name);
+  for (const auto& n : sim::names::call_kinds) names.push_back(std::string(" ") + n.name);
+  for (const auto& n : sim::names::line_functions) names.push_back(n.name);
+  for (const std::string& name : names) EXPECT_TRUE(contains(c.out, name)) << name;
+}
+
+// --fault's "value" and "nth" land in the field the kind reads, and nowhere else.
+TEST(SimTool, FaultSettingsReachTheKindsField) {
+  using K = sim::ChipFault;
+  using F = sim::ChipFaultSpec;
+  const struct {
+    K kind;
+    int F::*field;  // where value goes (nullptr: nowhere)
+  } rows[] = {{K::wrong_status, &F::status},           {K::corrupt_written_block, &F::xor_mask},
+              {K::corrupt_read_block, &F::xor_mask},   {K::checksum_off, &F::offset},
+              {K::buffer_byte_stuck, &F::stuck_value}, {K::no_busy, nullptr}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(sim::names::name_of(sim::names::chip_faults, r.kind));
+    sim::names::FaultSettings settings;
+    settings.value = 0x5A;
+    settings.nth = 3;
+    const F f = sim::names::chip_fault_from_settings(r.kind, settings);
+    EXPECT_EQ(f.kind, r.kind);
+    EXPECT_EQ(f.nth_call, 3);
+    EXPECT_EQ(f.nth_power_on, 0);
+    for (int F::*field : {&F::status, &F::xor_mask, &F::offset, &F::stuck_value})
+      EXPECT_EQ(f.*field, field == r.field ? 0x5A : 0);
+  }
+  sim::names::FaultSettings settings;
+  settings.nth = 2;
+  const F no_answer = sim::names::chip_fault_from_settings(K::no_answer_after_power_on, settings);
+  EXPECT_EQ(no_answer.nth_power_on, 2);
 }
 
 TEST(SimTool, BadWorldOptionsRunNothing) {

@@ -68,9 +68,9 @@ TEST(Srom, BlockChecksum) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.block);
     sim::clear_trace();
-    const long long before = sim::counters().srom_calls[7];
+    const long long before = sim::rom_calls(sim::RomFunction::checksum);
     EXPECT_EQ(issp::srom_block_checksum(c.block), c.result);
-    EXPECT_EQ(sim::counters().srom_calls[7] - before, c.calls);
+    EXPECT_EQ(sim::rom_calls(sim::RomFunction::checksum) - before, c.calls);
     EXPECT_EQ(traced(1), std::vector<std::string>{w(0x0FA, c.first_count)});
   }
 }
@@ -83,7 +83,7 @@ TEST(Srom, NoResponseRecords) {
     for (int caller = 0; caller < 3; ++caller) {
       SCOPED_TRACE(testing::Message() << caller << " " << rc);
       acquired();
-      sim::chip_config().faults.push_back({fault, caller == 0 ? 1 : 7});
+      sim::chip_config().faults.push_back(sim::chip_fault::at_call(fault, caller == 0 ? sim::RomFunction::read_block : sim::RomFunction::checksum));
       const int result = caller == 0   ? issp::srom_read_block(4)
                          : caller == 1 ? issp::srom_checksum(4)
                                        : issp::srom_block_checksum(9);
@@ -105,7 +105,7 @@ TEST(Srom, OtherFailures) {
       SCOPED_TRACE(testing::Message() << no_busy << " " << function);
       acquired();
       const uint32_t line = no_busy ? platform::CLRRTS : platform::SETDTR;
-      if (no_busy) sim::chip_config().faults.push_back({sim::ChipFault::no_busy, function});
+      if (no_busy) sim::chip_config().faults.push_back(sim::chip_fault::at_call(sim::ChipFault::no_busy, static_cast<sim::RomFunction>(function)));
       sim::add_call_fault({sim::Call::escape, no_busy ? 1 : 5, 31, false, line});
       EXPECT_EQ(function == 1 ? issp::srom_read_block(1) : issp::srom_checksum(1), -127);
       EXPECT_EQ(output::error_code(), 31);

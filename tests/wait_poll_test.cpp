@@ -12,9 +12,9 @@ namespace {
 void start_calibrate_call(sim::ChipFault fault = sim::ChipFault::none, double busy_us = 300) {
   ASSERT_TRUE(issp_trace::fresh_com1());
   ASSERT_GE(issp::issp_acquire(17000), 0);
-  sim::chip_config().faults.push_back({fault, 9});
-  sim::chip_config().calibrate_us = busy_us;
-  for (const auto& w : issp_trace::call_writes(9)) ASSERT_EQ(issp::issp_write(w.data, w.address), 0);
+  sim::chip_config().faults.push_back(sim::chip_fault::at_call(fault, sim::RomFunction::calibrate));
+  sim::set_rom_busy_us(sim::RomFunction::calibrate, busy_us);
+  for (const auto& w : issp_trace::call_writes(static_cast<int>(sim::RomFunction::calibrate))) ASSERT_EQ(issp::issp_write(w.data, w.address), 0);
   sim::set_trace(true);
 }
 

@@ -22,60 +22,14 @@
 #include "output/cp1251_literal.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
+#include "sim/names.h"
 #include "sim/world.h"
 
 namespace {
 
-constexpr int usage_status = 2;
+using sim::names::lookup;
 
-const char* const help_text =
-    "usage: tolvern-sim [world options] [tool switches]\n"
-    "\n"
-    "Runs Tolvern against a simulated passive adapter and PSoC 1 chip. Arguments that begin\n"
-    "with \"--\" describe the world; all others (-C<n>, -D, -L, -T) go to the tool unchanged.\n"
-    "The tool sees this binary's own path as its program name, so Tolvern.log and\n"
-    "Tolvern*.dat are looked for in the directory tolvern-sim lives in. The exit status is\n"
-    "the tool's exit code.\n"
-    "\n"
-    "World options:\n"
-    "  --confirm          press ENTER when the last-chance prompt appears\n"
-    "  --cancel           press ESC when it appears\n"
-    "                     (without either, the real keyboard answers; the session is shown\n"
-    "                     live either way; with -T and either, the line test ends after one\n"
-    "                     full cycle)\n"
-    "  --ports=LIST       which COM ports exist and what is attached, e.g.\n"
-    "                     1:adapter,3:plain,4:busy (kinds: adapter, plain, busy, absent);\n"
-    "                     the serial device map lists every port that is not absent.\n"
-    "                     Default: an adapter with a healthy chip on COM1.\n"
-    "  --fault=FAULT      inject a fault; may be repeated (see below)\n"
-    "  --window-us=N      the chip's power-on window in microseconds (default 30000)\n"
-    "  --latency-us=N     simulated cost of every serial call in microseconds (default 0)\n"
-    "  --dump-flash=FILE  write the chip's 8192 flash bytes to FILE after the run (when FILE\n"
-    "                     cannot be written after a successful run, the status is 2)\n"
-    "  --summary          after the run: simulated time, serial calls by kind, supervisory\n"
-    "                     calls by function, whether the flash equals the image, protection\n"
-    "  --help             this text\n"
-    "\n"
-    "Chip faults: NAME[:KEY=VALUE,...]\n"
-    "  NAME  no-answer-after-power-on, no-busy, busy-never-ends, stuck-high-after-release,\n"
-    "        stuck-low-after-release, wrong-status, corrupt-written-block, checksum-off,\n"
-    "        buffer-byte-stuck, silence-after-vectors, corrupt-read-block\n"
-    "  KEY   function  supervisory function it applies to: a number or read-block,\n"
-    "                  write-block, protect, erase-all, table-read, checksum, calibrate\n"
-    "        nth       only that call of the function (1-based; default every call)\n"
-    "        block, position, count, value, vectors   as the fault needs them\n"
-    "  e.g.  no-busy:function=write-block,nth=3   wrong-status:function=2,value=3\n"
-    "        corrupt-written-block:block=5,position=3,value=0x10   checksum-off:count=0,value=1\n"
-    "        silence-after-vectors:vectors=20000\n"
-    "\n"
-    "Serial-call failures: call:KIND[,nth=N][,error=E][,sticky][,line=FUNCTION]\n"
-    "  KIND  any, open, clear-errors, build-dcb, set-state, purge, close, escape,\n"
-    "        modem-status, set-mask, create-event, wait-event, devmap-open, devmap-read,\n"
-    "        devmap-close, counter, frequency, current-directory\n"
-    "  nth   the Nth call of that kind fails (default 1); sticky: every call from the Nth on\n"
-    "  error the Windows error number left behind (default 31)\n"
-    "  line  for escape: count only SETRTS, CLRRTS, SETDTR, CLRDTR, SETBREAK or CLRBREAK\n"
-    "  e.g.  call:escape,nth=100,error=5   call:modem-status,nth=2000,sticky\n";
+constexpr int usage_status = 2;
 
 struct Options {
   bool confirm = false;
@@ -121,58 +75,6 @@ std::vector<std::string> split(const std::string& text, char separator) {
   }
 }
 
-template <typename T>
-struct Named {
-  const char* name;
-  T value;
-};
-
-template <typename T, std::size_t N>
-bool lookup(const Named<T> (&table)[N], const std::string& name, T* out) {
-  for (const auto& entry : table) {
-    if (name == entry.name) {
-      *out = entry.value;
-      return true;
-    }
-  }
-  return false;
-}
-
-constexpr Named<sim::PortKind> port_kinds[] = {
-    {"adapter", sim::PortKind::adapter}, {"plain", sim::PortKind::plain},
-    {"busy", sim::PortKind::busy},       {"absent", sim::PortKind::absent}};
-
-constexpr Named<sim::ChipFault> chip_faults[] = {
-    {"no-answer-after-power-on", sim::ChipFault::no_answer_after_power_on},
-    {"no-busy", sim::ChipFault::no_busy},
-    {"busy-never-ends", sim::ChipFault::busy_never_ends},
-    {"stuck-high-after-release", sim::ChipFault::stuck_high_after_release},
-    {"stuck-low-after-release", sim::ChipFault::stuck_low_after_release},
-    {"wrong-status", sim::ChipFault::wrong_status},
-    {"corrupt-written-block", sim::ChipFault::corrupt_written_block},
-    {"checksum-off", sim::ChipFault::checksum_off},
-    {"buffer-byte-stuck", sim::ChipFault::buffer_byte_stuck},
-    {"silence-after-vectors", sim::ChipFault::silence_after_vectors},
-    {"corrupt-read-block", sim::ChipFault::corrupt_read_block}};
-
-constexpr Named<sim::Call> call_kinds[] = {
-    {"any", sim::Call::any_serial},           {"open", sim::Call::open},
-    {"clear-errors", sim::Call::clear_errors}, {"build-dcb", sim::Call::build_dcb},
-    {"set-state", sim::Call::set_state},       {"purge", sim::Call::purge},
-    {"close", sim::Call::close},               {"escape", sim::Call::escape},
-    {"modem-status", sim::Call::modem_status}, {"set-mask", sim::Call::set_mask},
-    {"create-event", sim::Call::create_event}, {"wait-event", sim::Call::wait_event},
-    {"devmap-open", sim::Call::devmap_open},   {"devmap-read", sim::Call::devmap_read},
-    {"devmap-close", sim::Call::devmap_close}, {"counter", sim::Call::counter},
-    {"frequency", sim::Call::frequency},       {"current-directory", sim::Call::current_directory}};
-
-constexpr Named<int> line_functions[] = {
-    {"SETRTS", 3}, {"CLRRTS", 4}, {"SETDTR", 5}, {"CLRDTR", 6}, {"SETBREAK", 8}, {"CLRBREAK", 9}};
-
-constexpr Named<int> srom_functions[] = {
-    {"read-block", 1}, {"write-block", 2}, {"protect", 4}, {"erase-all", 5},
-    {"table-read", 6}, {"checksum", 7},    {"calibrate", 9}};
-
 bool parse_ports(const std::string& arg, const std::string& list) {
   sim::clear_ports();
   for (const std::string& item : split(list, ',')) {
@@ -180,7 +82,7 @@ bool parse_ports(const std::string& arg, const std::string& list) {
     long com = 0;
     sim::PortKind kind{};
     if (colon == std::string::npos || !parse_long(item.substr(0, colon), &com) || com < 1 ||
-        com > 255 || !lookup(port_kinds, item.substr(colon + 1), &kind)) {
+        com > 255 || !lookup(sim::names::port_kinds, item.substr(colon + 1), &kind)) {
       return usage_error("bad port entry", item.empty() ? arg : item);
     }
     sim::set_port(static_cast<int>(com), kind);
@@ -191,7 +93,7 @@ bool parse_ports(const std::string& arg, const std::string& list) {
 
 bool parse_call_fault(const std::string& arg, const std::vector<std::string>& items) {
   sim::CallFault fault;
-  if (items.empty() || !lookup(call_kinds, items[0], &fault.call)) {
+  if (items.empty() || !lookup(sim::names::call_kinds, items[0], &fault.call)) {
     return usage_error("unknown serial call in fault", arg);
   }
   for (std::size_t i = 1; i < items.size(); ++i) {
@@ -204,13 +106,13 @@ bool parse_call_fault(const std::string& arg, const std::vector<std::string>& it
     const std::string key = item.substr(0, eq);
     const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
     long v = 0;
-    int line = 0;
+    uint32_t line = 0;
     if (key == "nth" && parse_long(value, &v) && v >= 1 && v <= 1000000000L) {
       fault.nth = static_cast<int>(v);
     } else if (key == "error" && parse_long(value, &v) && v >= 0 && v <= 0xFFFFFFFFL) {
       fault.error = static_cast<uint32_t>(v);
-    } else if (key == "line" && lookup(line_functions, value, &line)) {
-      fault.escape_function = static_cast<uint32_t>(line);
+    } else if (key == "line" && lookup(sim::names::line_functions, value, &line)) {
+      fault.escape_function = line;
     } else {
       return usage_error("bad serial-call fault setting", item);
     }
@@ -226,33 +128,34 @@ bool parse_fault(const std::string& arg, const std::string& text) {
   if (colon != std::string::npos) items = split(text.substr(colon + 1), ',');
   if (name == "call") return parse_call_fault(arg, items);
 
-  sim::ChipFaultSpec fault;
-  if (!lookup(chip_faults, name, &fault.kind)) return usage_error("unknown fault", arg);
+  sim::ChipFault kind{};
+  sim::names::FaultSettings settings;
+  if (!lookup(sim::names::chip_faults, name, &kind)) return usage_error("unknown fault", arg);
   for (const std::string& item : items) {
     const auto eq = item.find('=');
     if (eq == std::string::npos) return usage_error("bad fault setting", item);
     const std::string key = item.substr(0, eq);
     const std::string value = item.substr(eq + 1);
     long v = 0;
-    int function = 0;
-    if (key == "function" && lookup(srom_functions, value, &function)) {
-      fault.function = function;
+    sim::RomFunction function{};
+    if (key == "function" && lookup(sim::names::rom_functions, value, &function)) {
+      settings.function = static_cast<int>(function);
       continue;
     }
     if (!parse_long(value, &v) || v < -1000000000L || v > 1000000000L) {
       return usage_error("bad fault value", item);
     }
     const int n = static_cast<int>(v);
-    if (key == "function") fault.function = n;
-    else if (key == "nth") fault.nth_call = n;
-    else if (key == "block") fault.block = n;
-    else if (key == "position") fault.position = n;
-    else if (key == "count") fault.count = n;
-    else if (key == "value") fault.value = n;
-    else if (key == "vectors") fault.vectors = v;
+    if (key == "function") settings.function = n;
+    else if (key == "nth") settings.nth = n;
+    else if (key == "block") settings.block = n;
+    else if (key == "position") settings.position = n;
+    else if (key == "count") settings.count = n;
+    else if (key == "value") settings.value = n;
+    else if (key == "vectors") settings.vectors = v;
     else return usage_error("bad fault setting", item);
   }
-  sim::chip_config().faults.push_back(fault);
+  sim::chip_config().faults.push_back(sim::names::chip_fault_from_settings(kind, settings));
   return true;
 }
 
@@ -271,7 +174,7 @@ int parse_arguments(int argc, char** argv, Options* options) {
     double us = 0;
     bool ok = true;
     if (name == "--help" && !has_value) {
-      std::fputs(help_text, stdout);
+      std::fputs(sim::names::help_text().c_str(), stdout);
       return 0;
     } else if (name == "--confirm" && !has_value) {
       options->confirm = true;
@@ -349,8 +252,8 @@ void print_summary(int32_t exit_code) {
   std::printf("vectors:            write %lld, read %lld, other %lld\n", c.vectors_write,
               c.vectors_read, c.vectors_other);
   std::printf("supervisory calls: ");
-  for (const auto& f : srom_functions) {
-    std::printf(" %s %lld", f.name, c.srom_calls[static_cast<std::size_t>(f.value)]);
+  for (const auto& f : sim::names::rom_functions) {
+    std::printf(" %s %lld", f.name, sim::rom_calls(f.value));
   }
   std::printf("\n");
   std::printf("flash equals image: %s\n", flash_equals_image() ? "yes" : "no");

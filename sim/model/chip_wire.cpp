@@ -1,0 +1,213 @@
+// The chip's wire side: power-up, the initialisation sequence that enters programming mode, and
+// the 22-clock frames decoded on rising clock edges, with the busy pulse and the trailing
+// clocks of a supervisory call.
+#include "sim/model/chip_private.h"
+
+namespace sim::chip::detail {
+
+Chip state;
+ChipConfig config;
+ChipCounters counts;
+
+namespace {
+
+// The initialisation vector, then this many zero bits, enter programming mode.
+constexpr uint32_t init_pattern = 0x328000;
+constexpr int init_zero_bits = 110;
+constexpr int vector_bits = 22;
+// Clocks the host sends after a call's busy signal ends, ignored by the state.
+constexpr int trailing_edges = 66;
+// Register 0xFF written with 0x12 starts the supervisory call named in register 0xF0.
+constexpr uint8_t call_register = 0xFF;
+constexpr uint8_t call_start_value = 0x12;
+
+uint8_t read_byte(bool is_register, uint8_t address) {
+  if (is_register) return state.registers[address];
+  return memory_read(address, state.memory[address]);
+}
+
+void end_frame() {
+  ++state.vectors;
+  if (state.bad) {
+    ++counts.malformed_frames;
+    ++counts.vectors_other;
+  } else if (state.is_read) {
+    ++counts.vectors_read;
+  } else {
+    ++counts.vectors_write;
+    if (state.is_register && state.address == call_register && state.data == call_start_value)
+      start_call();
+    else if (state.is_register)
+      state.registers[state.address] = state.data;
+    else
+      state.memory[state.address] = state.data;
+  }
+  state.pos = 0;
+  if (silent(state.vectors, false)) {
+    state.silent = true;
+    state.drive = false;
+  }
+}
+
+// Frame: 1, space (1 register, 0 memory), direction (1 read), 8 address bits; a write then has
+// 8 data bits and 1 1 1; a read has a turnaround clock, 8 data bits from the chip, then 1.
+void frame_bit(bool bit) {
+  int p = state.pos++;
+  if (p == 0) {
+    state.bad = !bit;
+    state.address = 0;
+    state.data = 0;
+  } else if (p == 1) {
+    state.is_register = bit;
+  } else if (p == 2) {
+    state.is_read = bit;
+  } else if (p <= 10) {
+    state.address = static_cast<uint8_t>((state.address << 1) | (bit ? 1 : 0));
+    if (p == 10 && state.is_read) state.answer = read_byte(state.is_register, state.address);
+  } else if (!state.is_read) {
+    if (p <= 18)
+      state.data = static_cast<uint8_t>((state.data << 1) | (bit ? 1 : 0));
+    else if (!bit)
+      state.bad = true;
+    if (p == vector_bits - 1) end_frame();
+  } else {
+    // Clock 12 is the turnaround; data bit 7 goes out from the rising edge of clock 13,
+    // bit 0 from clock 20, and the line is let go at clock 21.
+    if (p >= 12 && p <= 19)
+      state.drive = (state.answer >> (19 - p)) & 1;
+    else if (p == 20)
+      state.drive = false;
+    else if (p == vector_bits - 1) {
+      if (!bit) state.bad = true;
+      end_frame();
+    }
+  }
+}
+
+void init_bit(bool bit) {
+  state.shift = ((state.shift << 1) | (bit ? 1u : 0u)) & ((1u << vector_bits) - 1);
+  if (!state.pattern_seen) {
+    if (state.shift == init_pattern) {
+      state.pattern_seen = true;
+      state.zeros = 0;
+      ++counts.vectors_other;
+    }
+  } else if (bit) {
+    state.pattern_seen = false;
+  } else if (++state.zeros == init_zero_bits) {
+    counts.vectors_other += init_zero_bits / vector_bits;
+    state.mode = Mode::frames;
+    state.pos = 0;
+  }
+}
+
+void clear_volatile_state() {
+  state.mode = Mode::off;
+  state.dead = false;
+  state.drive = false;
+  state.high_until = 0;
+  state.edge_seen = false;
+  state.shift = 0;
+  state.pattern_seen = false;
+  state.zeros = 0;
+  state.pos = 0;
+  state.bad = false;
+  state.trailing_left = 0;
+  state.pending_function = 0;
+  state.memory.fill(0);
+  state.registers.fill(0);
+}
+
+}  // namespace
+
+}  // namespace sim::chip::detail
+
+namespace sim::chip {
+
+using namespace detail;
+
+void reset() {
+  clear_volatile_state();
+  state.silent = false;
+  state.power_on_time = 0;
+  state.calls_by_function.fill(0);
+  state.vectors = 0;
+  counts = ChipCounters{};
+  flash_reset();
+}
+
+bool powered() { return state.mode != Mode::off; }
+
+void power(bool on, double t) {
+  if (!on) {
+    clear_volatile_state();
+    return;
+  }
+  if (state.mode != Mode::off) return;
+  clear_volatile_state();
+  ++counts.power_ons;
+  state.mode = Mode::init;
+  state.power_on_time = t;
+  state.high_until = power_up_high_until(t + config.power_up_high_us, counts.power_ons);
+}
+
+bool drives_high(double t) { return state.drive || t < state.high_until; }
+
+double timed_fall() { return state.high_until; }
+
+const ChipCounters& counters() { return counts; }
+
+void clock_rise(bool host_high, bool line_high, double t) {
+  if (state.mode == Mode::off || state.dead || state.silent) return;
+  if (!state.edge_seen) {
+    state.edge_seen = true;
+    // Too late after power-on: the chip has started its own firmware and stays out of reach
+    // until the next power cycle.
+    if (t - state.power_on_time > config.power_on_window_us) {
+      state.dead = true;
+      return;
+    }
+  }
+  switch (state.mode) {
+    case Mode::init:
+      init_bit(line_high);
+      break;
+    case Mode::frames:
+      frame_bit(line_high);
+      break;
+    case Mode::awaiting_release:
+      if (!host_high) {
+        state.high_until = run_pending_call(t);
+        state.mode = Mode::busy;
+      }
+      break;
+    case Mode::busy:
+      if (t < state.high_until) break;  // clocks during execution are ignored
+      state.mode = Mode::trailing;
+      state.trailing_left = trailing_edges;
+      [[fallthrough]];
+    case Mode::trailing:
+      if (--state.trailing_left == 0) {
+        state.mode = Mode::frames;
+        state.pos = 0;
+      }
+      break;
+    case Mode::off:
+      break;
+  }
+}
+
+}  // namespace sim::chip
+
+namespace sim {
+
+using namespace chip::detail;
+
+ChipConfig& chip_config() { return config; }
+bool chip_in_programming_mode() {
+  return !state.dead && !state.silent && state.mode != Mode::off && state.mode != Mode::init;
+}
+const std::array<uint8_t, 256>& chip_memory() { return state.memory; }
+const std::array<uint8_t, 256>& chip_registers() { return state.registers; }
+
+}  // namespace sim
