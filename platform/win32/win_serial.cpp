@@ -1,11 +1,7 @@
 // Serial devices through the Win32 communications calls. The tool never moves a byte through
 // the port: only the modem-control outputs, the break state and the modem-status inputs.
-// First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
-// rewrite the constants of the same names declared here.
-#include "platform/platform.h"
+#include "platform/win32/win_api.h"
 #include "platform/win32/win_power_guard.h"
-
-#include <windows.h>
 
 namespace platform {
 namespace {
