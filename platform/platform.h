@@ -148,6 +148,13 @@ static_assert(uint64_t{dcb_binary} + dcb_parity + dcb_outx_cts_flow + dcb_outx_d
                dcb_dsr_sensitivity | dcb_tx_continue_on_xoff | dcb_out_x | dcb_in_x | dcb_error_char |
                dcb_null | dcb_rts_control | dcb_abort_on_error | dcb_reserved) == 0xFFFFFFFFu,
               "the fields cover the flag word, each bit once");
+static_assert(dcb_place(DTR_CONTROL_HANDSHAKE, dcb_dtr_control) == 0x0020u &&
+                  dcb_place(RTS_CONTROL_ENABLE, dcb_rts_control) == 0x1000u &&
+                  dcb_field(0xFFFF7FEFu, dcb_dtr_control) == DTR_CONTROL_HANDSHAKE &&
+                  dcb_field(0x00003000u, dcb_rts_control) == RTS_CONTROL_TOGGLE &&
+                  dcb_field(0xFFFF8000u, dcb_reserved) == 0x1FFFFu,
+              "a field is read and placed at its own bits");
+
 // Fills speed and framing from a mode text such as "9600,n,8,1" (BuildCommDCBW).
 bool serial_build_dcb(const char16_t* mode, Dcb* dcb);
 bool serial_set_state(SerialHandle h, const Dcb& dcb);
