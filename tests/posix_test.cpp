@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -188,10 +187,11 @@ TEST(PosixKeyboard, TerminalRawLoneEscapeRestoreAndHangUp) {
 }
 
 struct PosixFakeTree : ::testing::Test {
+  harness::TempDir tmp;
   std::string root, sysfs, dev;
   void SetUp() override {
     posix_host::reset();
-    root = harness::make_temp_dir();
+    root = tmp.path();
     sysfs = root + "/sys";
     dev = root + "/dev";
     ASSERT_EQ(mkdir(sysfs.c_str(), 0755), 0);
@@ -201,7 +201,6 @@ struct PosixFakeTree : ::testing::Test {
   void TearDown() override {
     fake = FakeLines{};
     posix_host::reset();
-    std::system(("rm -rf " + root).c_str());
   }
   // A port sysfs knows (with a UART type for ttyS) and, if wanted, its device node.
   void add_port(const std::string& name, int uart_type, bool node) {

@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "issp/vectors.h"
-#include "tests/issp_trace.h"  // the world reset, COM1 open
+#include "serial/port.h"
+#include "tests/harness.h"
+#include "tests/issp_trace.h"
 
 namespace {
 
@@ -77,7 +79,7 @@ TEST(SimChip, FramesOnlyAfterInitialisationWithinThePowerOnWindow) {
       {30000, 17, true}, {30000, 31, false}, {10000, 9, true}, {10000, 11, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.window_us << " us window, " << c.start_delay_ms << " ms");
-    ASSERT_TRUE(issp_trace::fresh_com1());
+    ASSERT_TRUE(harness::fresh_com1());
     sim::chip_config().power_on_window_us = c.window_us;
     power_on_and_init(c.start_delay_ms);
     EXPECT_EQ(sim::chip_in_programming_mode(), c.accepted);
@@ -96,7 +98,7 @@ TEST(SimChip, FramesOnlyAfterInitialisationWithinThePowerOnWindow) {
 TEST(SimChip, BusySignalAndTheTrailingClocks) {
   for (int trailing : {66, 65, 67}) {
     SCOPED_TRACE(trailing);
-    ASSERT_TRUE(issp_trace::fresh_com1());
+    ASSERT_TRUE(harness::fresh_com1());
     sim::flash_mut().fill(1);  // two blocks sum to 0x0080
     power_on_and_init();
     start_call(7, 2);
@@ -109,7 +111,7 @@ TEST(SimChip, BusySignalAndTheTrailingClocks) {
 }
 
 TEST(SimChip, FlashAndRefusedCalls) {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   power_on_and_init();
   // Writing over unerased flash only sets bits; after erase all the block is exactly the data.
   sim::flash_mut()[2 * 64 + 5] = 0x0F;
@@ -129,7 +131,7 @@ TEST(SimChip, FlashAndRefusedCalls) {
 }
 
 TEST(SimAdapter, CtsNotificationCatchesAPulseBetweenSamples) {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   sim::chip_config().calibrate_us = 50;
   power_on_and_init();
   start_call(9, 0);

@@ -43,7 +43,8 @@ std::string embedded_image() {
 
 // World options reach the world: the exit status and the summary show what the tool met.
 TEST(SimTool, OutcomesOfWholeRuns) {
-  const std::string dir = harness::make_temp_dir();
+  const harness::TempDir tmp;
+  const std::string dir = tmp.path();
   const struct {
     std::string args;
     int status;
@@ -70,7 +71,8 @@ TEST(SimTool, OutcomesOfWholeRuns) {
 }
 
 TEST(SimTool, BadWorldOptionsRunNothing) {
-  const std::string dir = harness::make_temp_dir();
+  const harness::TempDir tmp;
+  const std::string dir = tmp.path();
   for (const char* bad : {"--bogus", "--fault=nonsense", "--fault=no-busy:colour=3",
                           "--fault=call:escape,nth=0", "--ports=1:toaster", "--ports=0:adapter",
                           "--latency-us=abc", "--window-us=-5", "--confirm --cancel",
