@@ -9,6 +9,7 @@
 
 #include "app/run.h"
 #include "output/keyboard.h"
+#include "platform/platform.h"
 #include "sim/tool_run.h"
 #include "sim/world.h"
 #include "tests/harness.h"
@@ -32,7 +33,9 @@ TEST(ToolRun, AnswersThePromptAndChecksTheFlash) {
     SCOPED_TRACE(row.name);
     const harness::TempDir dir;
     sim::reset();
+    platform::console_write("stale", 5);  // an earlier run's console is not this run's
     EXPECT_EQ(sim::run_tool(dir / "tolvern", {"-C1", "-L"}, row.answer), row.exit_code);
+    EXPECT_EQ(sim::console_output().find("stale"), std::string::npos);
     EXPECT_NE(harness::read_file(dir / "Tolvern.log").find(app::last_chance_prompt()), std::string::npos);
     EXPECT_EQ(sim::flash_equals_image(), row.programmed);
     if (row.programmed) {

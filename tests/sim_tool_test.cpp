@@ -51,6 +51,8 @@ TEST(SimTool, OutcomesOfWholeRuns) {
     const char* summary_line;
   } rows[] = {
       {"--cancel --summary -C1", 1, "erase-all 0"},
+      // With -T the scripted key ends the line test after one cycle, not at a prompt.
+      {"--cancel --summary -T -C1", 1, "DTR = 0\r\n"},
       {"--confirm --summary --fault=wrong-status:function=write-block,value=3 -C1", 101,
        "write-block 1 "},
       {"--confirm --summary --dump-flash=" + dir + "/flash.bin --ports=2:plain,4:busy,5:adapter",
