@@ -9,13 +9,10 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
-#include "app/run.h"
 #include "image/container.h"
-#include "output/codepage.h"
-#include "output/cp1251_literal.h"
+#include "output/keyboard.h"
+#include "sim/tool_run.h"
 #include "sim/world.h"
 
 namespace {
@@ -39,26 +36,16 @@ struct Run {
 Run run_once(double latency_us) {
   sim::reset();
   sim::set_latency_us(latency_us);
-  std::string prompt =
-      RU("  Последний шанс отказаться. Нажмите ESC для отмены или ENTER для продолжения.");
-  output::to_console_codepage(prompt.data());
-  sim::push_keys_after(prompt, {13});
-
-  std::string program = "/sim/tolvern";
-  std::string port = "-C1";
-  std::vector<char*> argv{program.data(), port.data(), nullptr};
 
   Run r{};
   const double start = cpu_seconds();
-  r.exit_code = app::tolvern_main(2, argv.data());
+  r.exit_code = sim::run_tool("/sim/tolvern", {"-C1"}, output::key_enter);
   r.cpu_s = cpu_seconds() - start;
   r.simulated_us = sim::now_us();
   r.counters = sim::counters();
+  // Taken before the flash check, which reads the image through image_byte as well.
   r.image = image::image_counters;
-  r.flash_ok = true;
-  for (int i = 0; i < 8192; ++i) {
-    if (image::image_byte(i) != sim::flash()[static_cast<std::size_t>(i)]) r.flash_ok = false;
-  }
+  r.flash_ok = sim::flash_equals_image();
   return r;
 }
 

@@ -100,9 +100,7 @@ bool serial_clear_errors(SerialHandle h);
 struct Dcb {
   uint32_t DCBlength;
   uint32_t BaudRate;
-  uint32_t flags;  // fBinary bit 0, fParity 1, fOutxCtsFlow 2, fOutxDsrFlow 3, fDtrControl 4-5,
-                   // fDsrSensitivity 6, fTXContinueOnXoff 7, fOutX 8, fInX 9, fErrorChar 10,
-                   // fNull 11, fRtsControl 12-13, fAbortOnError 14
+  uint32_t flags;  // the bitfields of the Windows block, dcb_* below
   uint16_t wReserved;
   uint16_t XonLim;
   uint16_t XoffLim;
@@ -116,7 +114,47 @@ struct Dcb {
   char EvtChar;
   uint16_t wReserved1;
 };
-constexpr uint32_t dcb_binary = 0x0001;
+// The flag word: the block's bitfields in their documented order, low bit first.
+constexpr uint32_t dcb_binary = 1u << 0;             // fBinary
+constexpr uint32_t dcb_parity = 1u << 1;             // fParity
+constexpr uint32_t dcb_outx_cts_flow = 1u << 2;      // fOutxCtsFlow
+constexpr uint32_t dcb_outx_dsr_flow = 1u << 3;      // fOutxDsrFlow
+constexpr uint32_t dcb_dtr_control = 3u << 4;        // fDtrControl, DTR_CONTROL_*
+constexpr uint32_t dcb_dsr_sensitivity = 1u << 6;    // fDsrSensitivity
+constexpr uint32_t dcb_tx_continue_on_xoff = 1u << 7;  // fTXContinueOnXoff
+constexpr uint32_t dcb_out_x = 1u << 8;              // fOutX
+constexpr uint32_t dcb_in_x = 1u << 9;               // fInX
+constexpr uint32_t dcb_error_char = 1u << 10;        // fErrorChar
+constexpr uint32_t dcb_null = 1u << 11;              // fNull
+constexpr uint32_t dcb_rts_control = 3u << 12;       // fRtsControl, RTS_CONTROL_*
+constexpr uint32_t dcb_abort_on_error = 1u << 14;    // fAbortOnError
+constexpr uint32_t dcb_reserved = 0xFFFF8000u;       // fDummy2
+constexpr uint32_t DTR_CONTROL_DISABLE = 0;
+constexpr uint32_t DTR_CONTROL_ENABLE = 1;
+constexpr uint32_t DTR_CONTROL_HANDSHAKE = 2;
+constexpr uint32_t RTS_CONTROL_DISABLE = 0;
+constexpr uint32_t RTS_CONTROL_ENABLE = 1;
+constexpr uint32_t RTS_CONTROL_HANDSHAKE = 2;
+constexpr uint32_t RTS_CONTROL_TOGGLE = 3;
+// The value of the field under mask, and a value placed under mask (mask & -mask is the
+// field's lowest bit).
+constexpr uint32_t dcb_field(uint32_t flags, uint32_t mask) { return (flags & mask) / (mask & (0u - mask)); }
+constexpr uint32_t dcb_place(uint32_t value, uint32_t mask) { return (value * (mask & (0u - mask))) & mask; }
+static_assert(uint64_t{dcb_binary} + dcb_parity + dcb_outx_cts_flow + dcb_outx_dsr_flow + dcb_dtr_control +
+                      dcb_dsr_sensitivity + dcb_tx_continue_on_xoff + dcb_out_x + dcb_in_x +
+                      dcb_error_char + dcb_null + dcb_rts_control + dcb_abort_on_error + dcb_reserved ==
+                  0xFFFFFFFFu &&
+              (dcb_binary | dcb_parity | dcb_outx_cts_flow | dcb_outx_dsr_flow | dcb_dtr_control |
+               dcb_dsr_sensitivity | dcb_tx_continue_on_xoff | dcb_out_x | dcb_in_x | dcb_error_char |
+               dcb_null | dcb_rts_control | dcb_abort_on_error | dcb_reserved) == 0xFFFFFFFFu,
+              "the fields cover the flag word, each bit once");
+static_assert(dcb_place(DTR_CONTROL_HANDSHAKE, dcb_dtr_control) == 0x0020u &&
+                  dcb_place(RTS_CONTROL_ENABLE, dcb_rts_control) == 0x1000u &&
+                  dcb_field(0xFFFF7FEFu, dcb_dtr_control) == DTR_CONTROL_HANDSHAKE &&
+                  dcb_field(0x00003000u, dcb_rts_control) == RTS_CONTROL_TOGGLE &&
+                  dcb_field(0xFFFF8000u, dcb_reserved) == 0x1FFFFu,
+              "a field is read and placed at its own bits");
+
 // Fills speed and framing from a mode text such as "9600,n,8,1" (BuildCommDCBW).
 bool serial_build_dcb(const char16_t* mode, Dcb* dcb);
 bool serial_set_state(SerialHandle h, const Dcb& dcb);

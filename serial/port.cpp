@@ -107,7 +107,9 @@ int configure_port(const char* mode) {
   }
   // No flow control of any kind and DTR/RTS under manual control only: the adapter's lines
   // must change exactly when the tool switches them.
-  dcb.flags &= 0xFFFF8003u;
+  constexpr uint32_t kept = platform::dcb_binary | platform::dcb_parity | platform::dcb_reserved;
+  static_assert(kept == 0xFFFF8003u);
+  dcb.flags &= kept;
   dcb.XonLim = 1;
   dcb.XoffLim = 8;
   dcb.XonChar = 0x11;

@@ -5,9 +5,12 @@
 #include <utility>
 
 #include "app/connection_loop.h"
+#include "app/run.h"
 #include "issp/acquire.h"
 #include "issp/power.h"
 #include "output/cp1251_literal.h"
+#include "output/error_record.h"
+#include "serial/port.h"
 #include "tests/harness.h"
 #include "tests/issp_trace.h"
 
@@ -24,7 +27,7 @@ int count(const std::string& haystack, const std::string& needle) {
 }
 
 TEST(Acquire, WireOrderAndIdentity) {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   sim::chip_config().silicon_id = 0x0000;  // a zero SiliconID is still an answer
   sim::chip_config().revision_id = 0xBEEF;
   sim::set_trace(true);
@@ -49,7 +52,7 @@ TEST(Acquire, LineFailures) {
   for (const auto& [nth, line] : {std::pair{1, CLRBREAK}, std::pair{1, SETRTS}, std::pair{40, SETDTR},
                                   std::pair{2, CLRRTS}}) {
     SCOPED_TRACE(line);
-    ASSERT_TRUE(issp_trace::fresh_com1());
+    ASSERT_TRUE(harness::fresh_com1());
     if (line == CLRRTS) sim::chip_config().faults.push_back(sim::chip_fault::at_call(sim::ChipFault::no_busy, sim::RomFunction::calibrate));
     sim::add_call_fault({sim::Call::escape, nth, 31, false, line});
     EXPECT_EQ(issp::issp_acquire(17000), -127);
@@ -75,7 +78,7 @@ TEST(Acquire, PowerOffUnderFailingLine) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.keep_going << " " << c.failing);
-    ASSERT_TRUE(issp_trace::fresh_com1());
+    ASSERT_TRUE(harness::fresh_com1());
     if (c.failing != 0) sim::add_call_fault({sim::Call::escape, 1, 31, false, c.failing});
     sim::set_trace(true);
     const double start = sim::now_us();
@@ -93,7 +96,7 @@ TEST(Acquire, PowerOffUnderFailingLine) {
 // ends on the port error with the line still driven. A line failure inside acquisition gives up
 // at once, with no no-response line.
 TEST(Acquire, ConnectionLoop) {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   sim::chip_config().power_on_window_us = 9000;
   sim::chip_config().silicon_id = 0x1234;
   sim::set_trace(true);
@@ -113,14 +116,14 @@ TEST(Acquire, ConnectionLoop) {
 
   int clear_breaks = 0;  // the last one hands the line back
   for (const auto& e : sim::trace()) clear_breaks += e.function == platform::CLRBREAK ? 1 : 0;
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   sim::chip_config().power_on_window_us = 9000;
   sim::add_call_fault({sim::Call::escape, clear_breaks, 31, false, platform::CLRBREAK});
   EXPECT_EQ(app::run_connection_loop(), 0);
   EXPECT_EQ(output::error_code(), 31);
   EXPECT_EQ(serial::port.break_state, 1);
 
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   sim::add_call_fault({sim::Call::escape, 40, 31, false, platform::SETDTR});
   sim::clear_console_output();
   EXPECT_EQ(app::run_connection_loop(), 0);
@@ -194,7 +197,7 @@ TEST(AcquireRun, LastChanceKeys) {
     sim::reset();
     sim::chip_config().faults.push_back(sim::chip_fault::at_call(sim::ChipFault::stuck_high_after_release, sim::RomFunction::erase_all));
     sim::push_keys_after(cp866(RU("Данные идентификации")), {c.early});
-    sim::type_keys_after(cp866(RU("Последний шанс")), c.typed, 100000);
+    sim::type_keys_after(cp866(app::last_chance_prompt()), c.typed, 100000);
     const harness::RunResult r = harness::run_tool({});
     EXPECT_EQ(r.exit_code, c.exit_code);
     EXPECT_EQ(sim::rom_calls(sim::RomFunction::erase_all), c.exit_code == 100 ? 1 : 0);

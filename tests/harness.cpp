@@ -2,28 +2,24 @@
 
 #include <stdlib.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
+#include <system_error>
 
 #include "app/run.h"
 #include "output/codepage.h"
 #include "platform/platform.h"
+#include "serial/port.h"
 #include "sim/world.h"
 
 namespace harness {
 
-RunResult run_tool(const std::vector<std::string>& args, const std::string& program) {
-  std::vector<std::string> storage;
-  storage.reserve(args.size() + 1);
-  storage.push_back(program);
-  for (const auto& a : args) storage.push_back(a);
-  std::vector<char*> argv;
-  for (auto& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  sim::clear_console_output();
+RunResult run_tool(const std::vector<std::string>& args, const std::string& program, int answer_key) {
   RunResult r;
-  r.exit_code = app::tolvern_main(static_cast<int>(storage.size()), argv.data());
+  r.exit_code = sim::run_tool(program, args, answer_key);
   r.console = sim::console_output();
   return r;
 }
@@ -32,6 +28,11 @@ void reset_world() {
   sim::reset();
   app::reset_modules();
   platform::set_last_error(0);
+}
+
+bool fresh_com1() {
+  reset_world();
+  return serial::open_port(1) == 1;
 }
 
 std::string cp866(const char* cp1251_text) {
@@ -47,10 +48,22 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
-std::string make_temp_dir() {
+TempDir::TempDir() {
   char templ[] = "/tmp/tolvern-test-XXXXXX";
   const char* dir = mkdtemp(templ);
-  return dir ? std::string(dir) : std::string();
+  if (!dir) {
+    // An empty path would put the tests' files at the root of the file system.
+    std::perror("harness: mkdtemp");
+    std::abort();
+  }
+  path_ = dir;
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+  if (ec) std::fprintf(stderr, "harness: cannot remove %s: %s\n", path_.c_str(), ec.message().c_str());
 }
 
 }  // namespace harness

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/tool_run.h"
+
 namespace harness {
 
 struct RunResult {
@@ -13,16 +15,34 @@ struct RunResult {
   std::string console;  // code page 866 bytes captured by the simulator
 };
 
-// Runs app::tolvern_main with argv = {program, args...} in the CURRENT simulated world (the
-// caller calls sim::reset() and configures the world first). program defaults to "/sim/tolvern".
-RunResult run_tool(const std::vector<std::string>& args, const std::string& program = "/sim/tolvern");
+// Runs the tool (sim::run_tool) in the CURRENT simulated world (the caller calls sim::reset()
+// and configures the world first) and returns its exit code with the console of this run.
+// program defaults to "/sim/tolvern"; a non-zero answer_key is pressed at the last-chance prompt.
+RunResult run_tool(const std::vector<std::string>& args, const std::string& program = "/sim/tolvern",
+                   int answer_key = sim::no_answer);
 
 // The default simulated world (sim::reset()) and every module of the tool back at program
 // start, the per-thread last error 0: the start of a test that calls modules directly.
 void reset_world();
+// reset_world(), then COM1 (the adapter with a healthy chip) opened by the tool's port code.
+bool fresh_com1();
 
 std::string cp866(const char* cp1251_text);  // a converted copy, e.g. cp866(RU("Работа"))
 std::string read_file(const std::string& path);
-std::string make_temp_dir();  // a fresh directory under /tmp, for program dirs, logs, data files
+
+// A fresh directory under /tmp for program dirs, logs and data files, removed with all it
+// holds when the object goes out of scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace harness

@@ -7,13 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "issp/acquire.h"
-#include "issp/vectors.h"
-#include "output/error_record.h"
 #include "platform/platform.h"
-#include "serial/port.h"
 #include "sim/world.h"
-#include "tests/harness.h"
 
 namespace issp_trace {
 
@@ -89,12 +84,6 @@ inline std::vector<Write> call_writes(int function, std::vector<Write> own = {})
 inline std::vector<std::string> as_text(const std::vector<Write>& v, std::vector<std::string> out = {}) {
   for (const Write& x : v) out.push_back(w(x.address, x.data));
   return out;
-}
-
-// A fresh world, COM1 open.
-inline bool fresh_com1() {
-  harness::reset_world();
-  return serial::open_port(1) == 1;
 }
 
 }  // namespace issp_trace

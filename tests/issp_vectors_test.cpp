@@ -1,15 +1,19 @@
 // Bits and vectors as the adapter's lines see them.
 #include <gtest/gtest.h>
 
+#include "issp/acquire.h"
 #include "issp/vectors.h"
-#include "tests/issp_trace.h"  // the simulated world, port state and error record
+#include "output/error_record.h"
+#include "serial/port.h"
+#include "tests/harness.h"
+#include "tests/issp_trace.h"
 
 namespace {
 
 class IsspVectors : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(issp_trace::fresh_com1());
+    ASSERT_TRUE(harness::fresh_com1());
     sim::set_trace(true);
   }
 };

@@ -97,7 +97,8 @@ TEST_F(Output, FormattingIsBoundedEverywhere) {
 }
 
 TEST_F(Output, FullDiskDisablesTheLogOnceAndTheConsoleGoesOn) {
-  const std::string log = harness::make_temp_dir() + "/Tolvern.log";
+  const harness::TempDir dir;
+  const std::string log = dir / "Tolvern.log";
   char notice[128];
   std::snprintf(notice, sizeof notice, RU("\r\n\r\nОшибка %d при работе с файлом журнала.\r\n\r\n"), EFBIG);
   const std::string failure = harness::cp866(notice);

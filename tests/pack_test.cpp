@@ -21,14 +21,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using harness::read_file;
+using harness::TempDir;
 namespace fs = std::filesystem;
-
-// A fresh directory, removed with everything in it when the test ends.
-struct TempDir {
-  std::string path = harness::make_temp_dir();
-  ~TempDir() { fs::remove_all(path); }
-  std::string operator/(const char* name) const { return path + "/" + name; }
-};
 
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
@@ -205,7 +199,7 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(read_file(dir / "in"), c.input);
     EXPECT_EQ(read_file(dir / "out.dat"), "previous");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2)
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2)
         << "output or temporary file left behind";
   }
 }

@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -191,10 +190,11 @@ TEST(PosixKeyboard, TerminalRawLoneEscapeRestoreAndHangUp) {
 }
 
 struct PosixFakeTree : ::testing::Test {
+  harness::TempDir tmp;
   std::string root, sysfs, dev;
   void SetUp() override {
     posix_host::reset();
-    root = harness::make_temp_dir();
+    root = tmp.path();
     sysfs = root + "/sys";
     dev = root + "/dev";
     ASSERT_EQ(mkdir(sysfs.c_str(), 0755), 0);
@@ -204,7 +204,6 @@ struct PosixFakeTree : ::testing::Test {
   void TearDown() override {
     fake = FakeLines{};
     posix_host::reset();
-    std::system(("rm -rf " + root).c_str());
   }
   // A port sysfs knows (with a UART type for ttyS) and, if wanted, its device node.
   void add_port(const std::string& name, int uart_type, bool node) {
@@ -301,6 +300,20 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   ASSERT_EQ(tcgetattr(static_cast<int>(h), &t), 0);
   EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | HUPCL), static_cast<tcflag_t>(CS8 | CLOCAL | HUPCL));
   EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+  // The block's DTR and RTS control: disabled drops the line, enabled raises it, handshake
+  // leaves it as it was.
+  const struct { uint32_t dtr, rts; int before, after; } controls[] = {
+      {platform::DTR_CONTROL_ENABLE, platform::RTS_CONTROL_HANDSHAKE, 0, TIOCM_DTR},
+      {platform::DTR_CONTROL_HANDSHAKE, platform::RTS_CONTROL_ENABLE, TIOCM_DTR, TIOCM_DTR | TIOCM_RTS},
+      {platform::DTR_CONTROL_DISABLE, platform::RTS_CONTROL_DISABLE, TIOCM_DTR | TIOCM_RTS, 0},
+  };
+  for (const auto& c : controls) {
+    platform::Dcb d = dcb;
+    d.flags |= platform::dcb_place(c.dtr, platform::dcb_dtr_control) | platform::dcb_place(c.rts, platform::dcb_rts_control);
+    fake.outputs = c.before;
+    ASSERT_TRUE(posix_host::serial_set_state(h, d));
+    EXPECT_EQ(fake.outputs, c.after) << c.dtr << c.rts;
+  }
 
   const struct { uint32_t function; int outputs; } switches[] = {
       {platform::SETRTS, TIOCM_RTS}, {platform::SETDTR, TIOCM_RTS | TIOCM_DTR},

@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include "app/run.h"
 #include "image/container.h"
 #include "image/container_format.h"
 #include "output/cp1251_literal.h"
+#include "output/keyboard.h"
 #include "platform/platform.h"
 #include "sim/world.h"
 #include "tests/harness.h"
@@ -18,16 +20,6 @@
 namespace {
 
 using harness::cp866;
-
-const char* prompt() {
-  return RU("  Последний шанс отказаться. Нажмите ESC для отмены или ENTER для продолжения.");
-}
-
-// Runs the tool in the current world, answering the last-chance prompt with key.
-harness::RunResult run(int key, const std::vector<std::string>& args, const std::string& program) {
-  sim::push_keys_after(cp866(prompt()), {key});
-  return harness::run_tool(args, program);
-}
 
 std::string format(const char* cp1251_format, int a = 0, int b = 0, int c = 0) {
   char buffer[512];
@@ -51,21 +43,20 @@ bool ends_with(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// A packed data file beside a program in a fresh directory; its image (returned in img) has
-// 0x00 at byte 5 of every block. Returns the program path.
-std::string program_with_data_file(std::vector<uint8_t>* img) {
+// A packed data file beside a program in dir; its image (returned in img) has 0x00 at byte 5
+// of every block. Returns the program path.
+std::string program_with_data_file(const harness::TempDir& dir, std::vector<uint8_t>* img) {
   img->resize(image::image_size);
   for (std::size_t i = 0; i < img->size(); ++i)
     (*img)[i] = i % 64 == 5 ? 0 : static_cast<uint8_t>(i * 7 + 3 + (i >> 8));
   std::string container(image::container_size, '\0');
   image::pack_container(img->data(), 0x5EED1234u, nullptr, reinterpret_cast<uint8_t*>(&container[0]));
-  const std::string dir = harness::make_temp_dir();
-  std::ofstream(dir + "/Tolvern-test.dat", std::ios::binary) << container;
-  return dir + "/tolvern";
+  std::ofstream(dir / "Tolvern-test.dat", std::ios::binary) << container;
+  return dir / "tolvern";
 }
 
 TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
-  const std::string success = std::string(prompt()) +
+  const std::string success = std::string(app::last_chance_prompt()) +
       RU("\r\n\r\nНачало работы ( займет около 1 минуты ).\r\n\r\nСтадия 1 - OK\r\n"
          "Стадия 2 - OK\r\nСтадия 3 - OK\r\n\r\nРабота успешно завершена.\r\n\r\n");
   for (const bool data_file : {false, true}) {
@@ -73,14 +64,14 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
     std::vector<uint8_t> img(image::image_size);
     for (uint32_t i = 0; i < img.size(); ++i)
       img[i] = static_cast<uint8_t>(image::unpack_byte(image::embedded_container, i));
-    const std::string program =
-        data_file ? program_with_data_file(&img) : harness::make_temp_dir() + "/tolvern";
+    const harness::TempDir dir;
+    const std::string program = data_file ? program_with_data_file(dir, &img) : dir / "tolvern";
     const std::string log = program.substr(0, program.rfind('/')) + "/Tolvern.log";
     std::ofstream(log) << std::string(20000, 'o');  // an old log is replaced, not extended
     std::vector<std::string> args = {"-C1", "-L"};
     if (data_file) args.push_back("-D");
     sim::reset();
-    const harness::RunResult r = run(13, args, program);
+    const harness::RunResult r = harness::run_tool(args, program, output::key_enter);
 
     EXPECT_EQ(r.exit_code, 0);
     // The log holds the whole run in Windows-1251, the console the same in code page 866.
@@ -107,12 +98,13 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
 // protection pattern check sees a byte 5 stuck at zero.
 TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   std::vector<uint8_t> img;
-  const std::string program = program_with_data_file(&img);
+  const harness::TempDir dir;
+  const std::string program = program_with_data_file(dir, &img);
   // ESC at the prompt leaves the flash untouched and the target off. Its run also gives the
   // line-switch counts the port failures below are placed by.
   sim::reset();
   sim::set_trace(true);
-  const harness::RunResult cancelled = run(27, {"-C1", "-D"}, program);
+  const harness::RunResult cancelled = harness::run_tool({"-C1", "-D"}, program, output::key_esc);
   EXPECT_EQ(cancelled.exit_code, 1);
   EXPECT_TRUE(ends_with(cancelled.console, cp866(RU("\r\n\r\nРабота прервана.\r\n")) + "\r\n"));
   EXPECT_EQ(sim::rom_calls(sim::RomFunction::erase_all) + sim::rom_calls(sim::RomFunction::write_block), 0);
@@ -142,7 +134,7 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   // ESC whose power-off fails ends on the port error, never as a plain cancel.
   sim::reset();
   sim::add_call_fault({sim::Call::escape, last_clrrts, 5, false, platform::CLRRTS});
-  const harness::RunResult esc_failed = run(27, {"-C1", "-D"}, program);
+  const harness::RunResult esc_failed = harness::run_tool({"-C1", "-D"}, program, output::key_esc);
   EXPECT_EQ(esc_failed.exit_code, 5);
   EXPECT_NE(esc_failed.console.find(cp866(RU("\r\n\r\nРабота прервана.\r\n")) + port_text),
             std::string::npos);
@@ -192,7 +184,7 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
     sim::reset();
     sim::chip_config().faults = row.chip_faults;
     for (const sim::CallFault& f : row.call_faults) sim::add_call_fault(f);
-    const harness::RunResult r = run(13, {"-C1", "-D"}, program);
+    const harness::RunResult r = harness::run_tool({"-C1", "-D"}, program, output::key_enter);
     EXPECT_EQ(r.exit_code, row.exit_code);
     EXPECT_NE(r.console.find(row.tail), std::string::npos) << r.console;
     EXPECT_TRUE(ends_with(r.console, "\a\r\n")) << r.console;

@@ -72,7 +72,8 @@ TEST(RunSpine, CommandLineForms) {
       // A switch before or after the argument that ends the run never takes effect.
       {{"-Q", "-L"}, 127, invalid}, {{"-L", ""}, 10, empty}, {{"", "-L"}, 10, empty},
   };
-  const std::string dir = harness::make_temp_dir();
+  const harness::TempDir tmp;
+  const std::string dir = tmp.path();
   const std::string log = dir + "/Tolvern.log";
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -133,7 +134,8 @@ TEST(RunSpine, ProgramDirectory) {
 }
 
 TEST(RunSpine, LogFileTrouble) {
-  const std::string dir = harness::make_temp_dir();
+  const harness::TempDir tmp;
+  const std::string dir = tmp.path();
   const std::string long_dir = "/" + std::string(245, 'd') + "/";  // the program fits, its log not
   const std::string missing = dir + "/no%s%n/";
   ASSERT_EQ(mkdir((dir + "/Tolvern.log").c_str(), 0755), 0);
@@ -163,10 +165,12 @@ TEST(RunSpine, DataFile) {
   corrupt[4000] = static_cast<char>(corrupt[4000] ^ 0x01);
   const std::string not_found = cp866(RU("\r\nФайл данных не найден.")) + "\r\n";
   const std::string wrong_length = cp866(RU("\r\nНеверная длина файла данных.\r\n")) + "\a\r\n";
-  const std::string dir = harness::make_temp_dir();
+  const harness::TempDir tmp;
+  const std::string dir = tmp.path();
   ASSERT_EQ(chmod(dir.c_str(), 0755), 0);  // searchable for the unprivileged reader below
   // A directory of 229 characters: the program fits beside it, a long data file name not.
-  std::string deep = harness::make_temp_dir();
+  const harness::TempDir deep_tmp;
+  std::string deep = deep_tmp.path();
   for (int i = 0; i < 5; ++i) deep += "/" + std::string(40, 'n');
   ASSERT_TRUE(std::filesystem::create_directories(deep));
   const std::string locked = dir + "/TolvernA.dat", long_name = deep + "/Tolvern-with-a-long-name.dat";

@@ -7,8 +7,10 @@
 #include <utility>
 
 #include "issp/vectors.h"
+#include "serial/port.h"
 #include "sim/model/adapter.h"
-#include "tests/issp_trace.h"  // the world reset, COM1 open
+#include "tests/harness.h"
+#include "tests/issp_trace.h"
 
 namespace {
 
@@ -80,7 +82,7 @@ TEST(SimChip, FramesOnlyAfterInitialisationWithinThePowerOnWindow) {
       {30000, 17, true}, {30000, 31, false}, {10000, 9, true}, {10000, 11, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.window_us << " us window, " << c.start_delay_ms << " ms");
-    ASSERT_TRUE(issp_trace::fresh_com1());
+    ASSERT_TRUE(harness::fresh_com1());
     sim::chip_config().power_on_window_us = c.window_us;
     power_on_and_init(c.start_delay_ms);
     EXPECT_EQ(sim::chip_in_programming_mode(), c.accepted);
@@ -99,7 +101,7 @@ TEST(SimChip, FramesOnlyAfterInitialisationWithinThePowerOnWindow) {
 TEST(SimChip, BusySignalAndTheTrailingClocks) {
   for (int trailing : {66, 65, 67}) {
     SCOPED_TRACE(trailing);
-    ASSERT_TRUE(issp_trace::fresh_com1());
+    ASSERT_TRUE(harness::fresh_com1());
     sim::flash_mut().fill(1);  // two blocks sum to 0x0080
     power_on_and_init();
     start_call(R::checksum, 2);
@@ -123,7 +125,7 @@ TEST(SimChip, BusyTimeOfEveryRomFunction) {
               {R::calibrate, 0x56, 300},   {R::erase_all, 0x55, 200}};
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << static_cast<int>(r.function) << " key " << int{r.second_key});
-    ASSERT_TRUE(issp_trace::fresh_com1());
+    ASSERT_TRUE(harness::fresh_com1());
     power_on_and_init();
     start_call(r.function, 0, r.second_key);
     line(CLRBREAK);
@@ -177,7 +179,7 @@ TEST(SimModel, DrivenByTheCallersClock) {
 
 // Faults that strike at a count: the nth power-on, the vector after the nth.
 TEST(SimChip, FaultsAtTheirCount) {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   sim::chip_config().faults.push_back(sim::chip_fault::no_answer_after_power_on(2));
   for (const bool answers : {true, false, true}) {
     line(SETRTS);
@@ -186,7 +188,7 @@ TEST(SimChip, FaultsAtTheirCount) {
     line(CLRRTS);
   }
 
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   sim::chip_config().faults.push_back(sim::chip_fault::silence_after_vectors(2));
   power_on_and_init();
   write(mem(0x90), 0x42);
@@ -195,7 +197,7 @@ TEST(SimChip, FaultsAtTheirCount) {
 }
 
 TEST(SimChip, FlashAndRefusedCalls) {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   power_on_and_init();
   // Writing over unerased flash only sets bits; after erase all the block is exactly the data.
   sim::flash_mut()[2 * 64 + 5] = 0x0F;
@@ -215,7 +217,7 @@ TEST(SimChip, FlashAndRefusedCalls) {
 }
 
 TEST(SimAdapter, CtsNotificationCatchesAPulseBetweenSamples) {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   sim::set_rom_busy_us(R::calibrate, 50);
   power_on_and_init();
   start_call(R::calibrate, 0);

@@ -45,13 +45,16 @@ std::string embedded_image() {
 
 // World options reach the world: the exit status and the summary show what the tool met.
 TEST(SimTool, OutcomesOfWholeRuns) {
-  const std::string dir = harness::make_temp_dir();
+  const harness::TempDir tmp;
+  const std::string dir = tmp.path();
   const struct {
     std::string args;
     int status;
     const char* summary_line;
   } rows[] = {
       {"--cancel --summary -C1", 1, "erase-all 0"},
+      // With -T the scripted key ends the line test after one cycle, not at a prompt.
+      {"--cancel --summary -T -C1", 1, "DTR = 0\r\n"},
       {"--confirm --summary --fault=wrong-status:function=write-block,value=3 -C1", 101,
        "write-block 1 "},
       {"--confirm --summary --dump-flash=" + dir + "/flash.bin --ports=2:plain,4:busy,5:adapter",
@@ -77,8 +80,8 @@ TEST(SimTool, OutcomesOfWholeRuns) {
 
 // --help is written from the name tables: every name the command line accepts is in it.
 TEST(SimTool, HelpListsEveryName) {
-  const std::string dir = harness::make_temp_dir();
-  const Child c = run_sim(dir, "--help");
+  const harness::TempDir tmp;
+  const Child c = run_sim(tmp.path(), "--help");
   EXPECT_EQ(c.status, 0);
   std::vector<std::string> names;
   for (const auto& o : sim::names::world_options) names.push_back(o.name);
@@ -119,7 +122,8 @@ TEST(SimTool, FaultSettingsReachTheKindsField) {
 }
 
 TEST(SimTool, BadWorldOptionsRunNothing) {
-  const std::string dir = harness::make_temp_dir();
+  const harness::TempDir tmp;
+  const std::string dir = tmp.path();
   for (const char* bad : {"--bogus", "--fault=nonsense", "--fault=no-busy:colour=3",
                           "--fault=call:escape,nth=0", "--ports=1:toaster", "--ports=0:adapter",
                           "--latency-us=abc", "--window-us=-5", "--confirm --cancel",

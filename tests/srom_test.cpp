@@ -4,8 +4,11 @@
 #include <string>
 #include <utility>
 
+#include "issp/acquire.h"
 #include "issp/srom.h"
 #include "output/cp1251_literal.h"
+#include "output/error_record.h"
+#include "tests/harness.h"
 #include "tests/issp_trace.h"
 
 namespace {
@@ -15,7 +18,7 @@ using issp_trace::Write;
 
 // A fresh world with the target acquired and tracing from here on.
 void acquired() {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   ASSERT_GE(issp::issp_acquire(17000), 0);
   sim::set_trace(true);
   sim::clear_trace();

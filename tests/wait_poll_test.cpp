@@ -1,8 +1,12 @@
 // Waiting for a supervisory call: every outcome with its clock and poll counts and its record.
 #include <gtest/gtest.h>
 
+#include "issp/acquire.h"
+#include "issp/vectors.h"
 #include "issp/wait_poll.h"
 #include "output/cp1251_literal.h"
+#include "output/error_record.h"
+#include "tests/harness.h"
 #include "tests/issp_trace.h"
 
 namespace {
@@ -10,7 +14,7 @@ namespace {
 // A fresh world, the target acquired, `fault` and `busy_us` set for calibrate calls from now on,
 // then a calibrate call written up to its start, leaving the wait to the test.
 void start_calibrate_call(sim::ChipFault fault = sim::ChipFault::none, double busy_us = 300) {
-  ASSERT_TRUE(issp_trace::fresh_com1());
+  ASSERT_TRUE(harness::fresh_com1());
   ASSERT_GE(issp::issp_acquire(17000), 0);
   sim::chip_config().faults.push_back(sim::chip_fault::at_call(fault, sim::RomFunction::calibrate));
   sim::set_rom_busy_us(sim::RomFunction::calibrate, busy_us);

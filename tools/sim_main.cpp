@@ -16,13 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "app/run.h"
-#include "image/container.h"
-#include "output/codepage.h"
-#include "output/cp1251_literal.h"
+#include "output/keyboard.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
 #include "sim/names.h"
+#include "sim/tool_run.h"
 #include "sim/world.h"
 
 namespace {
@@ -214,13 +212,6 @@ std::string own_path(const char* fallback) {
   return buffer;
 }
 
-std::string prompt_cp866() {
-  std::string prompt =
-      RU("  Последний шанс отказаться. Нажмите ESC для отмены или ENTER для продолжения.");
-  output::to_console_codepage(prompt.data());
-  return prompt;
-}
-
 // The tool's own switch parsing decides what is valid; this only spots a -T among them.
 bool line_test_requested(const std::vector<std::string>& tool_args) {
   for (const auto& a : tool_args) {
@@ -231,14 +222,6 @@ bool line_test_requested(const std::vector<std::string>& tool_args) {
 
 // The last report line of a line-test cycle (plain ASCII, the same in both code pages).
 constexpr const char* last_line_test_report = "DTR = 0\r\n";
-
-bool flash_equals_image() {
-  const auto& flash = sim::flash();
-  for (int i = 0; i < static_cast<int>(flash.size()); ++i) {
-    if (image::image_byte(i) != flash[static_cast<std::size_t>(i)]) return false;
-  }
-  return true;
-}
 
 void print_summary(int32_t exit_code) {
   const sim::Counters& c = sim::counters();
@@ -256,7 +239,7 @@ void print_summary(int32_t exit_code) {
     std::printf(" %s %lld", f.name, sim::rom_calls(f.value));
   }
   std::printf("\n");
-  std::printf("flash equals image: %s\n", flash_equals_image() ? "yes" : "no");
+  std::printf("flash equals image: %s\n", sim::flash_equals_image() ? "yes" : "no");
   if (!sim::protection_set()) {
     std::printf("protection bytes:   not set\n");
   } else {
@@ -296,26 +279,22 @@ int main(int argc, char** argv) {
   char cwd[4096];
   if (getcwd(cwd, sizeof cwd)) sim::set_current_directory(cwd);
 
-  const bool scripted = options.confirm || options.cancel;
-  if (scripted) {
+  int answer = sim::no_answer;
+  if (options.confirm || options.cancel) {
     sim::set_console_echo(true);
+    const int key = options.confirm ? output::key_enter : output::key_esc;
     // The line test waits for any key: with scripted keys it ends after one full cycle,
     // since nobody could press one.
-    sim::push_keys_after(line_test_requested(options.tool_args) ? std::string(last_line_test_report)
-                                                                : prompt_cp866(),
-                         {options.confirm ? 13 : 27});
+    if (line_test_requested(options.tool_args)) {
+      sim::push_keys_after(last_line_test_report, {key});
+    } else {
+      answer = key;
+    }
   } else {
     sim::set_console_passthrough(true);
   }
 
-  std::vector<std::string> storage;
-  storage.push_back(own_path(argv[0]));
-  for (const auto& a : options.tool_args) storage.push_back(a);
-  std::vector<char*> tool_argv;
-  for (auto& s : storage) tool_argv.push_back(s.data());
-  tool_argv.push_back(nullptr);
-
-  const int32_t exit_code = app::tolvern_main(static_cast<int>(storage.size()), tool_argv.data());
+  const int32_t exit_code = sim::run_tool(own_path(argv[0]), options.tool_args, answer);
 
   std::fflush(stdout);
   int status = platform::process_exit_status(exit_code);

@@ -321,10 +321,12 @@ bool serial_set_state(platform::SerialHandle h, const platform::Dcb& dcb) {
 
   // DTR and RTS control as the block says: disabled drops the line, enabled raises it,
   // handshake and toggle (flow control) leave it as it is.
-  const uint32_t dtr_control = (dcb.flags >> 4) & 3;
-  const uint32_t rts_control = (dcb.flags >> 12) & 3;
-  const int drop = (dtr_control == 0 ? TIOCM_DTR : 0) | (rts_control == 0 ? TIOCM_RTS : 0);
-  const int raise = (dtr_control == 1 ? TIOCM_DTR : 0) | (rts_control == 1 ? TIOCM_RTS : 0);
+  const uint32_t dtr_control = platform::dcb_field(dcb.flags, platform::dcb_dtr_control);
+  const uint32_t rts_control = platform::dcb_field(dcb.flags, platform::dcb_rts_control);
+  const int drop = (dtr_control == platform::DTR_CONTROL_DISABLE ? TIOCM_DTR : 0) |
+                   (rts_control == platform::RTS_CONTROL_DISABLE ? TIOCM_RTS : 0);
+  const int raise = (dtr_control == platform::DTR_CONTROL_ENABLE ? TIOCM_DTR : 0) |
+                    (rts_control == platform::RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
   if (!drop_dtr_rts(fd, drop) || !raise_lines(fd, raise)) return fail(errno);
   check_cts_edges(h);
   return true;

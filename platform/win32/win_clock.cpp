@@ -1,9 +1,5 @@
 // High-resolution counter and millisecond sleep.
-// First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
-// rewrite the constants of the same names declared here.
-#include "platform/platform.h"
-
-#include <windows.h>
+#include "platform/win32/win_api.h"
 
 namespace platform {
 

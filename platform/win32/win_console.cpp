@@ -2,12 +2,9 @@
 // go out unchanged. Keys come from the console through _kbhit/_getch; when standard input
 // is not a console (a pipe, a file, NUL) it is read as a byte stream instead, and once it
 // has ended every key reads as ESC so that no prompt waits forever.
-// First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
-// rewrite the constants of the same names declared here.
-#include "platform/platform.h"
+#include "platform/win32/win_api.h"
 
 #include <conio.h>
-#include <windows.h>
 
 namespace platform {
 namespace {

@@ -1,11 +1,7 @@
 // The overlapped comm-event wait that reports a CTS change. The system completes it on its
 // own and stores the event bits into event_word, so both the word and the OVERLAPPED block
 // live at fixed static addresses for the whole run.
-// First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
-// rewrite the constants of the same names declared here.
-#include "platform/platform.h"
-
-#include <windows.h>
+#include "platform/win32/win_api.h"
 
 namespace platform {
 namespace {

@@ -1,10 +1,6 @@
 // The system's serial device map: the values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, one per
 // serial port that a driver has announced, name = the device, data = "COMn".
-// First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
-// rewrite the constants of the same names declared here.
-#include "platform/platform.h"
-
-#include <windows.h>
+#include "platform/win32/win_api.h"
 
 namespace platform {
 namespace {

@@ -1,11 +1,6 @@
 // The current directory and the first file matching a wildcard pattern (ANSI names, as the
 // program's own name and the C library's file streams use them).
-// First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
-// rewrite the constants of the same names declared here.
-#include "platform/platform.h"
-
-#include <windows.h>
-
+#include "platform/win32/win_api.h"
 #include "platform/wildcard.h"
 
 #include <cstring>

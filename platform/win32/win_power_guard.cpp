@@ -2,9 +2,7 @@
 // may be inside a busy wait; switching lines from there is safe, the driver serialises the
 // requests on one handle.
 #include "platform/win32/win_power_guard.h"
-
-// After platform.h: windows.h defines SETRTS, MS_CTS_ON, ... as macros.
-#include <windows.h>
+#include "platform/win32/win_api.h"
 
 #include <atomic>
 

@@ -1,11 +1,7 @@
 // Serial devices through the Win32 communications calls. The tool never moves a byte through
 // the port: only the modem-control outputs, the break state and the modem-status inputs.
-// First: windows.h defines SETRTS, MS_CTS_ON, EV_CTS, ... as macros, which would
-// rewrite the constants of the same names declared here.
-#include "platform/platform.h"
+#include "platform/win32/win_api.h"
 #include "platform/win32/win_power_guard.h"
-
-#include <windows.h>
 
 namespace platform {
 namespace {
@@ -15,26 +11,25 @@ static_assert(sizeof(SerialHandle) == sizeof(HANDLE), "a handle fits the serial 
 
 HANDLE to_handle(SerialHandle h) { return reinterpret_cast<HANDLE>(h); }
 
-// The flag word holds the DCB bitfields in their documented order, low bit first.
 void to_dcb(const Dcb& from, DCB* to) {
   ZeroMemory(to, sizeof(*to));
   to->DCBlength = sizeof(DCB);
   to->BaudRate = from.BaudRate;
   const uint32_t f = from.flags;
-  to->fBinary = f & 1u;
-  to->fParity = (f >> 1) & 1u;
-  to->fOutxCtsFlow = (f >> 2) & 1u;
-  to->fOutxDsrFlow = (f >> 3) & 1u;
-  to->fDtrControl = (f >> 4) & 3u;
-  to->fDsrSensitivity = (f >> 6) & 1u;
-  to->fTXContinueOnXoff = (f >> 7) & 1u;
-  to->fOutX = (f >> 8) & 1u;
-  to->fInX = (f >> 9) & 1u;
-  to->fErrorChar = (f >> 10) & 1u;
-  to->fNull = (f >> 11) & 1u;
-  to->fRtsControl = (f >> 12) & 3u;
-  to->fAbortOnError = (f >> 14) & 1u;
-  to->fDummy2 = (f >> 15) & 0x1FFFFu;
+  to->fBinary = dcb_field(f, dcb_binary);
+  to->fParity = dcb_field(f, dcb_parity);
+  to->fOutxCtsFlow = dcb_field(f, dcb_outx_cts_flow);
+  to->fOutxDsrFlow = dcb_field(f, dcb_outx_dsr_flow);
+  to->fDtrControl = dcb_field(f, dcb_dtr_control);
+  to->fDsrSensitivity = dcb_field(f, dcb_dsr_sensitivity);
+  to->fTXContinueOnXoff = dcb_field(f, dcb_tx_continue_on_xoff);
+  to->fOutX = dcb_field(f, dcb_out_x);
+  to->fInX = dcb_field(f, dcb_in_x);
+  to->fErrorChar = dcb_field(f, dcb_error_char);
+  to->fNull = dcb_field(f, dcb_null);
+  to->fRtsControl = dcb_field(f, dcb_rts_control);
+  to->fAbortOnError = dcb_field(f, dcb_abort_on_error);
+  to->fDummy2 = dcb_field(f, dcb_reserved);
   to->wReserved = from.wReserved;
   to->XonLim = from.XonLim;
   to->XoffLim = from.XoffLim;
@@ -52,18 +47,17 @@ void to_dcb(const Dcb& from, DCB* to) {
 void from_dcb(const DCB& from, Dcb* to) {
   to->DCBlength = from.DCBlength;
   to->BaudRate = from.BaudRate;
-  to->flags = static_cast<uint32_t>(from.fBinary) | static_cast<uint32_t>(from.fParity) << 1 |
-              static_cast<uint32_t>(from.fOutxCtsFlow) << 2 |
-              static_cast<uint32_t>(from.fOutxDsrFlow) << 3 |
-              static_cast<uint32_t>(from.fDtrControl) << 4 |
-              static_cast<uint32_t>(from.fDsrSensitivity) << 6 |
-              static_cast<uint32_t>(from.fTXContinueOnXoff) << 7 |
-              static_cast<uint32_t>(from.fOutX) << 8 | static_cast<uint32_t>(from.fInX) << 9 |
-              static_cast<uint32_t>(from.fErrorChar) << 10 |
-              static_cast<uint32_t>(from.fNull) << 11 |
-              static_cast<uint32_t>(from.fRtsControl) << 12 |
-              static_cast<uint32_t>(from.fAbortOnError) << 14 |
-              static_cast<uint32_t>(from.fDummy2) << 15;
+  to->flags = dcb_place(from.fBinary, dcb_binary) | dcb_place(from.fParity, dcb_parity) |
+              dcb_place(from.fOutxCtsFlow, dcb_outx_cts_flow) |
+              dcb_place(from.fOutxDsrFlow, dcb_outx_dsr_flow) |
+              dcb_place(from.fDtrControl, dcb_dtr_control) |
+              dcb_place(from.fDsrSensitivity, dcb_dsr_sensitivity) |
+              dcb_place(from.fTXContinueOnXoff, dcb_tx_continue_on_xoff) |
+              dcb_place(from.fOutX, dcb_out_x) | dcb_place(from.fInX, dcb_in_x) |
+              dcb_place(from.fErrorChar, dcb_error_char) | dcb_place(from.fNull, dcb_null) |
+              dcb_place(from.fRtsControl, dcb_rts_control) |
+              dcb_place(from.fAbortOnError, dcb_abort_on_error) |
+              dcb_place(from.fDummy2, dcb_reserved);
   to->wReserved = from.wReserved;
   to->XonLim = from.XonLim;
   to->XoffLim = from.XoffLim;

@@ -1,0 +1,36 @@
+#include "sim/tool_run.h"
+
+#include "app/run.h"
+#include "image/container.h"
+#include "output/codepage.h"
+#include "sim/world.h"
+
+namespace sim {
+
+int32_t run_tool(const std::string& program, const std::vector<std::string>& args,
+                 int answer_key) {
+  clear_console_output();
+  if (answer_key != no_answer) {
+    std::string prompt = app::last_chance_prompt();
+    output::to_console_codepage(prompt.data());
+    push_keys_after(prompt, {answer_key});
+  }
+  std::vector<std::string> storage;
+  storage.reserve(args.size() + 1);
+  storage.push_back(program);
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  return app::tolvern_main(static_cast<int>(storage.size()), argv.data());
+}
+
+bool flash_equals_image() {
+  const auto& bytes = flash();
+  for (int i = 0; i < static_cast<int>(bytes.size()); ++i) {
+    if (image::image_byte(i) != bytes[static_cast<std::size_t>(i)]) return false;
+  }
+  return true;
+}
+
+}  // namespace sim
