@@ -12,6 +12,7 @@
 
 #include "image/container.h"
 #include "output/keyboard.h"
+#include "sim/names.h"
 #include "sim/tool_run.h"
 #include "sim/world.h"
 
@@ -80,14 +81,9 @@ int main() {
   std::printf("vectors                %12lld (write %lld, read %lld, other %lld)\n",
               c.vectors_write + c.vectors_read + c.vectors_other, c.vectors_write,
               c.vectors_read, c.vectors_other);
-  const struct {
-    const char* name;
-    int function;
-  } functions[] = {{"erase all", 5}, {"write block", 2}, {"read block", 1}, {"protect", 4},
-                   {"checksum", 7},  {"calibrate", 9},   {"table read", 6}};
   std::printf("supervisory calls\n");
-  for (const auto& f : functions) {
-    std::printf("  %-20s %12lld\n", f.name, c.srom_calls[static_cast<std::size_t>(f.function)]);
+  for (const auto& f : sim::names::rom_functions) {
+    std::printf("  %-20s %12lld\n", f.name, c.srom_calls[static_cast<std::size_t>(f.value)]);
   }
   std::printf("image_byte calls       %12lld (image_verify %lld, procedure %lld)\n",
               static_cast<long long>(r.image.byte_calls),
