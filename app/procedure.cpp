@@ -119,6 +119,16 @@ Step supervisory_call(int function, int argument, int base) {
   return go_on;
 }
 
+// The status byte of a call that must have succeeded: anything but 0 is the chip's refusal.
+Step status_must_be_zero() {
+  const int status = issp::issp_read(issp::mem(status_address));
+  if (status < 0) return stop(record_ending());
+  if (status != 0) {
+    return stop(check_failure(RU("\r\n\r\nНеверный ответ от микросхемы, завершаем работу.\r\n")));
+  }
+  return go_on;
+}
+
 Step erase_stage() {
   output::show_message("%s", RU("Стадия 1"));
   const Step call = supervisory_call(issp::srom_function::erase_all, 0, erase_base);
@@ -154,11 +164,8 @@ Step write_block(int b) {
   }
   const Step call = supervisory_call(issp::srom_function::write_block, b, write_base);
   if (call.done) return call;
-  const int status = issp::issp_read(issp::mem(status_address));
-  if (status < 0) return stop(record_ending());
-  if (status != 0) {
-    return stop(check_failure(RU("\r\n\r\nНеверный ответ от микросхемы, завершаем работу.\r\n")));
-  }
+  const Step status = status_must_be_zero();
+  if (status.done) return status;
   // Cleared so that the read-back below cannot pass on the bytes just loaded.
   if (fill_buffer(0x00) < 0) return stop(record_ending());
   return go_on;
@@ -199,9 +206,9 @@ Step protect() {
   }
   const Step call = supervisory_call(issp::srom_function::protect, 0, protect_base);
   if (call.done) return call;
-  // As after erase all, only the read has to succeed.
-  if (issp::issp_read(issp::mem(status_address)) < 0) return stop(record_ending());
-  return go_on;
+  // Nothing after protect would notice a protection that did not take, and a run that ends 0
+  // promises a protected chip: its status is judged like write block's.
+  return status_must_be_zero();
 }
 
 Step write_stage() {

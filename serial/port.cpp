@@ -35,13 +35,17 @@ void fail_with_system_error() { output::set_port_error(platform::last_error()); 
 
 int close_port() {
   if (port_is_open()) {
-    if (!platform::serial_purge(port.port_handle, platform::purge_all)) {
-      fail_with_system_error();
+    // A port that refuses the purge is still let go of: keeping its handle would leave it open
+    // for the rest of the run and make every later open_port fail on the same purge.
+    const bool purged = platform::serial_purge(port.port_handle, platform::purge_all);
+    if (!purged) fail_with_system_error();
+    if (!platform::serial_close(port.port_handle)) {
+      if (purged) fail_with_system_error();
       return 0;
     }
-    output::clear_error();
-    if (!platform::serial_close(port.port_handle)) {
-      fail_with_system_error();
+    if (!purged) {
+      port.port_name[0] = '\0';
+      port.port_handle = platform::no_serial;
       return 0;
     }
   }

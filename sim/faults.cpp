@@ -18,13 +18,14 @@ void faults_reset() {
   faults_present = false;
 }
 
-bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t* error) {
+bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t* error, int port) {
   bool fail = false;
   for (ActiveFault& f : active) {
     bool matches = f.wanted.call == kind || (serial && f.wanted.call == Call::any_serial);
     if (matches && f.wanted.call == Call::escape && f.wanted.escape_function != 0 &&
         f.wanted.escape_function != escape_function)
       matches = false;
+    if (f.wanted.port != 0 && f.wanted.port != port) matches = false;
     if (!matches) continue;
     ++f.seen;
     if (f.seen == f.wanted.nth || (f.wanted.sticky && f.seen > f.wanted.nth)) {

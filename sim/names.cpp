@@ -96,11 +96,12 @@ std::string help_text() {
        "no-busy:function=write-block,nth=3   wrong-status:function=2,value=3\n"
        "corrupt-written-block:block=5,position=3,value=0x10   checksum-off:count=0,value=1\n"
        "silence-after-vectors:vectors=20000");
-  out += "\nSerial-call failures: call:KIND[,nth=N][,error=E][,sticky][,line=FUNCTION]\n";
+  out += "\nSerial-call failures: call:KIND[,nth=N][,error=E][,sticky][,line=FUNCTION][,port=N]\n";
   item(&out, "KIND", 8, names(call_kinds, 8));
   item(&out, "nth", 8, "the Nth call of that kind fails (default 1); sticky: every call from the Nth on");
   item(&out, "error", 8, "the Windows error number left behind (default 31)");
   item(&out, "line", 8, "for escape: count only " + names(line_functions, 8, " or "));
+  item(&out, "port", 8, "count only the calls on COM port N (1..99)");
   item(&out, "e.g.", 8, "call:escape,nth=100,error=5   call:modem-status,nth=2000,sticky");
   return out;
 }

@@ -75,7 +75,7 @@ void look_after(Port& p, double t) {
 
 // Common start of every serial call: cost, counters, injected failure. False with the last
 // error set when the call is to fail.
-bool begin_call(sim::Call kind, uint32_t escape_function = 0, bool can_fail = true) {
+bool begin_call(sim::Call kind, uint32_t escape_function = 0, bool can_fail = true, int port = 0) {
   charge_call();
   ++counter_values.serial_calls;
   if (kind == sim::Call::escape)
@@ -85,7 +85,7 @@ bool begin_call(sim::Call kind, uint32_t escape_function = 0, bool can_fail = tr
   else
     ++counter_values.other_serial_calls;
   uint32_t error;
-  if (can_fail && call_fault(kind, true, escape_function, &error)) {
+  if (can_fail && call_fault(kind, true, escape_function, &error, port)) {
     set_error(error);
     return false;
   }
@@ -94,8 +94,8 @@ bool begin_call(sim::Call kind, uint32_t escape_function = 0, bool can_fail = tr
 
 // begin_call for a call on an open handle. Returns the port, or nullptr with the last error set.
 Port* begin_port_call(sim::Call kind, platform::SerialHandle h, uint32_t escape_function = 0) {
-  if (!begin_call(kind, escape_function)) return nullptr;
   Port* p = find(h);
+  if (!begin_call(kind, escape_function, true, p != nullptr ? port_number(p) : 0)) return nullptr;
   if (p == nullptr) {
     set_error(platform::err::invalid_handle);
     return nullptr;
@@ -204,8 +204,8 @@ using namespace sim::detail;
 namespace adapter = sim::adapter;
 
 SerialHandle serial_open(const char16_t* path) {
-  if (!begin_call(sim::Call::open)) return no_serial;
   int n = parse_path(path);
+  if (!begin_call(sim::Call::open, 0, true, n)) return no_serial;
   if (n < 1 || n > 99 || ports[n].kind == sim::PortKind::absent) {
     set_error(err::file_not_found);
     return no_serial;

@@ -44,9 +44,11 @@ extern std::vector<TraceEntry> trace_entries;
 extern bool faults_present;
 void faults_reset();
 // True when this call is to fail; *error then holds the number to leave behind.
-bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t* error);
-inline bool call_fault(Call kind, bool serial, uint32_t escape_function, uint32_t* error) {
-  return faults_present && call_fault_slow(kind, serial, escape_function, error);
+// port is the COM number a serial call acts on, 0 when it names none.
+bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t* error, int port);
+inline bool call_fault(Call kind, bool serial, uint32_t escape_function, uint32_t* error,
+                       int port = 0) {
+  return faults_present && call_fault_slow(kind, serial, escape_function, error, port);
 }
 
 void set_error(uint32_t code);

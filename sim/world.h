@@ -101,6 +101,7 @@ struct CallFault {
   uint32_t error = 31;       // error number left in the last-error value (0 allowed)
   bool sticky = false;       // fail every call from the nth on
   uint32_t escape_function = 0;  // for Call::escape: only this line function counts (0 = any)
+  int port = 0;              // serial calls: only those on this COM port count (0 = any port)
 };
 void add_call_fault(const CallFault& fault);
 // A WaitCommEvent that completes at once instead of pending.

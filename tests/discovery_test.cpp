@@ -110,26 +110,35 @@ TEST(Discovery, ProbeResults) {
 }
 
 // Searches that end the run: exit code 1 for two adapters or none, the record's for the registry.
+// A port that refuses every purge is still closed, so the adapter beside it is opened and used.
 TEST(Discovery, SearchEndsTheRun) {
   const std::string adapter = RU(" - обнаружен адаптер.\r\n");
   const struct {
     const char* label;
     std::vector<int> adapters;
     uint32_t read_error;  // of the device map
+    int purge_refused_on;  // a plain port whose every PurgeComm fails (0 = none)
     int32_t exit_code;
     std::string output;
   } cases[] = {
-      {"two", {1, 3}, 0, 1,
+      {"two", {1, 3}, 0, 0, 1,
        RU("\r\nНайдено COM-портов - 2:\r\n COM1") + adapter + " COM3" + adapter +
            RU("\r\n\r\nОбнаружено более одного адаптера. Завершаем работу.\r\n")},
-      {"no device map", {}, 0, 1, RU("COM-портов не обнаружено. Завершаем работу.\r\n")},
-      {"value too long", {1}, 234, 234, RU("Ошибка 234 при обращении к системному реестру.")},
+      {"no device map", {}, 0, 0, 1, RU("COM-портов не обнаружено. Завершаем работу.\r\n")},
+      {"value too long", {1}, 234, 0, 234, RU("Ошибка 234 при обращении к системному реестру.")},
+      {"purge refused beside the adapter", {3}, 0, 1, 1,
+       RU("\r\nНайдено COM-портов - 2:\r\n COM1 - непонятная ошибка ( код 50 ).\r\n COM3") + adapter +
+           RU("\r\nОткрываем порт COM3 - успешно.\r\n")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     harness::reset_world();
     sim::clear_ports();
     for (int n : c.adapters) sim::set_port(n, K::adapter);
+    if (c.purge_refused_on != 0) {
+      sim::set_port(c.purge_refused_on, K::plain);
+      sim::add_call_fault({sim::Call::purge, 1, 50, true, 0, c.purge_refused_on});
+    }
     sim::devmap_from_ports();
     sim::set_devmap_missing(c.adapters.empty());  // a machine without serial ports has no map
     if (c.read_error != 0) sim::add_call_fault({sim::Call::devmap_read, 1, c.read_error});

@@ -165,6 +165,8 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
        check_tail(format(RU("Ошибка при проверке результатов ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x01))},
       {"protection pattern reads back wrong", {buffer_byte_stuck(5, 0)}, {}, 101, check_tail(RU("Ошибка при обмене"))},
       {"protect no response", {at_call(C::stuck_high_after_release, R::protect)}, {}, 100, no_response_tail(62)},
+      // A protection the chip refused would leave an unprotected chip behind an exit code 0.
+      {"protect status not zero", {wrong_status(R::protect, 3)}, {}, 101, wrong_answer},
       {"erase all no response", {at_call(C::stuck_high_after_release, R::erase_all)}, {}, 100, no_response_tail(22)},
       {"erase all call cannot be sent", {}, {{sim::Call::escape, first_escape, 5}}, 5,
        cp866(RU("Стадия 1")) + port_text},

@@ -109,6 +109,8 @@ bool parse_call_fault(const std::string& arg, const std::vector<std::string>& it
       fault.nth = static_cast<int>(v);
     } else if (key == "error" && parse_long(value, &v) && v >= 0 && v <= 0xFFFFFFFFL) {
       fault.error = static_cast<uint32_t>(v);
+    } else if (key == "port" && parse_long(value, &v) && v >= 1 && v <= 99) {
+      fault.port = static_cast<int>(v);
     } else if (key == "line" && lookup(sim::names::line_functions, value, &line)) {
       fault.escape_function = line;
     } else {
