@@ -88,13 +88,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> image(flash_size, 0xA5);
   std::string error;
   std::vector<std::string> notices;
-  const bool parsed = intel_hex::parse(text, image.data(), image.size(), &error, &notices);
+  intel_hex::Summary summary{};
+  const bool parsed = intel_hex::parse(text, image.data(), image.size(), &summary, &error, &notices);
   const bool hex = intel_hex::looks_like_hex(text);
 
   std::vector<uint8_t> again(flash_size, 0x5A);
   std::string error_again;
   std::vector<std::string> notices_again;
-  const bool parsed_again = intel_hex::parse(text, again.data(), again.size(), &error_again, &notices_again);
+  intel_hex::Summary summary_again{};
+  const bool parsed_again =
+      intel_hex::parse(text, again.data(), again.size(), &summary_again, &error_again, &notices_again);
   FUZZ_CHECK(parsed == parsed_again && error == error_again && notices == notices_again,
              "a second parse of the same text answered differently (%d/%d)", parsed, parsed_again);
 
