@@ -16,17 +16,6 @@ namespace platform {
 
 namespace mode_text_detail {
 
-// Flag word bits of the device-control block that the text may set.
-constexpr uint32_t out_cts_flow = 1u << 2;
-constexpr uint32_t out_dsr_flow = 1u << 3;
-constexpr uint32_t dtr_control_shift = 4;
-constexpr uint32_t dsr_sensitivity = 1u << 6;
-constexpr uint32_t out_x = 1u << 8;
-constexpr uint32_t in_x = 1u << 9;
-constexpr uint32_t rts_control_shift = 12;
-constexpr uint32_t control_mask = 3u;
-constexpr uint32_t control_enable = 1u;
-constexpr uint32_t control_handshake = 2u;
 constexpr uint32_t dcb_size = 28;  // sizeof(DCB) on Windows
 
 inline char16_t lower(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
@@ -102,8 +91,8 @@ inline const char16_t* on_off(const char16_t* s, bool* out) {
 
 inline void set_bit(Dcb* dcb, uint32_t bit, bool on) { dcb->flags = on ? (dcb->flags | bit) : (dcb->flags & ~bit); }
 
-inline void set_control(Dcb* dcb, uint32_t shift, uint32_t value) {
-  dcb->flags = (dcb->flags & ~(control_mask << shift)) | (value << shift);
+inline void set_control(Dcb* dcb, uint32_t field, uint32_t value) {
+  dcb->flags = (dcb->flags & ~field) | dcb_place(value, field);
 }
 
 // An optional "COMn" naming the port, then ':' or spaces; otherwise no leading space.
@@ -153,12 +142,12 @@ inline bool old_form(const char16_t* s, Dcb* dcb) {
     case u'p': p = true; break;
     default: return false;
   }
-  set_bit(dcb, in_x, x);
-  set_bit(dcb, out_x, x);
-  set_bit(dcb, out_cts_flow, p);
-  set_bit(dcb, out_dsr_flow, p);
-  set_control(dcb, dtr_control_shift, p ? control_handshake : control_enable);
-  set_control(dcb, rts_control_shift, p ? control_handshake : control_enable);
+  set_bit(dcb, dcb_in_x, x);
+  set_bit(dcb, dcb_out_x, x);
+  set_bit(dcb, dcb_outx_cts_flow, p);
+  set_bit(dcb, dcb_outx_dsr_flow, p);
+  set_control(dcb, dcb_dtr_control, p ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE);
+  set_control(dcb, dcb_rts_control, p ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE);
   return *s == 0;
 }
 
@@ -180,19 +169,19 @@ inline bool new_form(const char16_t* s, Dcb* dcb) {
       s = on_off(s + 3, &on);  // the write timeout only: no field of the block
     } else if (starts_with(s, "xon=")) {
       if ((s = on_off(s + 4, &on)) != nullptr) {
-        set_bit(dcb, out_x, on);
-        set_bit(dcb, in_x, on);
+        set_bit(dcb, dcb_out_x, on);
+        set_bit(dcb, dcb_in_x, on);
       }
     } else if (starts_with(s, "odsr=")) {
-      if ((s = on_off(s + 5, &on)) != nullptr) set_bit(dcb, out_dsr_flow, on);
+      if ((s = on_off(s + 5, &on)) != nullptr) set_bit(dcb, dcb_outx_dsr_flow, on);
     } else if (starts_with(s, "octs=")) {
-      if ((s = on_off(s + 5, &on)) != nullptr) set_bit(dcb, out_cts_flow, on);
+      if ((s = on_off(s + 5, &on)) != nullptr) set_bit(dcb, dcb_outx_cts_flow, on);
     } else if (starts_with(s, "dtr=")) {
-      if ((s = on_off(s + 4, &on)) != nullptr) set_control(dcb, dtr_control_shift, on ? 1u : 0u);
+      if ((s = on_off(s + 4, &on)) != nullptr) set_control(dcb, dcb_dtr_control, on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE);
     } else if (starts_with(s, "rts=")) {
-      if ((s = on_off(s + 4, &on)) != nullptr) set_control(dcb, rts_control_shift, on ? 1u : 0u);
+      if ((s = on_off(s + 4, &on)) != nullptr) set_control(dcb, dcb_rts_control, on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
     } else if (starts_with(s, "idsr=")) {
-      if ((s = on_off(s + 5, &on)) != nullptr) set_bit(dcb, dsr_sensitivity, on);
+      if ((s = on_off(s + 5, &on)) != nullptr) set_bit(dcb, dcb_dsr_sensitivity, on);
     } else {
       return false;  // also a trailing space: nothing follows it
     }

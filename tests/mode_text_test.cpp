@@ -6,6 +6,8 @@
 
 #include "platform/mode_text.h"
 #include "platform/platform.h"
+#include "platform/posix/host.h"
+#include "platform/posix/host_serial.h"
 #include "sim/world.h"
 
 namespace {
@@ -90,15 +92,24 @@ TEST(ModeText, AsBuildCommDcbReadsIt) {
   }
 }
 
-// The simulated back end's BuildCommDCBW is this parser: refusals leave invalid parameter.
-TEST(ModeText, SimulatedBuildCommDcb) {
+// The simulated and the Linux back ends' BuildCommDCBW is this parser: refusals leave invalid
+// parameter.
+TEST(ModeText, BackEndsBuildCommDcb) {
   sim::reset();
   for (const Row& r : rows) {
+    const std::u16string text = r.text;
+    SCOPED_TRACE(std::string(text.begin(), text.end()));
     platform::Dcb d = filled();
     platform::set_last_error(0);
     EXPECT_EQ(platform::serial_build_dcb(r.text, &d), r.accepted);
     EXPECT_EQ(platform::last_error(), r.accepted ? 0u : platform::err::invalid_parameter);
     EXPECT_EQ(d.BaudRate, r.accepted ? r.baud : 1u);
+    platform::Dcb linux_dcb = filled();
+    posix_host::set_last_error(0);
+    EXPECT_EQ(posix_host::serial_build_dcb(r.text, &linux_dcb), r.accepted);
+    EXPECT_EQ(posix_host::last_error(), r.accepted ? 0u : platform::err::invalid_parameter);
+    EXPECT_EQ(linux_dcb.BaudRate, d.BaudRate);
+    EXPECT_EQ(linux_dcb.flags, d.flags);
   }
 }
 

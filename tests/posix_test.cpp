@@ -309,7 +309,8 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   };
   for (const auto& c : controls) {
     platform::Dcb d = dcb;
-    d.flags |= platform::dcb_place(c.dtr, platform::dcb_dtr_control) | platform::dcb_place(c.rts, platform::dcb_rts_control);
+    d.flags = (d.flags & ~(platform::dcb_dtr_control | platform::dcb_rts_control)) |
+              platform::dcb_place(c.dtr, platform::dcb_dtr_control) | platform::dcb_place(c.rts, platform::dcb_rts_control);
     fake.outputs = c.before;
     ASSERT_TRUE(posix_host::serial_set_state(h, d));
     EXPECT_EQ(fake.outputs, c.after) << c.dtr << c.rts;

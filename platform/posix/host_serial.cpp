@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <string_view>
 #include <cstdio>
 
+#include "platform/mode_text.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_serial.h"
 
@@ -184,102 +184,11 @@ bool serial_clear_errors(platform::SerialHandle h) {
 }
 
 bool serial_build_dcb(const char16_t* mode, platform::Dcb* dcb) {
-  if (mode == nullptr || dcb == nullptr) {
+  // Read as BuildCommDCBW reads it, so a mode text means the same on both systems.
+  if (mode == nullptr || dcb == nullptr || !platform::dcb_from_mode_text(mode, dcb)) {
     set_last_error(platform::err::invalid_parameter);
     return false;
   }
-  // "baud[,parity[,data[,stop]]]", e.g. "9600,n,8,1"; blanks around the fields are allowed.
-  char text[64];
-  std::size_t length = 0;
-  for (; mode[length] != u'\0'; ++length) {
-    if (length + 1 >= sizeof text || mode[length] > 0x7E) {
-      set_last_error(platform::err::invalid_parameter);
-      return false;
-    }
-    text[length] = static_cast<char>(mode[length]);
-  }
-  text[length] = '\0';
-
-  char fields[4][16] = {};
-  int field_count = 0;
-  std::size_t used = 0;
-  for (const char* p = text;; ++p) {
-    if (*p == ',' || *p == '\0') {
-      if (field_count == 4) {
-        set_last_error(platform::err::invalid_parameter);
-        return false;
-      }
-      fields[field_count][used] = '\0';
-      ++field_count;
-      used = 0;
-      if (*p == '\0') break;
-    } else if (*p != ' ' && *p != '\t') {
-      if (used + 1 >= sizeof fields[0] || field_count >= 4) {
-        set_last_error(platform::err::invalid_parameter);
-        return false;
-      }
-      fields[field_count][used++] = *p;
-    }
-  }
-
-  platform::Dcb result = *dcb;
-  unsigned long baud = 0;
-  char* end = nullptr;
-  baud = std::strtoul(fields[0], &end, 10);
-  if (fields[0][0] < '0' || fields[0][0] > '9' || *end != '\0' || baud == 0 || baud > 4000000) {
-    set_last_error(platform::err::invalid_parameter);
-    return false;
-  }
-  // The old two-digit abbreviations of the mode command.
-  switch (baud) {
-    case 11: baud = 110; break;
-    case 15: baud = 150; break;
-    case 30: baud = 300; break;
-    case 60: baud = 600; break;
-    case 12: baud = 1200; break;
-    case 24: baud = 2400; break;
-    case 48: baud = 4800; break;
-    case 96: baud = 9600; break;
-    case 19: baud = 19200; break;
-    default: break;
-  }
-  result.BaudRate = static_cast<uint32_t>(baud);
-  bool ok = true;
-  if (field_count > 1 && fields[1][0] != '\0') {
-    switch (fields[1][1] == '\0' ? fields[1][0] : '?') {
-      case 'n': case 'N': result.Parity = 0; break;
-      case 'o': case 'O': result.Parity = 1; break;
-      case 'e': case 'E': result.Parity = 2; break;
-      case 'm': case 'M': result.Parity = 3; break;
-      case 's': case 'S': result.Parity = 4; break;
-      default: ok = false;
-    }
-  }
-  if (field_count > 2 && fields[2][0] != '\0') {
-    if (fields[2][1] == '\0' && fields[2][0] >= '5' && fields[2][0] <= '8') {
-      result.ByteSize = static_cast<uint8_t>(fields[2][0] - '0');
-    } else {
-      ok = false;
-    }
-  }
-  if (field_count > 3 && fields[3][0] != '\0') {
-    const std::string_view stop(fields[3]);
-    if (stop == "1") {
-      result.StopBits = 0;
-    } else if (stop == "1.5") {
-      result.StopBits = 1;
-    } else if (stop == "2") {
-      result.StopBits = 2;
-    } else {
-      ok = false;
-    }
-  }
-  if (!ok) {
-    set_last_error(platform::err::invalid_parameter);
-    return false;
-  }
-  result.flags |= platform::dcb_binary;
-  *dcb = result;
   return true;
 }
 
