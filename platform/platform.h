@@ -94,6 +94,10 @@ constexpr SerialHandle no_serial = -1;
 // Opens the device path ("COM5", "\\\\.\\COM12") exclusively, usable with the asynchronous
 // CTS wait. Returns no_serial on failure.
 SerialHandle serial_open(const char16_t* path);
+// Why the last serial_open failed, as one Windows-1251 sentence naming the device and the
+// reason, for the line after the open-failure message; empty when there is nothing to add
+// (the Windows and simulated back ends never add anything).
+const char* serial_open_detail();
 bool serial_clear_errors(SerialHandle h);
 
 // The Windows device-control block, field by field (not its memory layout).

@@ -239,6 +239,8 @@ SerialHandle serial_open(const char16_t* path) {
   return p.handle;
 }
 
+const char* serial_open_detail() { return ""; }
+
 bool serial_clear_errors(SerialHandle h) { return begin_call(sim::Call::clear_errors, h) != nullptr; }
 
 namespace {

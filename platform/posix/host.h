@@ -32,6 +32,8 @@ int read_key();
 bool keyboard_closed();
 // Puts the terminal back as it was (also done at exit and on SIGINT/SIGTERM).
 void restore_terminal();
+// The same from a signal handler (async-signal-safe).
+void restore_terminal_from_signal();
 // Restores the terminal and forgets everything the keyboard knew (keys read ahead, end of
 // input), so that the next call looks at standard input afresh.
 void reset_keyboard();
