@@ -132,6 +132,19 @@ TEST(PosixConsole, WritesCp866AsUtf8) {
   close(fds[0]);
 }
 
+// A reader that goes away after the first byte is a failed console write, never the end of the
+// run: the programming finishes (exit 0) and the log keeps every message.
+TEST(PosixConsole, ClosedOutputPipeDoesNotEndTheRun) {
+  const std::string dir = harness::make_temp_dir();
+  ASSERT_EQ(std::system(("cp " + std::string(TOLVERN_SIM) + " " + dir + "/").c_str()), 0);
+  const std::string command = "bash -c '" + dir + "/tolvern-sim --confirm -L | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}'";
+  const int raw = std::system(command.c_str());
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
+  const std::string log = harness::read_file(dir + "/Tolvern.log");
+  EXPECT_NE(log.find(RU("Работа успешно завершена.")), std::string::npos);
+  std::system(("rm -rf " + dir).c_str());
+}
+
 // Feeds bytes through a closed pipe: every key, then the end of input, which must answer
 // ESC at once and keep answering it.
 std::vector<int> keys_from(const std::string& bytes) {

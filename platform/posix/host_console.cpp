@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/posix/host.h"
+#include "platform/posix/host_port.h"
 
 namespace posix_host {
 
@@ -113,6 +114,7 @@ void set_console_utf8(int mode) { utf8_mode = mode; }
 
 void console_write(const char* bytes, std::size_t count) {
   if (bytes == nullptr || count == 0) return;
+  ignore_broken_pipe();
   // Anything the C library still holds for stdout must come first.
   std::fflush(stdout);
   const bool utf8 = utf8_mode < 0 ? locale_utf8() : utf8_mode == 1;

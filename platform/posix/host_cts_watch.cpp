@@ -93,8 +93,9 @@ void* helper_main(void*) {
       if (errno == EINTR) continue;
       break;  // no TIOCMIWAIT in this driver (a pseudo-terminal, some USB drivers)
     }
+    // Most edges come while nothing is armed (the chip answering a read): nothing to do then.
     int bits = 0;
-    if (ioctl(fd, TIOCMGET, &bits) == 0) compare(fd, bits, true);
+    if (wait.armed.load() && ioctl(fd, TIOCMGET, &bits) == 0) compare(fd, bits, true);
   }
   helper.state.store(helper_ended);
   return nullptr;

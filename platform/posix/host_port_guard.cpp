@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -125,10 +126,14 @@ long lock_owner(const char* path) {
 
 bool process_alive(long pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
-// Same file: one character device whatever its node, otherwise one inode (a fake tree).
+// Same file: one inode, or one character device whatever its node. Pseudo-terminal slaves
+// (majors 136..143) repeat their numbers in every devpts instance, so for them only the inode
+// counts: a container's pty 0 is not ours.
 bool same_file(const struct stat& a, const struct stat& b) {
-  if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) return a.st_rdev == b.st_rdev;
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  if (a.st_dev == b.st_dev && a.st_ino == b.st_ino) return true;
+  const unsigned pty_major = major(b.st_rdev);
+  return S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode) && a.st_rdev == b.st_rdev &&
+         (pty_major < 136 || pty_major > 143);
 }
 
 // The first other process with the device open, as the process table shows it; 0 if none.

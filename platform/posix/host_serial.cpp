@@ -93,8 +93,8 @@ bool speed_code(uint32_t baud, speed_t* code) {
 
 }  // namespace
 
-// Opening a port, in this order: the checks that need no open, open(), TIOCGEXCL before any
-// setting or line changes, flock, the lock file, then exclusivity, raw mode and the lines down.
+// Opening a port, in this order: the checks that need no open, the lock file, open(), TIOCGEXCL
+// before any setting or line changes, flock, then exclusivity, raw mode and the lines down.
 platform::SerialHandle serial_open(const char16_t* path) {
   clear_open_detail();
   const int com = com_number_from_path(path);
@@ -114,11 +114,14 @@ platform::SerialHandle serial_open(const char16_t* path) {
     set_last_error(platform::err::not_supported);
     return platform::no_serial;
   }
-  if (!port_free_before_open(name, device)) return platform::no_serial;
+  // The lock file is taken before the open: the open raises DTR and RTS, so as little as
+  // possible may come between it and dropping them.
+  if (!port_free_before_open(name, device) || !take_port_lock(name, device)) return platform::no_serial;
   // O_NONBLOCK: do not wait for carrier; O_NOCTTY: never become the controlling terminal.
   const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     const int error_number = errno;
+    drop_port_lock();
     set_open_detail_errno(device, error_number);
     fail(error_number);
     return platform::no_serial;
@@ -130,6 +133,7 @@ platform::SerialHandle serial_open(const char16_t* path) {
   if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
     // Someone else made it exclusive; root gets through TIOCEXCL, but must not.
     set_open_detail(device, RU("открыт другой программой в монопольном режиме"), -1);
+    drop_port_lock();
     close(fd);
     set_last_error(platform::err::access_denied);
     return platform::no_serial;
@@ -138,9 +142,6 @@ platform::SerialHandle serial_open(const char16_t* path) {
   // holder of the lock may set it (and clear it again when giving up).
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     error_number = errno == EWOULDBLOCK ? EBUSY : errno;
-  } else if (!take_port_lock(name, device)) {
-    close(fd);
-    return platform::no_serial;
   } else {
     locked = true;
     if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &settings) != 0) {
@@ -159,10 +160,8 @@ platform::SerialHandle serial_open(const char16_t* path) {
     }
   }
   if (error_number != 0) {
-    if (locked) {
-      ioctl(fd, TIOCNXCL);
-      drop_port_lock();
-    }
+    if (locked) ioctl(fd, TIOCNXCL);
+    drop_port_lock();
     close(fd);
     set_open_detail_errno(device, error_number);
     fail(error_number);
