@@ -218,10 +218,10 @@ void look(double t) {
   if (level == port.line) return;
   port.line = level;
   ++status->cts_changes;
-  if (interrupt_enabled()) {
-    ++port.counted;
-    status->cts_counted = port.counted;
-  }
+  // Without the modem-status interrupt the driver neither counts the change nor wakes anyone.
+  if (!interrupt_enabled()) return;
+  ++port.counted;
+  status->cts_counted = port.counted;
   if (port.waiters > 0) {
     woken_away.fetch_add(port.waiters);
     port.sequence.fetch_add(1);
