@@ -145,6 +145,29 @@ TEST(PosixConsole, ClosedOutputPipeDoesNotEndTheRun) {
   std::system(("rm -rf " + dir).c_str());
 }
 
+// A path in a message is Windows-1251 text like the rest of it: a UTF-8 name's Russian
+// letters become their own bytes (so the console shows them and the log keeps them), anything
+// without a Windows-1251 form a '?', and a cut is never made inside a character.
+TEST(PosixConsole, PathsInMessagesReadInWindows1251) {
+  const struct { const char* path; std::size_t room; std::string shown; } cases[] = {
+      {"/tmp/Тест/Ёжик-ёлка.log", 64, RU("/tmp/Тест/Ёжик-ёлка.log")},
+      {"a\u20ACb\U0001F600c", 64, "a?b?c"},
+      {"x\xD0", 64, "x?"},        // a sequence cut short
+      {"\x80y", 64, "?y"},         // a stray continuation byte
+      {"АБВ", 3, RU("АБ")},
+  };
+  for (const auto& c : cases) {
+    char out[64];
+    posix_host::utf8_to_cp1251(c.path, out, c.room);
+    EXPECT_EQ(std::string(out), c.shown) << c.path;
+  }
+  // The whole way: a log that cannot be created in a directory with a Russian name.
+  harness::reset_world();
+  const harness::RunResult r = harness::run_tool({"-L"}, "/nonexistent/Папка/tolvern");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.console.find(harness::cp866(RU("/nonexistent/Папка/Tolvern.log"))), std::string::npos) << r.console;
+}
+
 // Feeds bytes through a closed pipe: every key, then the end of input, which must answer
 // ESC at once and keep answering it.
 std::vector<int> keys_from(const std::string& bytes) {

@@ -22,6 +22,9 @@ bool keyboard_closed() { return posix_host::keyboard_closed(); }
 int process_exit_status(int32_t exit_code) { return posix_host::process_exit_status(exit_code); }
 
 char path_separator() { return '/'; }
+void path_to_message_text(const char* path, char* out, size_t capacity) {
+  posix_host::utf8_to_cp1251(path, out, capacity);
+}
 bool current_directory(char* buffer, size_t capacity) {
   return posix_host::current_directory(buffer, capacity);
 }

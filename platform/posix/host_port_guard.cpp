@@ -49,36 +49,6 @@ bool join(char* out, const char* a, const char* b, const char* c = nullptr) {
   return n > 0 && static_cast<std::size_t>(n) < path_capacity;
 }
 
-// UTF-8 text in Windows-1251 for the messages: Cyrillic letters and ASCII as they are, anything
-// else as '?'. Stops at a whole character when out is full.
-void utf8_to_cp1251(const char* text, char* out, std::size_t capacity) {
-  std::size_t used = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p != 0 && used + 1 < capacity) {
-    uint32_t cp = *p;
-    int extra = cp < 0x80 ? 0 : cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : -1;
-    if (extra > 0) {
-      cp &= 0x3Fu >> extra;
-      for (int i = 1; i <= extra; ++i) {
-        if ((p[i] & 0xC0) != 0x80) {
-          extra = i - 1;
-          cp = '?';
-          break;
-        }
-        cp = cp << 6 | (p[i] & 0x3Fu);
-      }
-    }
-    p += extra < 0 ? 1 : extra + 1;
-    int byte = '?';
-    if (cp < 0x80) byte = static_cast<int>(cp);
-    else if (cp >= 0x0410 && cp <= 0x044F) byte = static_cast<int>(cp - 0x0410 + 0xC0);
-    else if (cp == 0x0401) byte = 0xA8;
-    else if (cp == 0x0451) byte = 0xB8;
-    out[used++] = static_cast<char>(byte);
-  }
-  out[used] = '\0';
-}
-
 // Whole-word search of name in the text of a file (console lists are names separated by blanks).
 bool file_lists_name(const char* path, const char* name, bool first_word_of_line) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
