@@ -40,10 +40,10 @@ struct Helper {
 
 // The pending wait, as WaitCommEvent would hold it.
 struct PendingWait {
-  int fd = -1;
+  std::atomic<int> fd{-1};
   uint32_t mask = 0;
   std::atomic<bool> armed{false};
-  bool counts = false;  // the driver's edge counters answer
+  std::atomic<bool> counts{false};  // the driver's edge counters answer
   std::atomic<int> cts_edges{0};
   std::atomic<bool> cts_level{false};
 };
@@ -72,10 +72,10 @@ bool read_cts_edges(int fd, int* edges) {
 
 // Compares the line with what was noted at arm time.
 void compare(int fd, int bits, bool with_counters) {
-  if (!wait.armed.load() || fd != wait.fd) return;
+  if (!wait.armed.load() || fd != wait.fd.load()) return;
   int edges = 0;
   if (((bits & TIOCM_CTS) != 0) != wait.cts_level.load() ||
-      (with_counters && wait.counts && read_cts_edges(fd, &edges) && edges != wait.cts_edges.load())) {
+      (with_counters && wait.counts.load() && read_cts_edges(fd, &edges) && edges != wait.cts_edges.load())) {
     complete_wait();
   }
 }
@@ -143,10 +143,10 @@ void cts_watch_stop(int fd) {
   pthread_join(helper.thread, nullptr);
   helper.running = false;
   helper.fd = -1;
-  if (wait.fd == fd) {
+  if (wait.fd.load() == fd) {
     wait.armed.store(false);
     wait.mask = 0;
-    wait.fd = -1;
+    wait.fd.store(-1);
   }
 }
 
@@ -158,7 +158,7 @@ void cts_watch_sample(int fd, int bits) {
 void cts_watch_set_mask(int fd, uint32_t mask) {
   // As on Windows, changing the mask ends a pending wait with no event.
   if (wait.armed.exchange(false)) event_word = 0;
-  wait.fd = fd;
+  wait.fd.store(fd);
   wait.mask = mask;
 }
 
@@ -168,7 +168,7 @@ bool cts_event_create() { return true; }
 
 int cts_wait_start(platform::SerialHandle h) {
   const int fd = static_cast<int>(h);
-  if (h < 0 || wait.fd != fd || (wait.mask & platform::EV_CTS) == 0) {
+  if (h < 0 || wait.fd.load() != fd || (wait.mask & platform::EV_CTS) == 0) {
     set_last_error(h < 0 ? platform::err::invalid_handle : platform::err::invalid_parameter);
     return -1;
   }
@@ -180,27 +180,25 @@ int cts_wait_start(platform::SerialHandle h) {
     return -1;
   }
   int edges = 0;
-  wait.counts = read_cts_edges(fd, &edges);
+  wait.counts.store(read_cts_edges(fd, &edges));
   wait.cts_edges.store(edges);
   wait.cts_level.store((bits & TIOCM_CTS) != 0);
   wait.armed.store(true);
   // An edge between the snapshot and arming would wake the helper too early to count.
   int now = 0;
-  if (wait.counts && read_cts_edges(fd, &now) && now != edges) complete_wait();
+  if (wait.counts.load() && read_cts_edges(fd, &now) && now != edges) complete_wait();
   set_last_error(platform::err::io_pending);
   return 0;
 }
 
 void cts_event_close() {}
 
-bool cts_uses_interrupt_counters() { return wait.armed.load() && (wait.counts || helper_waits(wait.fd)); }
-
 void reset_cts_watch() {
   cts_watch_stop(helper.fd);
   wait.armed.store(false);
-  wait.fd = -1;
+  wait.fd.store(-1);
   wait.mask = 0;
-  wait.counts = false;
+  wait.counts.store(false);
   event_word = 0;
 }
 

@@ -405,6 +405,8 @@ const char* serial_open_detail() { return open_detail(); }
 
 void reset_serial() {
   reset_cts_watch();
+  port_released_from_signals();
+  drop_port_lock();
   clear_open_detail();
   set_guard_roots(nullptr, nullptr, nullptr);
   reset_devmap();

@@ -60,9 +60,6 @@ volatile uint32_t* cts_event_word();
 bool cts_event_create();
 int cts_wait_start(platform::SerialHandle h);
 void cts_event_close();
-// True when the armed CTS notification counts edges with the driver's interrupt counters;
-// false when it fell back to comparing sampled levels (or nothing is armed).
-bool cts_uses_interrupt_counters();
 
 // Closes the device map and restores the default roots.
 void reset_devmap();

@@ -390,13 +390,7 @@ VSERIAL_EXPORT int ioctl(int fd, unsigned long request, ...) {
 }
 
 // What the 32-bit C library's callers with 64-bit time use instead of ioctl.
-VSERIAL_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) {
-  va_list args;
-  va_start(args, request);
-  void* arg = va_arg(args, void*);
-  va_end(args);
-  return any_ioctl(fd, request, arg);
-}
+VSERIAL_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) noexcept __attribute__((alias("ioctl")));
 
 VSERIAL_EXPORT int tcsetattr(int fd, int action, const termios* settings) {
   ensure_initialised();
