@@ -53,7 +53,6 @@ using IoctlFn = int (*)(int, unsigned long, ...);
 using CloseFn = int (*)(int);
 using TcsetattrFn = int (*)(int, int, const termios*);
 using ClockGettimeFn = int (*)(clockid_t, timespec*);
-using NanosleepFn = int (*)(const timespec*, timespec*);
 using ClockNanosleepFn = int (*)(clockid_t, int, const timespec*, timespec*);
 
 struct Real {
@@ -61,7 +60,6 @@ struct Real {
   CloseFn close;
   TcsetattrFn tcsetattr;
   ClockGettimeFn clock_gettime;
-  NanosleepFn nanosleep;
   ClockNanosleepFn clock_nanosleep;
 };
 Real real;
@@ -70,7 +68,10 @@ enum class Attach { adapter, nochip, plain };
 
 // ---- configuration, read once ----------------------------------------------------------
 struct Config {
-  dev_t rdev = 0;
+  // The device node's inode: a pty's device number repeats in every devpts instance (the
+  // terminal the tests run from may well be another "pty 0").
+  dev_t dev = 0;
+  ino_t ino = 0;
   bool known = false;
   Attach attach = Attach::adapter;
   double latency_us = 1.0;
@@ -158,13 +159,13 @@ void initialise() {
   real.close = reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"));
   real.tcsetattr = reinterpret_cast<TcsetattrFn>(dlsym(RTLD_NEXT, "tcsetattr"));
   real.clock_gettime = reinterpret_cast<ClockGettimeFn>(dlsym(RTLD_NEXT, "clock_gettime"));
-  real.nanosleep = reinterpret_cast<NanosleepFn>(dlsym(RTLD_NEXT, "nanosleep"));
   real.clock_nanosleep = reinterpret_cast<ClockNanosleepFn>(dlsym(RTLD_NEXT, "clock_nanosleep"));
   base_ns = real_ns();
   const char* device = std::getenv("VSERIAL_DEVICE");
   struct stat info {};
   if (stat(device != nullptr ? device : "/dev/ttyS4", &info) == 0 && S_ISCHR(info.st_mode)) {
-    config.rdev = info.st_rdev;
+    config.dev = info.st_dev;
+    config.ino = info.st_ino;
     config.known = true;
   }
   const char* attach = std::getenv("VSERIAL_ATTACH");
@@ -181,16 +182,17 @@ void initialise() {
 
 void ensure_initialised() { pthread_once(&once, initialise); }
 
+bool same_node(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 && info.st_dev == config.dev && info.st_ino == config.ino;
+}
+
 bool is_device(int fd) {
   if (!config.known || fd < 0) return false;
-  if (fd >= fd_slots) {
-    struct stat info {};
-    return fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == config.rdev;
-  }
+  if (fd >= fd_slots) return same_node(fd);
   signed char kind = fd_kind[fd].load();
   if (kind == 0) {
-    struct stat info {};
-    const bool device = fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == config.rdev;
+    const bool device = same_node(fd);
     kind = device ? 1 : 2;
     fd_kind[fd].store(kind);
     if (device) {
