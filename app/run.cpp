@@ -51,7 +51,9 @@ bool join_path(const char* base, const char* name, char* out) {
 
 Step file_error(int error_number, const char* path) {
   set_exit_code(1);
-  output::show_message(RU("\r\n\r\nОшибка %d при работе с файлом:\r\n%s\r\n\a"), error_number, path);
+  char shown[long_path_capacity];
+  platform::path_to_message_text(path, shown, sizeof shown);
+  output::show_message(RU("\r\n\r\nОшибка %d при работе с файлом:\r\n%s\r\n\a"), error_number, shown);
   return stop(Ending::shutdown);
 }
 

@@ -66,6 +66,12 @@ int process_exit_status(int32_t exit_code);
 // The character that separates directories in the program's own name and in paths built
 // from it ('\\' on Windows, '/' on Linux).
 char path_separator();
+// A path as the system spells it, as Windows-1251 text for a message (the log keeps those
+// bytes, the console shows them in its own character set). On Linux a UTF-8 name's Russian
+// letters become their Windows-1251 bytes and anything else without one a '?'; on Windows the
+// program's narrow paths already are in the ANSI code page and are copied. Always terminated;
+// cut at a whole character when out is full.
+void path_to_message_text(const char* path, char* out, size_t capacity);
 // The current directory without a trailing separator. False when it cannot be read or does
 // not fit in capacity bytes with its terminator (last error set).
 bool current_directory(char* buffer, size_t capacity);
@@ -94,6 +100,10 @@ constexpr SerialHandle no_serial = -1;
 // Opens the device path ("COM5", "\\\\.\\COM12") exclusively, usable with the asynchronous
 // CTS wait. Returns no_serial on failure.
 SerialHandle serial_open(const char16_t* path);
+// Why the last serial_open failed, as one Windows-1251 sentence naming the device and the
+// reason, for the line after the open-failure message; empty when there is nothing to add
+// (the Windows and simulated back ends never add anything).
+const char* serial_open_detail();
 bool serial_clear_errors(SerialHandle h);
 
 // The Windows device-control block, field by field (not its memory layout).

@@ -205,6 +205,7 @@ int find_adapter() {
     const int result = probe_port(number, &code);
     if (result == probe_unclear) {
       output::show_message(RU("непонятная ошибка ( код %d ).\r\n"), static_cast<int>(code));
+      if (code == static_cast<int32_t>(platform::err::open_failed)) show_open_failure_detail();
     } else {
       output::show_message("%s", probe_line(result));
     }

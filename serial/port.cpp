@@ -72,6 +72,11 @@ int open_port(int32_t number) {
     // Missing, busy or refused: every open failure is reported alike, as "cannot be opened".
     port.port_handle = platform::no_serial;
     output::set_port_error(platform::err::open_failed);
+    const char* detail = platform::serial_open_detail();
+    if (detail[0] != '\0') {
+      output::append_error_text("\r\n");
+      output::append_error_text(detail);
+    }
     return 0;
   }
   port.port_handle = handle;
@@ -127,6 +132,11 @@ int configure_port(const char* mode) {
   }
   output::clear_error();
   return 1;
+}
+
+void show_open_failure_detail() {
+  const char* detail = platform::serial_open_detail();
+  if (detail[0] != '\0') output::show_message("   %s\r\n", detail);
 }
 
 void reset_port_state() {

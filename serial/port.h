@@ -26,6 +26,10 @@ int close_port();
 // Only for the open port; 1 on success (record emptied), 0 on failure (record filled).
 int configure_port(const char* mode);
 
+// The system's own words on why the last open failed (device and reason), on a line of its own
+// after the port's line of the discovery; nothing where the system has nothing to add.
+void show_open_failure_detail();
+
 constexpr const char* port_mode = "9600,n,8,1";
 
 void reset_port_state();

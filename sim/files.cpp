@@ -35,6 +35,11 @@ using namespace sim::detail;
 
 char path_separator() { return separator; }
 
+// The simulated world runs on Linux: its paths are the host's.
+void path_to_message_text(const char* path, char* out, size_t capacity) {
+  posix_host::utf8_to_cp1251(path, out, capacity);
+}
+
 bool current_directory(char* buffer, size_t capacity) {
   uint32_t error;
   if (call_fault(sim::Call::current_directory, false, 0, &error)) {

@@ -225,6 +225,8 @@ SerialHandle serial_open(const char16_t* path) {
   return p.handle;
 }
 
+const char* serial_open_detail() { return ""; }
+
 bool serial_clear_errors(SerialHandle h) { return begin_port_call(sim::Call::clear_errors, h) != nullptr; }
 
 bool serial_build_dcb(const char16_t* mode, Dcb* dcb) {

@@ -6,6 +6,7 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,13 +14,17 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/host.h"
+#include "platform/posix/host_port.h"
 #include "platform/posix/host_serial.h"
+#include "output/cp1251_literal.h"
 #include "tests/harness.h"
 
 // A pty has no modem lines; for the device whose number is fake.rdev this ioctl answers the
@@ -78,7 +83,9 @@ int open_pty(std::string* slave_name) {
 // Puts fd over standard input (or output) for the test and back afterwards.
 struct Redirect {
   int target, saved;
-  Redirect(int fd, int over) : target(over), saved(dup(over)) { dup2(fd, over); }
+  // Whatever the C library (or the test framework) still buffers for stdout belongs to the
+  // real stdout, not to the redirection.
+  Redirect(int fd, int over) : target(over), saved((std::fflush(stdout), dup(over))) { dup2(fd, over); }
   ~Redirect() {
     posix_host::reset_keyboard();
     dup2(saved, target);
@@ -123,6 +130,42 @@ TEST(PosixConsole, WritesCp866AsUtf8) {
   close(fds[1]);
   EXPECT_EQ(harness::read_file("/proc/self/fd/" + std::to_string(fds[0])), expected);
   close(fds[0]);
+}
+
+// A reader that goes away after the first byte is a failed console write, never the end of the
+// run: the programming finishes (exit 0) and the log keeps every message.
+TEST(PosixConsole, ClosedOutputPipeDoesNotEndTheRun) {
+  const harness::TempDir tmp;
+  const std::string dir = tmp.path();
+  ASSERT_EQ(std::system(("cp " + std::string(TOLVERN_SIM) + " " + dir + "/").c_str()), 0);
+  const std::string command = "bash -c '" + dir + "/tolvern-sim --confirm -L | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}'";
+  const int raw = std::system(command.c_str());
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
+  const std::string log = harness::read_file(dir + "/Tolvern.log");
+  EXPECT_NE(log.find(RU("Работа успешно завершена.")), std::string::npos);
+}
+
+// A path in a message is Windows-1251 text like the rest of it: a UTF-8 name's Russian
+// letters become their own bytes (so the console shows them and the log keeps them), anything
+// without a Windows-1251 form a '?', and a cut is never made inside a character.
+TEST(PosixConsole, PathsInMessagesReadInWindows1251) {
+  const struct { const char* path; std::size_t room; std::string shown; } cases[] = {
+      {"/tmp/Тест/Ёжик-ёлка.log", 64, RU("/tmp/Тест/Ёжик-ёлка.log")},
+      {"a\u20ACb\U0001F600c", 64, "a?b?c"},
+      {"x\xD0", 64, "x?"},        // a sequence cut short
+      {"\x80y", 64, "?y"},         // a stray continuation byte
+      {"АБВ", 3, RU("АБ")},
+  };
+  for (const auto& c : cases) {
+    char out[64];
+    posix_host::utf8_to_cp1251(c.path, out, c.room);
+    EXPECT_EQ(std::string(out), c.shown) << c.path;
+  }
+  // The whole way: a log that cannot be created in a directory with a Russian name.
+  harness::reset_world();
+  const harness::RunResult r = harness::run_tool({"-L"}, "/nonexistent/Папка/tolvern");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.console.find(harness::cp866(RU("/nonexistent/Папка/Tolvern.log"))), std::string::npos) << r.console;
 }
 
 // Feeds bytes through a closed pipe: every key, then the end of input, which must answer
@@ -203,6 +246,7 @@ struct PosixFakeTree : ::testing::Test {
   }
   void TearDown() override {
     fake = FakeLines{};
+    posix_host::set_guard_roots(nullptr, nullptr, nullptr);
     posix_host::reset();
   }
   // A port sysfs knows (with a UART type for ttyS) and, if wanted, its device node.
@@ -230,7 +274,7 @@ TEST_F(PosixFakeTree, FindFirstFileSkipsDirectoriesAndNeverOverflows) {
 // 32 ports per kind (ttyS, ttyUSB, ttyACM from COM1, 33, 65): a port across a range boundary
 // must never be listed as its neighbour (opening goes through the same map).
 TEST_F(PosixFakeTree, DeviceMapListsExistingPortsInComOrder) {
-  add_port("ttyACM31", -1, true);
+  add_port("ttyACM31", -1, true);  // cdc-acm cannot carry the data line: never listed
   add_port("ttyS31", 4, true);
   add_port("ttyACM1", -1, true);
   add_port("ttyS1", 0, true);      // registered by the driver, but no UART there
@@ -253,8 +297,7 @@ TEST_F(PosixFakeTree, DeviceMapListsExistingPortsInComOrder) {
   }
   using namespace std::string_literals;  // the data keeps its terminator
   EXPECT_EQ(entries, (std::vector<std::u16string>{u"\\Device\\Serial1=COM1\0"s, u"\\Device\\Serial32=COM32\0"s,
-                                                  u"\\Device\\Serial33=COM33\0"s, u"\\Device\\Serial66=COM66\0"s,
-                                                  u"\\Device\\Serial96=COM96\0"s}));
+                                                  u"\\Device\\Serial33=COM33\0"s}));
   // Room: the name with its terminator and the data with its terminator, exactly.
   const struct { uint32_t name_room, data_room, result; } rooms[] = {{16, 10, 0}, {15, 10, 234}, {16, 9, 234}};
   for (const auto& r : rooms) {
@@ -360,6 +403,94 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   const platform::SerialHandle again = posix_host::serial_open(u"COM5");  // lock released
   EXPECT_NE(again, platform::no_serial);
   EXPECT_TRUE(posix_host::serial_close(again));
+  close(master);
+}
+
+// The marks that programs sharing ports leave, each alone on a pseudo-terminal as COM5: every
+// one refuses the port before any setting changes, and says which device and why.
+TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
+  std::string slave;
+  const int master = open_pty(&slave);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(symlink(slave.c_str(), (dev + "/ttyS4").c_str()), 0);
+  for (const char* dir : {"/proc", "/lock", "/oldlock", "/sys/console"}) ASSERT_EQ(mkdir((root + dir).c_str(), 0755), 0);
+  ASSERT_TRUE(posix_host::set_guard_roots((root + "/proc").c_str(), (root + "/lock").c_str(), (root + "/oldlock").c_str()));
+  const pid_t dead = fork();  // a pid that no longer runs
+  if (dead == 0) _exit(0);
+  waitpid(dead, nullptr, 0);
+  const long live = static_cast<long>(getppid());
+  const auto pid_text = [](long pid) { char t[16]; std::snprintf(t, sizeof t, "%10ld\n", pid); return std::string(t); };
+  const std::string device = dev + "/ttyS4";
+  const std::string in_use = device + ": " + RU("используется процессом ") + std::to_string(live) + ".";
+  struct Case {
+    const char* what;
+    std::string file, content;  // a mark left in the tree
+    std::string detail;         // "" = the port opens
+  };
+  const Case cases[] = {
+      {"console", "/sys/console/active", "tty0 ttyS4\n", device + ": " + RU("системная консоль") + "."},
+      {"console list", "/proc/consoles", "tty0  -WU (EC p  )    4:1\nttyS4 -W- (E  p  )    4:68\n", device + ": " + RU("системная консоль") + "."},
+      {"other console", "/proc/consoles", "ttyS40 -W- (E p) 4:104\nttyS0 ttyS4\n", ""},
+      {"live lock", "/lock/LCK..ttyS4", pid_text(live), in_use},
+      {"live lock, old place", "/oldlock/LCK..ttyS4", pid_text(live), in_use},
+      {"binary lock", "/lock/LCK..ttyS4", std::string(reinterpret_cast<const char*>(&live), 4), in_use},
+      {"unreadable lock", "/lock/LCK..ttyS4", "junk\n", device + ": " + RU("заблокирован файлом блокировки") + "."},
+      {"stale lock", "/lock/LCK..ttyS4", pid_text(dead), ""},
+      {"held per /proc", "/proc/" + std::to_string(live) + "/fd/7", "", in_use},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = root + c.file;
+    if (c.file.rfind("/proc/", 0) == 0 && c.file.find("/fd/") != std::string::npos) {
+      ASSERT_EQ(std::system(("mkdir -p " + path.substr(0, path.rfind('/'))).c_str()), 0);
+      ASSERT_EQ(symlink(device.c_str(), path.c_str()), 0);
+    } else {
+      std::ofstream(path, std::ios::binary) << c.content;
+    }
+    termios before {};
+    ASSERT_EQ(tcgetattr(master, &before), 0);
+    const platform::SerialHandle h = posix_host::serial_open(u"COM5");
+    EXPECT_EQ(std::string(posix_host::serial_open_detail()), c.detail);
+    if (c.detail.empty()) {
+      ASSERT_NE(h, platform::no_serial);
+      // Held with a lock file of its own, in the first lock directory, gone after closing.
+      EXPECT_EQ(harness::read_file(root + "/lock/LCK..ttyS4"), pid_text(getpid()));
+      EXPECT_TRUE(posix_host::serial_close(h));
+      EXPECT_NE(access((root + "/lock/LCK..ttyS4").c_str(), F_OK), 0);
+    } else {
+      EXPECT_EQ(h, platform::no_serial);
+      EXPECT_EQ(posix_host::last_error(), 5u);
+      if (c.file.find("LCK") != std::string::npos) {
+        EXPECT_EQ(harness::read_file(path), c.content);
+      }
+      termios after {};
+      ASSERT_EQ(tcgetattr(master, &after), 0);
+      EXPECT_EQ(after.c_cflag, before.c_cflag);
+      EXPECT_EQ(after.c_lflag, before.c_lflag);
+    }
+    ASSERT_EQ(std::system(("rm -rf " + root + "/proc/* " + root + "/lock/* " + root + "/oldlock/* " + root + "/sys/console/*").c_str()), 0);
+  }
+
+  // Made exclusive by its holder: root opens it all the same, so TIOCGEXCL decides.
+  const int holder = open(slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+  EXPECT_EQ(posix_host::serial_open(u"COM5"), platform::no_serial);
+  EXPECT_EQ(std::string(posix_host::serial_open_detail()), device + ": " + RU("открыт другой программой в монопольном режиме") + ".");
+  ioctl(holder, TIOCNXCL);
+  close(holder);
+
+  // The rest of the reasons: no node, a cdc-acm device, not a terminal.
+  std::ofstream(dev + "/ttyS5") << "";
+  const struct { const char16_t* path; std::string detail; } others[] = {
+      {u"COM7", dev + "/ttyS6: " + RU("нет такого устройства") + "."},
+      {u"COM65", dev + "/ttyACM0: " + RU("cdc-acm не передаёт CTS, адаптер на нём работать не может") + "."},
+      {u"COM6", dev + "/ttyS5: " + RU("это не последовательный порт") + "."},
+  };
+  for (const auto& o : others) {
+    EXPECT_EQ(posix_host::serial_open(o.path), platform::no_serial);
+    EXPECT_EQ(std::string(posix_host::serial_open_detail()), o.detail);
+  }
   close(master);
 }
 

@@ -22,6 +22,9 @@ bool keyboard_closed() { return posix_host::keyboard_closed(); }
 int process_exit_status(int32_t exit_code) { return posix_host::process_exit_status(exit_code); }
 
 char path_separator() { return '/'; }
+void path_to_message_text(const char* path, char* out, size_t capacity) {
+  posix_host::utf8_to_cp1251(path, out, capacity);
+}
 bool current_directory(char* buffer, size_t capacity) {
   return posix_host::current_directory(buffer, capacity);
 }
@@ -37,6 +40,7 @@ uint32_t devmap_read(uint32_t index, char16_t* name, uint32_t* name_units, uint3
 uint32_t devmap_close() { return posix_host::devmap_close(); }
 
 SerialHandle serial_open(const char16_t* path) { return posix_host::serial_open(path); }
+const char* serial_open_detail() { return posix_host::serial_open_detail(); }
 bool serial_clear_errors(SerialHandle h) { return posix_host::serial_clear_errors(h); }
 bool serial_build_dcb(const char16_t* mode, Dcb* dcb) {
   return posix_host::serial_build_dcb(mode, dcb);

@@ -24,6 +24,9 @@ void console_write(const char* bytes, std::size_t count);
 // Stops early, at a whole character, when out is full.
 std::size_t cp866_to_utf8(const char* bytes, std::size_t count, char* out, std::size_t capacity,
                           std::size_t* consumed);
+// UTF-8 text (a path) as Windows-1251 for a message: ASCII and Russian letters as they are,
+// anything else '?'. Always terminated; stops at a whole character when out is full.
+void utf8_to_cp1251(const char* text, char* out, std::size_t capacity);
 // 1 shows UTF-8, 0 the bytes unchanged, -1 decides from the locale (the default).
 void set_console_utf8(int mode);
 
@@ -32,6 +35,8 @@ int read_key();
 bool keyboard_closed();
 // Puts the terminal back as it was (also done at exit and on SIGINT/SIGTERM).
 void restore_terminal();
+// The same from a signal handler (async-signal-safe).
+void restore_terminal_from_signal();
 // Restores the terminal and forgets everything the keyboard knew (keys read ahead, end of
 // input), so that the next call looks at standard input afresh.
 void reset_keyboard();

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/posix/host.h"
+#include "platform/posix/host_port.h"
 
 namespace posix_host {
 
@@ -109,10 +110,37 @@ std::size_t cp866_to_utf8(const char* bytes, std::size_t count, char* out, std::
   return stored;
 }
 
+void utf8_to_cp1251(const char* text, char* out, std::size_t capacity) {
+  if (capacity == 0) return;
+  std::size_t used = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != 0 && used + 1 < capacity) {
+    uint32_t cp = *p;
+    const int extra = cp < 0x80 ? 0 : cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : -1;
+    int taken = 1;
+    if (extra < 0) {
+      cp = '?';  // a stray continuation byte
+    } else if (extra > 0) {
+      cp &= 0x3Fu >> extra;
+      for (; taken <= extra && (p[taken] & 0xC0) == 0x80; ++taken) cp = cp << 6 | (p[taken] & 0x3Fu);
+      if (taken <= extra) cp = '?';  // cut short
+    }
+    p += taken;
+    int byte = '?';
+    if (cp < 0x80) byte = static_cast<int>(cp);
+    else if (cp >= 0x0410 && cp <= 0x044F) byte = static_cast<int>(cp - 0x0410 + 0xC0);  // А..я
+    else if (cp == 0x0401) byte = 0xA8;  // Ё
+    else if (cp == 0x0451) byte = 0xB8;  // ё
+    out[used++] = static_cast<char>(byte);
+  }
+  out[used] = '\0';
+}
+
 void set_console_utf8(int mode) { utf8_mode = mode; }
 
 void console_write(const char* bytes, std::size_t count) {
   if (bytes == nullptr || count == 0) return;
+  ignore_broken_pipe();
   // Anything the C library still holds for stdout must come first.
   std::fflush(stdout);
   const bool utf8 = utf8_mode < 0 ? locale_utf8() : utf8_mode == 1;

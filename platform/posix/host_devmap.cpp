@@ -27,6 +27,7 @@ struct DeviceRange {
 // 32 ports per kind; a device beyond the 32nd of its kind has no COM number.
 constexpr DeviceRange device_ranges[] = {{1, "ttyS"}, {33, "ttyUSB"}, {65, "ttyACM"}};
 constexpr int ports_per_range = 32;
+constexpr int first_acm_com = 65;
 
 bool devmap_is_open = false;
 uint8_t listed[com_count];
@@ -93,6 +94,8 @@ bool set_device_roots(const char* sysfs, const char* dev) {
 
 const char* device_root() { return dev_root; }
 
+const char* device_sysfs_root() { return sysfs_root; }
+
 bool com_device_name(int com, char* name, std::size_t capacity) {
   for (const DeviceRange& range : device_ranges) {
     if (com >= range.first_com && com < range.first_com + ports_per_range) {
@@ -102,6 +105,8 @@ bool com_device_name(int com, char* name, std::size_t capacity) {
   }
   return false;
 }
+
+bool com_is_acm(int com) { return com >= first_acm_com && com < first_acm_com + ports_per_range; }
 
 int com_number_from_path(const char16_t* path) {
   if (path == nullptr) return 0;
@@ -128,7 +133,7 @@ uint32_t devmap_open() {
   // No tty class at all: a machine without serial ports, not a failure.
   if (stat(sysfs_root, &info) != 0 || !S_ISDIR(info.st_mode)) return platform::err::file_not_found;
   for (int com = 1; com <= com_count; ++com) {
-    if (port_exists(com)) listed[listed_count++] = static_cast<uint8_t>(com);
+    if (!com_is_acm(com) && port_exists(com)) listed[listed_count++] = static_cast<uint8_t>(com);
   }
   devmap_is_open = true;
   return platform::err::success;

@@ -37,10 +37,7 @@ int pushback_count = 0;
 int pending_code = -1;
 
 void restore_from_signal(int signal_number) {
-  if (terminal_raw != 0) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-    terminal_raw = 0;
-  }
+  restore_terminal_from_signal();
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
@@ -210,6 +207,13 @@ int key_after_escape() {
 }
 
 }  // namespace
+
+void restore_terminal_from_signal() {
+  if (terminal_raw != 0) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+    terminal_raw = 0;
+  }
+}
 
 bool key_waiting() {
   set_up_keyboard();

@@ -1,5 +1,5 @@
-// Serial ports on Linux: exclusive open, raw termios, the modem lines through ioctl, and the
-// CTS change notification built on the driver's interrupt counters.
+// Serial ports on Linux: a port in use by others left alone, exclusive open with a lock file,
+// raw termios, and the modem lines through ioctl (the CTS watch is host_cts_watch.cpp).
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
@@ -12,29 +12,15 @@
 #include <cstdlib>
 #include <cstdio>
 
+#include "output/cp1251_literal.h"
 #include "platform/mode_text.h"
 #include "platform/posix/host.h"
+#include "platform/posix/host_port.h"
 #include "platform/posix/host_serial.h"
 
 namespace posix_host {
 
 namespace {
-
-// The pending comm-event wait of the Windows interface, kept by hand: at arm time the CTS
-// edge counter (or, without one, the CTS level) is noted; every later serial call on the port
-// compares and, on a change, completes the wait by storing EV_CTS into the event word.
-struct CtsWatch {
-  platform::SerialHandle handle = platform::no_serial;
-  uint32_t mask = 0;
-  bool pending = false;
-  bool counts_edges = false;
-  int cts_edges = 0;
-  bool cts_level = false;
-  bool event_exists = false;
-};
-
-CtsWatch watch;
-volatile uint32_t event_word = 0;
 
 bool fail(int error_number) {
   set_last_error(from_errno(error_number));
@@ -54,19 +40,6 @@ int fd_of(platform::SerialHandle h) { return static_cast<int>(h); }
 // A pseudo-terminal or a driver without modem-control support rejects the line ioctls with
 // these; for the best-effort drops below they mean "no lines to drop".
 bool no_modem_lines(int error_number) { return error_number == ENOTTY || error_number == EINVAL; }
-
-void complete_wait() {
-  event_word = event_word | platform::EV_CTS;
-  watch.pending = false;
-}
-
-// Compares the CTS edge counter with the one noted at arm time. The 8250 driver also counts
-// the delta bit its status register latches, so a pulse between two samples is not lost.
-void check_cts_edges(platform::SerialHandle h) {
-  if (!watch.pending || h != watch.handle || !watch.counts_edges) return;
-  serial_icounter_struct counts {};
-  if (ioctl(fd_of(h), TIOCGICOUNT, &counts) == 0 && counts.cts != watch.cts_edges) complete_wait();
-}
 
 bool modem_bits(int fd, int* bits) { return ioctl(fd, TIOCMGET, bits) == 0; }
 
@@ -120,7 +93,10 @@ bool speed_code(uint32_t baud, speed_t* code) {
 
 }  // namespace
 
+// Opening a port, in this order: the checks that need no open, the lock file, open(), TIOCGEXCL
+// before any setting or line changes, flock, then exclusivity, raw mode and the lines down.
 platform::SerialHandle serial_open(const char16_t* path) {
+  clear_open_detail();
   const int com = com_number_from_path(path);
   char name[16];
   char device[600];
@@ -133,19 +109,38 @@ platform::SerialHandle serial_open(const char16_t* path) {
     set_last_error(platform::err::file_not_found);
     return platform::no_serial;
   }
+  if (com_is_acm(com)) {
+    set_open_detail(device, RU("cdc-acm не передаёт CTS, адаптер на нём работать не может"), -1);
+    set_last_error(platform::err::not_supported);
+    return platform::no_serial;
+  }
+  // The lock file is taken before the open: the open raises DTR and RTS, so as little as
+  // possible may come between it and dropping them.
+  if (!port_free_before_open(name, device) || !take_port_lock(name, device)) return platform::no_serial;
   // O_NONBLOCK: do not wait for carrier; O_NOCTTY: never become the controlling terminal.
   const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    fail(errno);
+    const int error_number = errno;
+    drop_port_lock();
+    set_open_detail_errno(device, error_number);
+    fail(error_number);
     return platform::no_serial;
   }
   int error_number = 0;
   bool locked = false;
+  int exclusive = 0;
   termios settings {};
-  // The lock comes first: TIOCEXCL belongs to the tty, not to this descriptor, so only the
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    // Someone else made it exclusive; root gets through TIOCEXCL, but must not.
+    set_open_detail(device, RU("открыт другой программой в монопольном режиме"), -1);
+    drop_port_lock();
+    close(fd);
+    set_last_error(platform::err::access_denied);
+    return platform::no_serial;
+  }
+  // The flock comes first: TIOCEXCL belongs to the tty, not to this descriptor, so only the
   // holder of the lock may set it (and clear it again when giving up).
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    // Another program (or another Tolvern) holds the port: access denied, as on Windows.
     error_number = errno == EWOULDBLOCK ? EBUSY : errno;
   } else {
     locked = true;
@@ -166,10 +161,14 @@ platform::SerialHandle serial_open(const char16_t* path) {
   }
   if (error_number != 0) {
     if (locked) ioctl(fd, TIOCNXCL);
+    drop_port_lock();
     close(fd);
+    set_open_detail_errno(device, error_number);
     fail(error_number);
     return platform::no_serial;
   }
+  guard_port_against_signals(fd);
+  cts_watch_start(fd);
   return fd;
 }
 
@@ -179,7 +178,6 @@ bool serial_clear_errors(platform::SerialHandle h) {
   // see that the device still answers.
   termios settings {};
   if (tcgetattr(fd_of(h), &settings) != 0) return fail(errno);
-  check_cts_edges(h);
   return true;
 }
 
@@ -236,8 +234,8 @@ bool serial_set_state(platform::SerialHandle h, const platform::Dcb& dcb) {
                    (rts_control == platform::RTS_CONTROL_DISABLE ? TIOCM_RTS : 0);
   const int raise = (dtr_control == platform::DTR_CONTROL_ENABLE ? TIOCM_DTR : 0) |
                     (rts_control == platform::RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
+  cts_watch_renew(fd);
   if (!drop_dtr_rts(fd, drop) || !raise_lines(fd, raise)) return fail(errno);
-  check_cts_edges(h);
   return true;
 }
 
@@ -253,22 +251,20 @@ bool serial_purge(platform::SerialHandle h, uint32_t flags) {
     const int queue = transmit && receive ? TCIOFLUSH : (transmit ? TCOFLUSH : TCIFLUSH);
     if (tcflush(fd_of(h), queue) != 0) return fail(errno);
   }
-  check_cts_edges(h);
   return true;
 }
 
 bool serial_close(platform::SerialHandle h) {
   if (!valid(h)) return false;
-  if (watch.handle == h) {
-    watch.pending = false;
-    watch.mask = 0;
-    watch.handle = platform::no_serial;
-  }
-  ioctl(fd_of(h), TIOCNXCL);
+  const int fd = fd_of(h);
+  cts_watch_stop(fd);
+  port_released_from_signals();
+  ioctl(fd, TIOCNXCL);
+  drop_port_lock();
   // Linux releases the descriptor even when close reports an error (EINTR, EIO of a device
   // pulled out); only EBADF means there was nothing to close. Reporting the others as a
   // failure would leave the caller holding a handle that no longer exists.
-  if (close(fd_of(h)) != 0 && errno == EBADF) return fail(EBADF);
+  if (close(fd) != 0 && errno == EBADF) return fail(EBADF);
   return true;
 }
 
@@ -289,7 +285,6 @@ bool serial_escape(platform::SerialHandle h, uint32_t function) {
       return false;
   }
   if (result != 0) return fail(errno);
-  check_cts_edges(h);
   return true;
 }
 
@@ -305,12 +300,7 @@ bool serial_modem_status(platform::SerialHandle h, uint32_t* status) {
             ((bits & TIOCM_DSR) != 0 ? platform::MS_DSR_ON : 0u) |
             ((bits & TIOCM_RNG) != 0 ? 0x40u : 0u) |  // MS_RING_ON
             ((bits & TIOCM_CAR) != 0 ? 0x80u : 0u);   // MS_RLSD_ON
-  // The counter is read after the status: reading the status register is what makes some
-  // drivers count an edge that raised no interrupt.
-  check_cts_edges(h);
-  if (watch.pending && h == watch.handle && ((bits & TIOCM_CTS) != 0) != watch.cts_level) {
-    complete_wait();
-  }
+  cts_watch_sample(fd_of(h), bits);
   return true;
 }
 
@@ -318,51 +308,18 @@ bool serial_set_mask(platform::SerialHandle h, uint32_t mask) {
   if (!valid(h)) return false;
   termios settings {};
   if (tcgetattr(fd_of(h), &settings) != 0) return fail(errno);
-  // As on Windows, changing the mask ends a pending wait with no event.
-  if (watch.pending && watch.handle == h) {
-    event_word = 0;
-    watch.pending = false;
-  }
-  watch.handle = h;
-  watch.mask = mask;
+  cts_watch_set_mask(fd_of(h), mask);
   return true;
 }
 
-volatile uint32_t* cts_event_word() { return &event_word; }
-
-bool cts_event_create() {
-  watch.event_exists = true;
-  return true;
-}
-
-int cts_wait_start(platform::SerialHandle h) {
-  if (!valid(h)) return -1;
-  if (watch.handle != h || (watch.mask & platform::EV_CTS) == 0) {
-    set_last_error(platform::err::invalid_parameter);
-    return -1;
-  }
-  const int fd = fd_of(h);
-  int bits = 0;
-  if (!modem_bits(fd, &bits)) {
-    fail(errno);
-    return -1;
-  }
-  serial_icounter_struct counts {};
-  watch.counts_edges = ioctl(fd, TIOCGICOUNT, &counts) == 0;
-  watch.cts_edges = counts.cts;
-  watch.cts_level = (bits & TIOCM_CTS) != 0;
-  watch.pending = true;
-  set_last_error(platform::err::io_pending);
-  return 0;
-}
-
-void cts_event_close() { watch.event_exists = false; }
-
-bool cts_uses_interrupt_counters() { return watch.pending && watch.counts_edges; }
+const char* serial_open_detail() { return open_detail(); }
 
 void reset_serial() {
-  watch = CtsWatch{};
-  event_word = 0;
+  reset_cts_watch();
+  port_released_from_signals();
+  drop_port_lock();
+  clear_open_detail();
+  set_guard_roots(nullptr, nullptr, nullptr);
   reset_devmap();
 }
 

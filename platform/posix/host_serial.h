@@ -21,12 +21,16 @@ constexpr int com_count = 96;
 // ("/sys/class/tty", "/dev"). False when a root does not fit (nothing changed).
 bool set_device_roots(const char* sysfs_root, const char* dev_root);
 
-// The /dev root in use.
+// The /dev and sysfs roots in use.
 const char* device_root();
+const char* device_sysfs_root();
 
 // The device node name of a COM number ("ttyUSB0" for 33); false for a number outside the map
 // or a buffer too small.
 bool com_device_name(int com, char* name, std::size_t capacity);
+// ttyACM (cdc-acm) always reports CTS set, so it cannot carry the adapter's data line: left out
+// of the device map and refused by serial_open.
+bool com_is_acm(int com);
 // The COM number of a port path "COM<n>" or "\\.\COM<n>" (letters in any case), 0 when the
 // text is no such path or the number is outside the map.
 int com_number_from_path(const char16_t* path);
@@ -37,6 +41,10 @@ uint32_t devmap_open();
 uint32_t devmap_read(uint32_t index, char16_t* name, uint32_t* name_units, uint32_t* type,
                      uint8_t* data, uint32_t* data_bytes);
 uint32_t devmap_close();
+
+// Why the last serial_open failed, one Windows-1251 sentence naming the device; empty when it
+// succeeded.
+const char* serial_open_detail();
 
 platform::SerialHandle serial_open(const char16_t* path);
 bool serial_clear_errors(platform::SerialHandle h);
@@ -52,9 +60,6 @@ volatile uint32_t* cts_event_word();
 bool cts_event_create();
 int cts_wait_start(platform::SerialHandle h);
 void cts_event_close();
-// True when the armed CTS notification counts edges with the driver's interrupt counters;
-// false when it fell back to comparing sampled levels (or nothing is armed).
-bool cts_uses_interrupt_counters();
 
 // Closes the device map and restores the default roots.
 void reset_devmap();

@@ -20,6 +20,13 @@ const char* file_part(const char* path) {
 
 char path_separator() { return '\\'; }
 
+void path_to_message_text(const char* path, char* out, size_t capacity) {
+  if (capacity == 0) return;
+  const size_t length = strnlen(path, capacity - 1);
+  std::memcpy(out, path, length);
+  out[length] = '\0';
+}
+
 bool current_directory(char* buffer, size_t capacity) {
   if (buffer == nullptr || capacity == 0 || capacity > MAXDWORD) {
     SetLastError(err::invalid_parameter);

@@ -84,6 +84,9 @@ SerialHandle serial_open(const char16_t* path) {
   return reinterpret_cast<SerialHandle>(h);
 }
 
+// Windows' own error number says it all.
+const char* serial_open_detail() { return ""; }
+
 bool serial_clear_errors(SerialHandle h) {
   DWORD errors = 0;
   COMSTAT status;

@@ -1,0 +1,441 @@
+// A virtual serial port for the real Linux back end (LD_PRELOAD). One pseudo-terminal, bound
+// over a device node such as /dev/ttyS4, behaves as a UART with the passive adapter and the
+// simulated PSoC 1 behind it: the modem-line ioctls of that device are answered here, everything
+// else (open, termios, flock, TIOCEXCL, every other file) goes to the kernel unchanged.
+//
+// The UART is modelled as the 8250 driver behaves: its modem-status interrupt, and with it the
+// CTS count of TIOCGICOUNT, runs only with CRTSCTS, without CLOCAL, or once a TIOCMIWAIT has
+// waited since the last termios change. A tool that only reads the counters counts nothing.
+//
+// Time is virtual and shared by the tool and the chip: CLOCK_MONOTONIC reads advance it a small
+// step, sleeps advance it exactly, every modem-line call costs a fixed latency. A thread woken
+// from TIOCMIWAIT runs before virtual time moves on, as it would on an idle machine, so the run
+// does not depend on how fast this machine is.
+//
+// Environment: VSERIAL_DEVICE (default /dev/ttyS4), VSERIAL_STATUS (a file of
+// sizeof(vserial::Status) bytes to keep current), VSERIAL_ATTACH (adapter, nochip, plain),
+// VSERIAL_SILENT_AFTER (vectors), VSERIAL_BUSY_US (every supervisory call's busy time),
+// VSERIAL_LATENCY_US (default 1).
+//
+// Only libc's own names are exported (see vserial.map); nothing Linux-build-specific is used,
+// so the same source builds with -m32 for the Windows program under wine (which calls
+// __ioctl_time64 and TIOCMSET).
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <linux/serial.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tests/vserial/vchip.h"
+#include "tests/vserial/vserial_status.h"
+
+#define VSERIAL_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+using IoctlFn = int (*)(int, unsigned long, ...);
+using CloseFn = int (*)(int);
+using TcsetattrFn = int (*)(int, int, const termios*);
+using ClockGettimeFn = int (*)(clockid_t, timespec*);
+using ClockNanosleepFn = int (*)(clockid_t, int, const timespec*, timespec*);
+
+struct Real {
+  IoctlFn ioctl;
+  CloseFn close;
+  TcsetattrFn tcsetattr;
+  ClockGettimeFn clock_gettime;
+  ClockNanosleepFn clock_nanosleep;
+};
+Real real;
+
+enum class Attach { adapter, nochip, plain };
+
+// ---- configuration, read once ----------------------------------------------------------
+struct Config {
+  // The device node's inode: a pty's device number repeats in every devpts instance (the
+  // terminal the tests run from may well be another "pty 0").
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool known = false;
+  Attach attach = Attach::adapter;
+  double latency_us = 1.0;
+  double clock_step_us = 0.1;
+};
+Config config;
+pthread_once_t once = PTHREAD_ONCE_INIT;
+vserial::Status local_status;
+vserial::Status* status = &local_status;
+
+// ---- virtual time ------------------------------------------------------------------------
+std::atomic<int64_t> virtual_ns{0};
+int64_t base_ns = 0;
+// Threads woken from TIOCMIWAIT that have not come back to wait again: time stands still for the
+// others until they have.
+std::atomic<int> woken_away{0};
+thread_local bool woken_self = false;
+
+// ---- the port and the adapter ---------------------------------------------------------------
+struct Port {
+  bool rts = false, dtr = false, brk = false;
+  bool line = false;      // the data line as last looked at
+  bool clocal = false, crtscts = false, hupcl = true;
+  bool miwait_latched = false;
+  int waiters = 0;
+  int counted = 0;        // TIOCGICOUNT's cts
+  std::atomic<int> sequence{0};  // bumped at every change of CTS; TIOCMIWAIT waits on it
+};
+Port port;
+int64_t opened_at_ns = 0;  // real time when a descriptor of the device was first seen
+pthread_mutex_t model_lock = PTHREAD_MUTEX_INITIALIZER;
+thread_local bool in_model = false;
+
+constexpr int fd_slots = 4096;
+// 0 not looked at, 1 the device, 2 anything else.
+std::atomic<signed char> fd_kind[fd_slots];
+
+int64_t real_ns() {
+  timespec t{};
+  real.clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+double now_us() { return static_cast<double>(virtual_ns.load()) / 1000.0; }
+void advance_us(double us) { virtual_ns.fetch_add(static_cast<int64_t>(us * 1000.0)); }
+
+void publish_time() { status->virtual_us = now_us(); }
+
+// Lets a thread woken from TIOCMIWAIT finish its work first. The bound is only a safety net
+// against a waiter that never comes back; it never decides a test.
+void let_woken_threads_run() {
+  if (woken_away.load() == 0 || woken_self) return;
+  const int64_t give_up = real_ns() + 5'000'000'000LL;
+  while (woken_away.load() > 0) {
+    if (real_ns() > give_up) {
+      std::fprintf(stderr, "vserial: a thread woken from TIOCMIWAIT never waited again\n");
+      woken_away.store(0);
+      break;
+    }
+    sched_yield();
+  }
+}
+
+bool monotonic(clockid_t clock) {
+  return clock == CLOCK_MONOTONIC || clock == CLOCK_MONOTONIC_RAW || clock == CLOCK_MONOTONIC_COARSE ||
+         clock == CLOCK_BOOTTIME;
+}
+
+void set_status_file(const char* path) {
+  if (path == nullptr) return;
+  const int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  void* map = mmap(nullptr, sizeof(vserial::Status), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  real.close(fd);
+  if (map != MAP_FAILED) status = static_cast<vserial::Status*>(map);
+}
+
+double env_number(const char* name, double fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? std::atof(text) : fallback;
+}
+
+void initialise() {
+  real.ioctl = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
+  real.close = reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"));
+  real.tcsetattr = reinterpret_cast<TcsetattrFn>(dlsym(RTLD_NEXT, "tcsetattr"));
+  real.clock_gettime = reinterpret_cast<ClockGettimeFn>(dlsym(RTLD_NEXT, "clock_gettime"));
+  real.clock_nanosleep = reinterpret_cast<ClockNanosleepFn>(dlsym(RTLD_NEXT, "clock_nanosleep"));
+  base_ns = real_ns();
+  const char* device = std::getenv("VSERIAL_DEVICE");
+  struct stat info {};
+  if (stat(device != nullptr ? device : "/dev/ttyS4", &info) == 0 && S_ISCHR(info.st_mode)) {
+    config.dev = info.st_dev;
+    config.ino = info.st_ino;
+    config.known = true;
+  }
+  const char* attach = std::getenv("VSERIAL_ATTACH");
+  if (attach != nullptr && std::strcmp(attach, "plain") == 0) config.attach = Attach::plain;
+  if (attach != nullptr && std::strcmp(attach, "nochip") == 0) config.attach = Attach::nochip;
+  config.latency_us = env_number("VSERIAL_LATENCY_US", 1.0);
+  vchip::Options options;
+  options.silent_after_vectors = std::getenv("VSERIAL_SILENT_AFTER") != nullptr;
+  options.vectors = static_cast<long>(env_number("VSERIAL_SILENT_AFTER", 0));
+  options.busy_us = env_number("VSERIAL_BUSY_US", -1);
+  vchip::reset(options);
+  set_status_file(std::getenv("VSERIAL_STATUS"));
+}
+
+void ensure_initialised() { pthread_once(&once, initialise); }
+
+bool same_node(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 && info.st_dev == config.dev && info.st_ino == config.ino;
+}
+
+bool is_device(int fd) {
+  if (!config.known || fd < 0) return false;
+  if (fd >= fd_slots) return same_node(fd);
+  signed char kind = fd_kind[fd].load();
+  if (kind == 0) {
+    const bool device = same_node(fd);
+    kind = device ? 1 : 2;
+    fd_kind[fd].store(kind);
+    if (device) {
+      opened_at_ns = real_ns();
+      ++status->opens;
+      ++status->open_fds;
+    }
+  }
+  return kind == 1;
+}
+
+// ---- the adapter ----------------------------------------------------------------------------
+bool chip_attached() { return config.attach == Attach::adapter; }
+bool dsr() { return config.attach != Attach::plain && port.rts; }
+bool data_line(double t) {
+  if (config.attach == Attach::plain) return false;
+  return port.brk || (chip_attached() && vchip::drives_high(t));
+}
+bool interrupt_enabled() { return port.crtscts || !port.clocal || port.miwait_latched; }
+
+// Rises happen at calls (break, clock, power); a timed fall between two calls is seen at the
+// next one, so two looks per call see every change.
+void look(double t) {
+  const bool level = data_line(t);
+  if (level == port.line) return;
+  port.line = level;
+  ++status->cts_changes;
+  // Without the modem-status interrupt the driver neither counts the change nor wakes anyone.
+  if (!interrupt_enabled()) return;
+  ++port.counted;
+  status->cts_counted = port.counted;
+  if (port.waiters > 0) {
+    woken_away.fetch_add(port.waiters);
+    port.sequence.fetch_add(1);
+    syscall(SYS_futex, reinterpret_cast<int*>(&port.sequence), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+  }
+}
+
+void set_outputs(bool rts, bool dtr, double t) {
+  if (rts != port.rts) {
+    port.rts = rts;
+    if (chip_attached()) vchip::power(rts, t);
+  }
+  if (dtr && !port.dtr && chip_attached()) vchip::clock_rise(port.brk, data_line(t), t);
+  port.dtr = dtr;
+}
+
+void publish() {
+  status->rts = port.rts;
+  status->dtr = port.dtr;
+  status->brk = port.brk;
+  status->powered = chip_attached() && port.rts;
+  status->vectors = vchip::vectors();
+  publish_time();
+}
+
+struct ModelLock {
+  bool nested;
+  ModelLock() : nested(in_model) {
+    // A signal handler of the tool may call in while this thread is inside: go on unlocked.
+    if (!nested) pthread_mutex_lock(&model_lock);
+    in_model = true;
+  }
+  ~ModelLock() {
+    if (!nested) {
+      in_model = false;
+      pthread_mutex_unlock(&model_lock);
+    }
+  }
+};
+
+void refresh_termios(int fd) {
+  termios t {};
+  if (real.ioctl(fd, TCGETS, &t) != 0) return;
+  port.clocal = (t.c_cflag & CLOCAL) != 0;
+  port.crtscts = (t.c_cflag & CRTSCTS) != 0;
+  port.hupcl = (t.c_cflag & HUPCL) != 0;
+  // The 8250 driver recomputes its interrupt enable from the new flags alone.
+  port.miwait_latched = false;
+}
+
+int fail(int error_number) {
+  errno = error_number;
+  return -1;
+}
+
+// TIOCMIWAIT: blocks until CTS changes (interruptible by a signal, like the kernel's wait).
+int wait_for_cts(unsigned long mask) {
+  if ((mask & TIOCM_CTS) == 0) return fail(EINVAL);
+  int seen;
+  {
+    ModelLock lock;
+    if (woken_self) {
+      woken_self = false;
+      woken_away.fetch_sub(1);
+    }
+    ++port.waiters;
+    ++status->miwait_calls;
+    port.miwait_latched = true;
+    seen = port.sequence.load();
+  }
+  bool interrupted = false;
+  while (port.sequence.load() == seen) {
+    const long r = syscall(SYS_futex, reinterpret_cast<int*>(&port.sequence), FUTEX_WAIT, seen, nullptr, nullptr, 0);
+    if (r != 0 && errno == EINTR) {
+      interrupted = true;
+      break;
+    }
+  }
+  ModelLock lock;
+  --port.waiters;
+  if (port.sequence.load() != seen) {
+    woken_self = true;  // counted in woken_away by the thread that woke us
+    return 0;
+  }
+  return interrupted ? fail(EINTR) : 0;
+}
+
+int device_ioctl(int fd, unsigned long request, void* arg) {
+  if (request == TIOCMIWAIT) return wait_for_cts(reinterpret_cast<unsigned long>(arg));
+  let_woken_threads_run();
+  ModelLock lock;
+  advance_us(config.latency_us);
+  const double t = now_us();
+  ++status->calls;
+  look(t);
+  int result = 0;
+  int* bits = static_cast<int*>(arg);
+  switch (request) {
+    case TIOCMGET:
+      *bits = (port.rts ? TIOCM_RTS : 0) | (port.dtr ? TIOCM_DTR : 0) | (dsr() ? TIOCM_DSR : 0) |
+              (data_line(t) ? TIOCM_CTS : 0);
+      break;
+    case TIOCMSET: set_outputs((*bits & TIOCM_RTS) != 0, (*bits & TIOCM_DTR) != 0, t); break;
+    case TIOCMBIS: set_outputs(port.rts || (*bits & TIOCM_RTS) != 0, port.dtr || (*bits & TIOCM_DTR) != 0, t); break;
+    case TIOCMBIC: set_outputs(port.rts && (*bits & TIOCM_RTS) == 0, port.dtr && (*bits & TIOCM_DTR) == 0, t); break;
+    case TIOCSBRK: port.brk = true; break;
+    case TIOCCBRK: port.brk = false; break;
+    case TIOCGICOUNT: {
+      serial_icounter_struct counts {};
+      counts.cts = port.counted;
+      *static_cast<serial_icounter_struct*>(arg) = counts;
+      break;
+    }
+    case TIOCSERGETLSR: *static_cast<unsigned*>(arg) = TIOCSER_TEMT; break;
+    default:
+      result = real.ioctl(fd, request, arg);
+      if (result == 0 && (request == TCSETS || request == TCSETSW || request == TCSETSF)) refresh_termios(fd);
+      break;
+  }
+  look(t);
+  // Opening a tty raises DTR and RTS: how long until the tool had them down again.
+  if (request == TIOCMBIC && opened_at_ns != 0 && !port.rts && !port.dtr) {
+    const double rise_us = static_cast<double>(real_ns() - opened_at_ns) / 1000.0;
+    if (rise_us > status->longest_rise_us) status->longest_rise_us = rise_us;
+    opened_at_ns = 0;
+  }
+  publish();
+  return result;
+}
+
+void device_closed() {
+  ModelLock lock;
+  --status->open_fds;
+  status->lines_at_close = (port.rts ? 1 : 0) | (port.dtr ? 2 : 0) | (port.brk ? 4 : 0);
+  // The last close of a tty with HUPCL drops DTR and RTS.
+  if (status->open_fds == 0) {
+    if (port.hupcl) set_outputs(false, false, now_us());
+    woken_away.store(0);
+  }
+  publish();
+  std::memcpy(status->flash, vchip::flash(), sizeof status->flash);
+}
+
+int any_ioctl(int fd, unsigned long request, void* arg) {
+  ensure_initialised();
+  if (is_device(fd)) return device_ioctl(fd, request, arg);
+  return real.ioctl(fd, request, arg);
+}
+
+int64_t ns_of(const timespec* t) { return static_cast<int64_t>(t->tv_sec) * 1000000000 + t->tv_nsec; }
+
+void sleep_for(int64_t ns) {
+  let_woken_threads_run();
+  if (ns > 0) virtual_ns.fetch_add(ns);
+  sched_yield();
+}
+
+}  // namespace
+
+VSERIAL_EXPORT int ioctl(int fd, unsigned long request, ...) {
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  return any_ioctl(fd, request, arg);
+}
+
+// What the 32-bit C library's callers with 64-bit time use instead of ioctl.
+VSERIAL_EXPORT int __ioctl_time64(int fd, unsigned long request, ...) noexcept __attribute__((alias("ioctl")));
+
+VSERIAL_EXPORT int tcsetattr(int fd, int action, const termios* settings) {
+  ensure_initialised();
+  const int result = real.tcsetattr(fd, action, settings);
+  if (result == 0 && is_device(fd)) {
+    ModelLock lock;
+    refresh_termios(fd);
+  }
+  return result;
+}
+
+VSERIAL_EXPORT int close(int fd) {
+  ensure_initialised();
+  if (fd >= 0 && fd < fd_slots) {
+    const bool device = fd_kind[fd].load() == 1;
+    fd_kind[fd].store(0);
+    if (device) device_closed();
+  }
+  return real.close(fd);
+}
+
+VSERIAL_EXPORT int clock_gettime(clockid_t clock, timespec* now) {
+  ensure_initialised();
+  if (!monotonic(clock)) return real.clock_gettime(clock, now);
+  let_woken_threads_run();
+  const int64_t ns = base_ns + virtual_ns.fetch_add(static_cast<int64_t>(config.clock_step_us * 1000.0));
+  now->tv_sec = static_cast<time_t>(ns / 1000000000);
+  now->tv_nsec = static_cast<long>(ns % 1000000000);
+  return 0;
+}
+
+VSERIAL_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
+  ensure_initialised();
+  sleep_for(ns_of(request));
+  if (remaining != nullptr) *remaining = timespec{};
+  return 0;
+}
+
+VSERIAL_EXPORT int clock_nanosleep(clockid_t clock, int flags, const timespec* request, timespec* remaining) {
+  ensure_initialised();
+  if (!monotonic(clock)) return real.clock_nanosleep(clock, flags, request, remaining);
+  const int64_t ns = (flags & TIMER_ABSTIME) != 0 ? ns_of(request) - base_ns - virtual_ns.load() : ns_of(request);
+  sleep_for(ns);
+  if (remaining != nullptr) *remaining = timespec{};
+  return 0;
+}

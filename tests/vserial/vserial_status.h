@@ -1,0 +1,25 @@
+// What the virtual serial port shows the test that runs it: a file the library maps and keeps
+// current at every call, so it stays readable whatever way the tool ended.
+#pragma once
+
+#include <cstdint>
+
+namespace vserial {
+
+struct Status {
+  int32_t open_fds;      // descriptors of the device open in the tool right now
+  int32_t opens;         // descriptors ever seen
+  int32_t rts, dtr, brk;
+  int32_t powered;       // the target has power
+  int32_t lines_at_close;  // RTS 1, DTR 2, break 4 as the tool left them when it closed the port
+  int32_t cts_changes;   // every change of the data line seen by the adapter
+  int32_t cts_counted;   // the changes the UART counted (TIOCGICOUNT)
+  int32_t miwait_calls;  // TIOCMIWAIT entered
+  int64_t calls;         // modem-line calls answered
+  int64_t vectors;       // vectors the chip decoded
+  double virtual_us;     // the shared virtual clock
+  double longest_rise_us;  // real time from open() until DTR and RTS were dropped, at worst
+  uint8_t flash[8192];
+};
+
+}  // namespace vserial
