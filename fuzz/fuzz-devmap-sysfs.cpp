@@ -2,7 +2,8 @@
 // class and a /dev directory, here a small fake tree in a temporary directory filled from the
 // input. Checked against a model of the documented map (COM1..32 = ttyS0..31, COM33..64 =
 // ttyUSB0..31, COM65..96 = ttyACM0..31; a port is listed when sysfs knows it, its device node
-// exists, and it is not a ttyS whose UART type is 0), both as the map's values and as the
+// exists, it is not a ttyS whose UART type is 0, and it is not a ttyACM, whose driver cannot
+// carry the data line on CTS), both as the map's values and as the
 // port_list that enumerate_ports makes of them.
 //
 // Input: a first line with 'n' when the tty class itself is missing; then one entry per line:
@@ -149,7 +150,7 @@ std::vector<int> model(const std::vector<Port>& ports, bool class_missing) {
   const struct {
     const char* prefix;
     int first_com;
-  } kinds[] = {{"ttyS", 1}, {"ttyUSB", 33}, {"ttyACM", 65}};
+  } kinds[] = {{"ttyS", 1}, {"ttyUSB", 33}};  // ttyACM: never listed
   for (const auto& kind : kinds) {
     for (int k = 0; k < 32; ++k) {
       const std::string name = kind.prefix + std::to_string(k);
