@@ -24,6 +24,8 @@ void console_write(const char* bytes, std::size_t count);
 // Stops early, at a whole character, when out is full.
 std::size_t cp866_to_utf8(const char* bytes, std::size_t count, char* out, std::size_t capacity,
                           std::size_t* consumed);
+// Standard output is a terminal.
+bool console_interactive();
 // 1 shows UTF-8, 0 the bytes unchanged, -1 decides from the locale (the default).
 void set_console_utf8(int mode);
 

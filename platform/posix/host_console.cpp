@@ -111,6 +111,13 @@ std::size_t cp866_to_utf8(const char* bytes, std::size_t count, char* out, std::
 
 void set_console_utf8(int mode) { utf8_mode = mode; }
 
+bool console_interactive() {
+  const int saved = errno;
+  const bool tty = isatty(STDOUT_FILENO) == 1;
+  errno = saved;
+  return tty;
+}
+
 void console_write(const char* bytes, std::size_t count) {
   if (bytes == nullptr || count == 0) return;
   // Anything the C library still holds for stdout must come first.
