@@ -35,9 +35,8 @@ bool now(int64_t* ticks) {
 }
 
 uint32_t whole_seconds(int64_t ticks) { return static_cast<uint32_t>(ticks / progress.frequency); }
-// What is left is rounded up: "0:00 left" while the work goes on would be a wrong promise.
-uint32_t seconds_rounded_up(int64_t ticks) {
-  return static_cast<uint32_t>((ticks + progress.frequency - 1) / progress.frequency);
+uint32_t nearest_seconds(int64_t ticks) {
+  return static_cast<uint32_t>((ticks + progress.frequency / 2) / progress.frequency);
 }
 
 // Appends spaces up to width.
@@ -77,7 +76,7 @@ void progress_update(const char* label, int number, int total, uint32_t done, ui
     const int64_t announced = int64_t{progress.announced_s} * progress.frequency;
     if (announced == 0 || projected > announced * progress_estimate_factor ||
         projected * progress_estimate_factor < announced) {
-      const uint32_t left_s = seconds_rounded_up(projected - elapsed);
+      const uint32_t left_s = nearest_seconds(projected - elapsed);
       n = format_text(text + n, sizeof text - static_cast<std::size_t>(n), RU(", осталось около %u:%02u"),
                       left_s / 60, left_s % 60) + n;
     }
