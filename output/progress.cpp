@@ -67,18 +67,21 @@ void progress_update(const char* label, int number, int total, uint32_t done, ui
   if (progress.drawn_before && t - progress.last_draw < interval) return;
 
   const int64_t elapsed = t - progress.start;
+  if (elapsed < 0) return;
   const uint32_t elapsed_s = whole_seconds(elapsed);
   char text[short_text_capacity];
   int n = format_text(text, sizeof text, RU("  %s %d из %d, прошло %u:%02u"), label, number, total,
                       elapsed_s / 60, elapsed_s % 60);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) return;
   if (done > 0 && static_cast<uint64_t>(done) * progress_estimate_after >= all && done <= all) {
     const int64_t projected = elapsed * all / done;
     const int64_t announced = int64_t{progress.announced_s} * progress.frequency;
     if (announced == 0 || projected > announced * progress_estimate_factor ||
         projected * progress_estimate_factor < announced) {
       const uint32_t left_s = nearest_seconds(projected - elapsed);
-      n = format_text(text + n, sizeof text - static_cast<std::size_t>(n), RU(", осталось около %u:%02u"),
-                      left_s / 60, left_s % 60) + n;
+      const int more = format_text(text + n, sizeof text - static_cast<std::size_t>(n),
+                                   RU(", осталось около %u:%02u"), left_s / 60, left_s % 60);
+      n = more < 0 ? -1 : n + more;
     }
   }
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof text) return;
