@@ -127,7 +127,7 @@ TEST(Progress, NeverWiderThanTheConsole) {
     output::show_message("%s", std::string(prefix, 'x').c_str());
     output::progress_start(60);
     output::progress_update(RU("запись блока"), 100, 128, 0, 1);  // 38 columns
-    EXPECT_EQ(sim::console_output().size() > prefix, prefix + 38 <= output::progress_line_width);
+    EXPECT_EQ(sim::console_output().size() > prefix, prefix + 38 <= 79);
   }
 }
 
@@ -216,6 +216,7 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
     const std::string program = program_with(dir, img, c.tail, &v);
     sim::reset();
     sim::flash_mut().fill(0x5A);
+    sim::set_trace(true);
     const auto r = harness::run_tool({"-C1", "-D", "-L"}, program, output::key_enter);
     EXPECT_EQ(r.exit_code, c.exit_code);
     const std::string log = harness::read_file(dir / "Tolvern.log");
@@ -231,6 +232,14 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
       EXPECT_FALSE(sim::line_state(1).target_powered);
     }
     if (c.exit_code == 113) {
+      // Off before the message, as after a failed check, and again in the failure shutdown.
+      long power_offs = 0;
+      for (const auto& e : sim::trace()) {
+        if (e.kind != sim::TraceEntry::escape) continue;
+        if (e.function == platform::SETRTS) power_offs = 0;
+        if (e.function == platform::CLRRTS) ++power_offs;
+      }
+      EXPECT_EQ(power_offs, 2);
       EXPECT_EQ(log.substr(log.find(identity)), identity + RU("\r\nНеверная микросхема: SiliconID 0x0010, ожидался "
                                                                "0x0011, завершаем работу.\r\n\r\n"));
     }
