@@ -32,6 +32,7 @@ bool apply_switch(const char* arg) {
     case 'D': options.data_file = true; return true;
     case 'L': options.log = true; return true;
     case 'T': options.test_mode = true; return true;
+    case 'V': options.verify_only = true; return true;
     default: return false;
   }
 }

@@ -1,4 +1,4 @@
-// Switches -C<port>, -D, -L, -T.
+// Switches -C<port>, -D, -L, -T, -V.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@ struct RunOptions {
   bool data_file;       // -D
   bool log;             // -L
   bool test_mode;       // -T
+  bool verify_only;     // -V: compare the chip's block checksums with the image, write nothing
 };
 extern RunOptions options;
 

@@ -4,6 +4,7 @@
 #include "output/error_record.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
+#include "output/progress.h"
 #include "issp/power.h"
 #include "platform/platform.h"
 #include "serial/port.h"
@@ -28,6 +29,7 @@ int32_t final_cleanup() {
 
 int32_t failure_shutdown() {
   issp::target_power_off_keep_error();
+  output::progress_erase();
   platform::console_write("\a", 1);
   platform::sleep_ms(2000);
   return final_cleanup();

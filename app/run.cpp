@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/connection_loop.h"
 #include "app/endings.h"
+#include "app/firmware.h"
 #include "app/line_test.h"
 #include "app/procedure.h"
 #include "app/program_directory.h"
@@ -18,6 +19,7 @@
 #include "output/error_record.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
+#include "output/progress.h"
 #include "platform/platform.h"
 #include "serial/discovery.h"
 #include "serial/port.h"
@@ -226,7 +228,9 @@ Ending run_sequence(int argc, char** argv) {
   } else {
     image::load_embedded_container();
   }
-  if (image::image_verify() != 0) {
+  // A container that records a SiliconID it cannot state soundly is refused like a damaged one.
+  uint16_t expected_silicon_id = 0;
+  if (image::image_verify() != 0 || image::image_expected_silicon_id(&expected_silicon_id) < 0) {
     set_exit_code(112);
     output::show_message(RU("\r\nНеверные исходные данные.\r\n"));
     return Ending::shutdown;
@@ -252,6 +256,10 @@ Ending run_sequence(int argc, char** argv) {
 
   output::flush_keyboard();
   if (run_connection_loop() == 0) return Ending::record;
+  s = check_silicon_id();
+  if (s.done) return s.ending;
+  show_firmware(options.data_file ? data_path + std::strlen(program_directory) : nullptr);
+  if (options.verify_only) return run_verify_only();
   s = last_chance();
   if (s.done) return s.ending;
   return run_programming_procedure();
@@ -265,6 +273,7 @@ const char* last_chance_prompt() {
 
 void reset_modules() {
   output::reset_messages();
+  output::reset_progress();
   output::reset_error_record();
   serial::reset_port_state();
   serial::reset_discovery();

@@ -1,5 +1,5 @@
 // The command-line parser against a model written from the switch table of the README:
-// -C with one or two digits, -D, -L, -T, the letter in either case, nothing more; an empty
+// -C with one or two digits, -D, -L, -T, -V, the letter in either case, nothing more; an empty
 // argument and the first invalid argument end the parsing; the last -C wins.
 //
 // Input: the arguments after the program name, separated by zero bytes (an empty input is no
@@ -18,7 +18,7 @@ namespace {
 struct Expected {
   app::ParseResult result = app::ParseResult::ok;
   int32_t port = 0;
-  bool data_file = false, log = false, test_mode = false;
+  bool data_file = false, log = false, test_mode = false, verify_only = false;
 };
 
 bool ascii_digits(const std::string& text) {
@@ -46,6 +46,8 @@ Expected model(const std::vector<std::string>& args) {
       e.log = true;
     } else if (arg.size() == 2 && (letter == 't' || letter == 'T')) {
       e.test_mode = true;
+    } else if (arg.size() == 2 && (letter == 'v' || letter == 'V')) {
+      e.verify_only = true;
     } else {
       e.result = app::ParseResult::invalid;
       return e;
@@ -93,6 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(app::options.log == want.log, "-L %d, expected %d", app::options.log, want.log);
   FUZZ_CHECK(app::options.test_mode == want.test_mode, "-T %d, expected %d", app::options.test_mode,
              want.test_mode);
+  FUZZ_CHECK(app::options.verify_only == want.verify_only, "-V %d, expected %d", app::options.verify_only,
+             want.verify_only);
   for (size_t i = 0; i < args.size(); ++i) {
     FUZZ_CHECK(std::strcmp(storage[i + 1].data(), args[i].c_str()) == 0, "argument %zu was written to", i + 1);
   }

@@ -103,6 +103,12 @@ int image_byte(int32_t i) {
   return image_buffer[u < h ? u : u + header_size] ^ static_cast<int>((w >> 3) & 0xFFu);
 }
 
+uint16_t image_check_value() { return stored_check_value(clamped_header_position()); }
+
+int image_expected_silicon_id(uint16_t* expected_id) {
+  return read_expected_silicon_id(image_buffer + tail_offset, expected_id);
+}
+
 void reset_image() {
   for (uint8_t& b : image_buffer) b = 0;
   header_position = 0;

@@ -21,6 +21,11 @@ int image_verify();
 // states (never image bytes) between calls, so reading in order costs one step per byte.
 int image_byte(int32_t i);
 
+// The check value V stored in the header (after image_verify): tells containers apart.
+uint16_t image_check_value();
+// The SiliconID the container is meant for, as read_expected_silicon_id says.
+int image_expected_silicon_id(uint16_t* expected_id);
+
 // For the benchmark. image_verify reads all 8192 bytes through image_byte in order, so one
 // check adds 8192 byte calls and 8193 generator steps (the last one for the check key).
 struct ImageCounters {

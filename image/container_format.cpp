@@ -42,6 +42,24 @@ void pack_container(const uint8_t* plain, uint32_t x0, const uint8_t* tail, uint
   }
 }
 
+void put_expected_silicon_id(uint16_t expected_id, uint8_t* tail) {
+  std::memcpy(tail, silicon_id_marker, sizeof silicon_id_marker);
+  const uint16_t complement = static_cast<uint16_t>(~expected_id);
+  tail[6] = static_cast<uint8_t>(expected_id >> 8);
+  tail[7] = static_cast<uint8_t>(expected_id);
+  tail[8] = static_cast<uint8_t>(complement >> 8);
+  tail[9] = static_cast<uint8_t>(complement);
+}
+
+int read_expected_silicon_id(const uint8_t* tail, uint16_t* expected_id) {
+  if (std::memcmp(tail, silicon_id_marker, sizeof silicon_id_marker) != 0) return 0;
+  const uint16_t id = static_cast<uint16_t>((tail[6] << 8) | tail[7]);
+  const uint16_t complement = static_cast<uint16_t>((tail[8] << 8) | tail[9]);
+  if (static_cast<uint16_t>(~id) != complement) return -1;
+  *expected_id = id;
+  return 1;
+}
+
 int unpack_byte(const uint8_t* container, uint32_t i) {
   if (i >= image_size) return -1;
   const uint32_t h = header_of(container);

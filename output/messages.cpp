@@ -6,6 +6,7 @@
 
 #include "output/codepage.h"
 #include "output/cp1251_literal.h"
+#include "output/progress.h"
 #include "platform/platform.h"
 
 namespace output {
@@ -19,7 +20,9 @@ bool logging = false;
 
 void console_print(char* text) {
   to_console_codepage(text);
+  progress_erase();
   platform::console_write(text, std::strlen(text));
+  progress_after_console_text(text);
 }
 
 // Disables the log for the rest of the run and tells the operator once.

@@ -57,6 +57,9 @@ bool key_waiting();
 int read_key();
 // The keyboard's input has ended (a closed pipe, /dev/null, no scripted keys left).
 bool keyboard_closed();
+// Output goes to an interactive terminal (a Windows console, a Linux tty), not to a file or
+// a pipe. Leaves the last-error value as it was.
+bool console_interactive();
 
 // ---- process --------------------------------------------------------------------------
 // Maps the tool's 32-bit exit code onto the process exit status this platform can carry.

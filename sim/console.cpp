@@ -27,6 +27,7 @@ std::deque<TypedKey> typed;
 size_t previous_match_end = 0;
 bool passthrough = false;  // real terminal for output and keys
 bool echo = false;         // real terminal for output only
+bool interactive = false;  // the captured console counts as a terminal
 
 // Releases the scripts whose trigger has appeared, in order; each one looks only at output
 // after the previous one's trigger, so two scripts for the same prompt need two prompts.
@@ -67,6 +68,7 @@ void console_reset() {
   previous_match_end = 0;
   passthrough = false;
   echo = false;
+  interactive = false;
 }
 
 }  // namespace sim::detail
@@ -100,6 +102,8 @@ void set_console_passthrough(bool on) { passthrough = on; }
 
 void set_console_echo(bool on) { echo = on; }
 
+void set_console_interactive(bool on) { interactive = on; }
+
 }  // namespace sim
 
 namespace platform {
@@ -110,6 +114,11 @@ void console_write(const char* bytes, size_t count) {
   output.append(bytes, count);
   if (passthrough || echo) posix_host::console_write(bytes, count);
   if (!pending.empty()) release_triggered_keys();
+}
+
+// Shown on the real terminal, the session is as interactive as that terminal.
+bool console_interactive() {
+  return interactive || ((passthrough || echo) && posix_host::console_interactive());
 }
 
 bool keyboard_closed() {

@@ -56,6 +56,8 @@ void set_console_passthrough(bool on);
 // Output also goes to the real terminal while the keys stay scripted (tolvern-sim with
 // --confirm or --cancel shows the session as it runs).
 void set_console_echo(bool on);
+// The captured console counts as an interactive terminal (default: as a pipe does not).
+void set_console_interactive(bool on);
 
 // ---- serial device map --------------------------------------------------------------------
 struct DevmapEntry {

@@ -115,26 +115,26 @@ TEST(Packer, PlainAndHexInputsGiveTheSameImage) {
     const char* notice = "";  // part of stderr
   } cases[] = {
       {"plain image", std::string(plain.begin(), plain.end()), plain, 0,
-       "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); wrote "},
-      {"lower case, CRLF", crlf_lower, plain, 0, "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00); wrote "},
+       "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); check value 0x"},
+      {"lower case, CRLF", crlf_lower, plain, 0, "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00); check value 0x"},
       {"CR alone", with_line_ends(records(0, 8192, 64) + end_record, "\r"), plain, 0, "Intel HEX, 8192 flash"},
       {"Ctrl-Z padding, no last line end", records(0, 8192, 64) + ":00000001FF" + std::string(100, '\x1A'), plain, 0,
        "Intel HEX, 8192"},
       {"linear base 0, then segment base 0x100", record(0, 4, {0, 0}) + records(0, 0x1000, 16) +
            record(0, 2, {1, 0}) + records(0x1000, 8192, 32, 0x1000) + end_record, plain, 0, "Intel HEX, 8192"},
       {"holes are 0x00", record(0x10, 0, {0xAB}) + record(0x1FFF, 0, {0xCD}) + end_record, sparse, 0,
-       "Intel HEX, 2 flash bytes taken, 8190 left unwritten (0x00); wrote "},
+       "Intel HEX, 2 flash bytes taken, 8190 left unwritten (0x00); check value 0x"},
       {"start address and unknown records", record(0, 3, {0, 0, 1, 0}) + records(0, 8192, 32) +
            record(0, 5, {0, 0, 0, 0}) + record(0, 6, {7}) + end_record, plain, 3, "Intel HEX, 8192"},
       {"PSoC Designer protection and checksum", records(0, 8192, 64) + designer_tail(plain), plain, 1,
        "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00), checksum 0x", "protection bits ignored"},
       {"checksum of a file with holes", record(0x10, 0, {0xAB}) + record(0x1FFF, 0, {0xCD}) +
            checksum_record(sparse) + end_record, sparse, 0, "Intel HEX, 2 flash bytes taken, 8190 left unwritten "
-           "(0x00), checksum 0x0178 matches; wrote "},
+           "(0x00), checksum 0x0178 matches; check value 0x"},
       {"other data above the program space", records(0, 8192, 64) + record(0, 4, {0, 0x30}) +
            record(0, 0, {1, 2}) + end_record, plain, 1, "Intel HEX, 8192"},
       {"8192 bytes beginning with ':'", std::string(colon.begin(), colon.end()), colon, 1,
-       "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); wrote ", "taken as a plain 8192-byte image"},
+       "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); check value 0x", "taken as a plain 8192-byte image"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -188,6 +188,10 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
       {"input missing", image, "No such file", 1, dir / "missing" + outputs},
       {"no output named", image, "usage", 2, dir / "in"},
       {"output is the input", image, "overwrite the input", 1, dir / "in" + " -o " + dir / "in"},
+      {"SiliconID of five digits", image, "SiliconID is 0x", 2, dir / "in" + outputs + " --silicon-id=0x10000"},
+      {"SiliconID without 0x", image, "SiliconID is 0x", 2, dir / "in" + outputs + " --silicon-id=0010"},
+      {"SiliconID not hexadecimal", image, "SiliconID is 0x", 2, dir / "in" + outputs + " --silicon-id=0x1G"},
+      {"SiliconID empty", image, "SiliconID is 0x", 2, dir / "in" + outputs + " --silicon-id=0x"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -202,6 +206,30 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2)
         << "output or temporary file left behind";
   }
+}
+
+}  // namespace
+
+namespace {
+
+// --silicon-id records the part in the unread tail; the summary names it with the check value
+// that the tool prints before its prompt.
+TEST(Packer, SiliconIdInTheTail) {
+  const TempDir dir;
+  write_file(dir / "in", std::string(plain.begin(), plain.end()));
+  std::string err, out;
+  ASSERT_EQ(pack(dir, dir / "in" + " -o " + dir / "out.dat" + " --silicon-id=0x1a2B", &err, &out), 0) << err;
+  const std::string c = read_file(dir / "out.dat");
+  EXPECT_EQ(c.substr(image::tail_offset), std::string("TvSID\x01\x1A\x2B\xE5\xD4", 10));
+  EXPECT_EQ(unpacked(c), plain);
+  image::reset_image();
+  std::copy(c.begin(), c.end(), image::image_buffer);
+  ASSERT_EQ(image::image_verify(), 0);
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "; check value 0x%04X, for SiliconID 0x1A2B; wrote ",
+                image::image_check_value());
+  EXPECT_NE(out.find(expected), std::string::npos) << out;
+  image::reset_image();
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ TEST(RunSpine, CommandLineForms) {
       {{"-c5"}, 1, forced5}, {{"-C05"}, 1, forced5}, {{"-C7", "-c5"}, 1, forced5},
       {{"-C0"}, 1, discovery}, {{"-t"}, 1, discovery},
       {{"-C9"}, 110, busy}, {{"-C100"}, 127, invalid}, {{"-C"}, 127, invalid},
-      {{"-C5x"}, 127, invalid}, {{"-DL"}, 127, invalid}, {{"-"}, 127, invalid}, {{"C5"}, 127, invalid},
+      {{"-C5x"}, 127, invalid}, {{"-DL"}, 127, invalid}, {{"-V1"}, 127, invalid}, {{"-VV"}, 127, invalid}, {{"-"}, 127, invalid}, {{"C5"}, 127, invalid},
       {{"C5", ""}, 127, invalid}, {{""}, 10, empty}, {{"-C5", "", "x"}, 10, empty},
       // A switch before or after the argument that ends the run never takes effect.
       {{"-Q", "-L"}, 127, invalid}, {{"-L", ""}, 10, empty}, {{"", "-L"}, 10, empty},

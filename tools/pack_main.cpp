@@ -23,13 +23,34 @@ namespace {
 constexpr long max_input_bytes = 16L * 1024 * 1024;
 
 const char usage[] =
-    "usage: tolvern-pack INPUT -o OUTPUT [--emit-cpp FILE.cpp]\n"
-    "       tolvern-pack INPUT --emit-cpp FILE.cpp\n"
+    "usage: tolvern-pack INPUT -o OUTPUT [--emit-cpp FILE.cpp] [--silicon-id=0xNNNN]\n"
+    "       tolvern-pack INPUT --emit-cpp FILE.cpp [--silicon-id=0xNNNN]\n"
     "INPUT is a plain 8192-byte flash image or an Intel HEX file (addresses 0x0000-0x1FFF;\n"
     "bytes no record covers are 0x00; a PSoC Designer checksum record at 0x200000 is\n"
     "checked; other data above 0x10000, such as protection bits, is ignored). OUTPUT\n"
     "receives the 8208-byte container (a Tolvern*.dat data file); FILE.cpp the source\n"
-    "that embeds the container in the tool. On success one line says what was packed.\n";
+    "that embeds the container in the tool. --silicon-id records the SiliconID of the part\n"
+    "the firmware is for (0x and one to four hexadecimal digits): Tolvern then refuses any\n"
+    "other chip before erasing it. On success one line says what was packed.\n";
+
+// "0x" and one to four hexadecimal digits, nothing more.
+bool parse_silicon_id(const char* text, uint16_t* id) {
+  if (text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
+  uint32_t value = 0;
+  std::size_t digits = 0;
+  for (const char* p = text + 2; *p != '\0'; ++p, ++digits) {
+    const char c = *p;
+    int d = -1;
+    if (c >= '0' && c <= '9') d = c - '0';
+    if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    if (d < 0 || digits == 4) return false;
+    value = value * 16 + static_cast<uint32_t>(d);
+  }
+  if (digits == 0) return false;
+  *id = static_cast<uint16_t>(value);
+  return true;
+}
 
 int fail(const char* what, const std::string& why) {
   std::fprintf(stderr, "tolvern-pack: %s: %s\n", what, why.c_str());
@@ -65,12 +86,14 @@ uint32_t x0_for(const uint8_t* plain) {
   return h;
 }
 
-// The container must come back through the reader the tool itself uses, byte for byte.
-bool tool_reads_back(const uint8_t* container, const uint8_t* plain) {
+// The container must come back through the reader the tool itself uses, byte for byte; the
+// check value is taken as the tool reads it.
+bool tool_reads_back(const uint8_t* container, const uint8_t* plain, unsigned* check_value) {
   image::reset_image();
   std::memcpy(image::image_buffer, container, image::container_size);
   bool ok = image::image_verify() == 0;
   for (int32_t i = 0; ok && i < static_cast<int32_t>(image::image_size); ++i) ok = image::image_byte(i) == plain[i];
+  *check_value = image::image_check_value();
   image::reset_image();
   return ok && image::check_container(container) == 0;
 }
@@ -157,6 +180,9 @@ int main(int argc, char** argv) {
   const char* input = nullptr;
   const char* output = nullptr;
   const char* cpp = nullptr;
+  bool has_silicon_id = false;
+  uint16_t silicon_id = 0;
+  constexpr const char silicon_id_option[] = "--silicon-id=";
   for (int i = 1; i < argc; ++i) {
     const bool has_value = i + 1 < argc;
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -166,6 +192,13 @@ int main(int argc, char** argv) {
       output = argv[++i];
     } else if (std::strcmp(argv[i], "--emit-cpp") == 0 && has_value && !cpp) {
       cpp = argv[++i];
+    } else if (std::strncmp(argv[i], silicon_id_option, sizeof silicon_id_option - 1) == 0 && !has_silicon_id) {
+      if (!parse_silicon_id(argv[i] + sizeof silicon_id_option - 1, &silicon_id)) {
+        std::fprintf(stderr, "tolvern-pack: %s: a SiliconID is 0x and one to four hexadecimal digits\n%s", argv[i],
+                     usage);
+        return 2;
+      }
+      has_silicon_id = true;
     } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
       std::fprintf(stderr, "tolvern-pack: unexpected option %s\n%s", argv[i], usage);
       return 2;
@@ -213,8 +246,11 @@ int main(int argc, char** argv) {
   }
 
   uint8_t container[image::container_size];
-  image::pack_container(plain, x0_for(plain), nullptr, container);
-  if (!tool_reads_back(container, plain)) return fail(input, "internal error: the packed container does not read back");
+  uint8_t tail[image::tail_size] = {};
+  if (has_silicon_id) image::put_expected_silicon_id(silicon_id, tail);
+  image::pack_container(plain, x0_for(plain), tail, container);
+  unsigned check_value = 0;
+  if (!tool_reads_back(container, plain, &check_value)) return fail(input, "internal error: the packed container does not read back");
 
   if (output && !write_whole(output, container, sizeof container, &why)) return fail(output, why);
   if (cpp) {
@@ -223,8 +259,12 @@ int main(int argc, char** argv) {
   }
   char checksum[40] = "";
   if (hex.has_checksum) std::snprintf(checksum, sizeof checksum, ", checksum 0x%04X matches", hex.checksum);
-  std::printf("tolvern-pack: %s: %s, %zu flash bytes taken, %zu left unwritten (0x00)%s; wrote %s%s%s\n", input,
-              is_hex ? "Intel HEX" : "plain image", hex.bytes_taken, image::image_size - hex.bytes_taken, checksum,
-              output ? output : "", output && cpp ? " and " : "", cpp ? cpp : "");
+  // The check value and SiliconID as Tolvern names them before the last-chance prompt.
+  char meant_for[40] = "";
+  if (has_silicon_id) std::snprintf(meant_for, sizeof meant_for, ", for SiliconID 0x%04X", silicon_id);
+  std::printf("tolvern-pack: %s: %s, %zu flash bytes taken, %zu left unwritten (0x00)%s; check value 0x%04X%s; "
+              "wrote %s%s%s\n",
+              input, is_hex ? "Intel HEX" : "plain image", hex.bytes_taken, image::image_size - hex.bytes_taken,
+              checksum, check_value, meant_for, output ? output : "", output && cpp ? " and " : "", cpp ? cpp : "");
   return 0;
 }

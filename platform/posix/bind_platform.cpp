@@ -18,6 +18,7 @@ void console_write(const char* bytes, size_t count) { posix_host::console_write(
 bool key_waiting() { return posix_host::key_waiting(); }
 int read_key() { return posix_host::read_key(); }
 bool keyboard_closed() { return posix_host::keyboard_closed(); }
+bool console_interactive() { return posix_host::console_interactive(); }
 
 int process_exit_status(int32_t exit_code) { return posix_host::process_exit_status(exit_code); }
 

@@ -27,6 +27,8 @@ std::size_t cp866_to_utf8(const char* bytes, std::size_t count, char* out, std::
 // UTF-8 text (a path) as Windows-1251 for a message: ASCII and Russian letters as they are,
 // anything else '?'. Always terminated; stops at a whole character when out is full.
 void utf8_to_cp1251(const char* text, char* out, std::size_t capacity);
+// Standard output is a terminal.
+bool console_interactive();
 // 1 shows UTF-8, 0 the bytes unchanged, -1 decides from the locale (the default).
 void set_console_utf8(int mode);
 

@@ -138,6 +138,13 @@ void utf8_to_cp1251(const char* text, char* out, std::size_t capacity) {
 
 void set_console_utf8(int mode) { utf8_mode = mode; }
 
+bool console_interactive() {
+  const int saved = errno;
+  const bool tty = isatty(STDOUT_FILENO) == 1;
+  errno = saved;
+  return tty;
+}
+
 void console_write(const char* bytes, std::size_t count) {
   if (bytes == nullptr || count == 0) return;
   ignore_broken_pipe();

@@ -100,6 +100,17 @@ void console_write(const char* bytes, size_t count) {
   SetLastError(saved);
 }
 
+// A redirected output (a file, a pipe, NUL) has no console mode.
+bool console_interactive() {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return false;
+  DWORD saved = GetLastError();
+  DWORD mode = 0;
+  const bool console = GetConsoleMode(out, &mode) != 0;
+  SetLastError(saved);
+  return console;
+}
+
 bool key_waiting() {
   look_ahead();
   if (input_ended || pending_key >= 0) return true;
