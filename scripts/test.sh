@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the release build, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (built with Clang, so both compilers
-# see the code with warnings as errors), the 32-bit Windows cross build, and a bounded run of
-# every fuzz target (20 s each).
+# see the code with warnings as errors), valgrind memcheck over whole simulated runs, the
+# 32-bit Windows cross build, and a bounded run of every fuzz target (20 s each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release
 cmake --build --preset release
 ctest --preset release
+scripts/valgrind.sh
 cmake --preset sanitize
 cmake --build --preset sanitize
 ctest --preset sanitize
