@@ -101,6 +101,11 @@ void read_results(const std::string& path, const std::vector<Case>& cases,
   (void)order;
 }
 
+void remove_tree(const std::string& root) {
+  const std::string command = "rm -rf '" + root + "'";
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", root.c_str());
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: tolvern-faults [--sample N] [--jobs N] [--list]\n"
@@ -144,6 +149,7 @@ int main(int argc, char** argv) {
   }
   if (list) {
     for (std::size_t i : order) std::printf("%s\n", describe(cases[i]).c_str());
+    remove_tree(root);
     return 0;
   }
 
@@ -222,7 +228,6 @@ int main(int argc, char** argv) {
   std::printf("longest run: %.1f s simulated, %.2f s real\n", t.simulated_max, t.real_max);
   std::printf("runs with a violation: %lld\n", t.violations);
   if (!t.first.empty()) std::printf("first violation:\n%s\n", t.first.c_str());
-  std::string cleanup = "rm -rf '" + root + "'";
-  if (std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", root.c_str());
+  remove_tree(root);
   return t.violations == 0 && t.runs == static_cast<long long>(order.size()) ? 0 : 1;
 }
