@@ -35,6 +35,8 @@ using namespace fault_sweep;
 
 namespace {
 
+unsigned real_limit = real_limit_s;  // seconds a run may take before its worker is killed
+
 struct Totals {
   long long runs = 0, checked = 0, held = 0, violations = 0;
   double simulated_max = 0, real_max = 0;
@@ -48,7 +50,7 @@ void worker(const std::vector<Case>& cases, const std::vector<std::size_t>& orde
   if (out == nullptr) _exit(3);
   for (std::size_t i = from; i < order.size(); i += stride) {
     const Case& c = cases[order[i]];
-    alarm(real_limit_s);
+    alarm(real_limit);
     Watch watch;
     const Outcome o = run_case(c, false, &watch);
     alarm(0);
@@ -72,8 +74,7 @@ void worker(const std::vector<Case>& cases, const std::vector<std::size_t>& orde
   _exit(0);
 }
 
-void read_results(const std::string& path, const std::vector<Case>& cases,
-                  const std::vector<std::size_t>& order, Totals* t, std::vector<bool>* done) {
+void read_results(const std::string& path, Totals* t, std::vector<bool>* done) {
   std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) {
@@ -97,8 +98,6 @@ void read_results(const std::string& path, const std::vector<Case>& cases,
       if (t->first.empty()) t->first = rest;
     }
   }
-  (void)cases;
-  (void)order;
 }
 
 void remove_tree(const std::string& root) {
@@ -108,10 +107,11 @@ void remove_tree(const std::string& root) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: tolvern-faults [--sample N] [--jobs N] [--list]\n"
+               "usage: tolvern-faults [--sample N] [--jobs N] [--list] [--real-limit S]\n"
                "  --sample N  run about N of the cases (every category represented)\n"
                "  --jobs N    worker processes (default 2)\n"
-               "  --list      print the cases and exit\n");
+               "  --list      print the cases and exit\n"
+               "  --real-limit S  seconds of real time a run may take (default 60)\n");
   return 2;
 }
 
@@ -126,6 +126,7 @@ int main(int argc, char** argv) {
     if (a == "--sample" && i + 1 < argc) sample = std::atol(argv[++i]);
     else if (a == "--jobs" && i + 1 < argc) jobs = std::max(1, std::atoi(argv[++i]));
     else if (a == "--list") list = true;
+    else if (a == "--real-limit" && i + 1 < argc) real_limit = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
     else return usage();
   }
   char dir_template[] = "/tmp/tolvern-faults-XXXXXX";
@@ -175,10 +176,10 @@ int main(int argc, char** argv) {
     pids[static_cast<std::size_t>(w)] = pid;
     return path;
   };
-  std::vector<std::string> current(static_cast<std::size_t>(jobs));
-  for (int w = 0; w < jobs; ++w) current[static_cast<std::size_t>(w)] = start_worker(w, static_cast<std::size_t>(w));
+  for (int w = 0; w < jobs; ++w) start_worker(w, static_cast<std::size_t>(w));
   int running = jobs;
   std::vector<std::string> died;
+  std::vector<bool> lost(order.size(), false);
   while (running > 0) {
     int status = 0;
     const pid_t pid = wait(&status);
@@ -189,33 +190,30 @@ int main(int argc, char** argv) {
       --running;
       continue;
     }
-    // Which of its cases was running: the first not written.
-    Totals partial;
-    std::vector<bool> seen(order.size(), false);
-    read_results(current[w], cases, order, &partial, &seen);
-    std::size_t i = w;
-    while (i < order.size() && seen[i]) i += static_cast<std::size_t>(jobs);
-    // Earlier restarts of this worker wrote the cases before.
-    for (std::size_t k = w; k < i; k += static_cast<std::size_t>(jobs)) (void)k;
+    // The case it was running: the first of its share that no results file holds and that
+    // is not already reported.
+    std::vector<bool> all(order.size(), false);
+    Totals ignored;
+    for (const std::string& f : files) read_results(f, &ignored, &all);
     std::size_t first_missing = w;
-    {
-      std::vector<bool> all(order.size(), false);
-      Totals dummy;
-      for (const std::string& f : files) read_results(f, cases, order, &dummy, &all);
-      while (first_missing < order.size() && all[first_missing]) first_missing += static_cast<std::size_t>(jobs);
-    }
+    while (first_missing < order.size() && (all[first_missing] || lost[first_missing]))
+      first_missing += static_cast<std::size_t>(jobs);
     if (first_missing >= order.size()) {
       --running;
       continue;
     }
-    died.push_back(describe(cases[order[first_missing]]) + "\n  violated: the run did not return within " +
-                   std::to_string(real_limit_s) + " s of real time (" +
-                   (WIFSIGNALED(status) ? std::string("signal ") + std::to_string(WTERMSIG(status))
-                                        : "exit " + std::to_string(WEXITSTATUS(status))) +
+    lost[first_missing] = true;
+    died.push_back(describe(cases[order[first_missing]]) + "\n  violated: the run did not return (" +
+                   (WIFSIGNALED(status)
+                        ? "signal " + std::to_string(WTERMSIG(status)) +
+                              (WTERMSIG(status) == SIGALRM
+                                   ? ": past " + std::to_string(real_limit) + " s of real time"
+                                   : std::string())
+                        : "exit " + std::to_string(WEXITSTATUS(status))) +
                    ")");
-    current[w] = start_worker(static_cast<int>(w), first_missing + static_cast<std::size_t>(jobs));
+    start_worker(static_cast<int>(w), first_missing + static_cast<std::size_t>(jobs));
   }
-  for (const std::string& f : files) read_results(f, cases, order, &t, &done);
+  for (const std::string& f : files) read_results(f, &t, &done);
   t.runs += static_cast<long long>(died.size());
   t.checked += static_cast<long long>(died.size());
   t.violations += static_cast<long long>(died.size());
