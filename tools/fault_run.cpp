@@ -280,7 +280,6 @@ namespace {
 
 // ---- the invariants ----------------------------------------------------------------------------
 
-constexpr unsigned real_limit_s = 60;
 
 
 void check(Verdict* v, bool ok, const std::string& what) {
