@@ -2,8 +2,8 @@
 # Builds everything and runs every test: the release build (with the Linux program run through
 # the virtual serial port), the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (built with Clang, so both compilers
-# see the code with warnings as errors), the 32-bit Windows cross build, and a bounded run of
-# every fuzz target (20 s each).
+# see the code with warnings as errors), valgrind memcheck over whole simulated runs, the
+# 32-bit Windows cross build, and a bounded run of every fuzz target (20 s each).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release
@@ -11,6 +11,7 @@ cmake --build --preset release
 ctest --preset release -LE vserial
 # The real Linux program through the virtual serial port, in private mount namespaces.
 ctest --preset release -L vserial
+scripts/valgrind.sh
 cmake --preset sanitize
 cmake --build --preset sanitize
 ctest --preset sanitize

@@ -9,13 +9,15 @@ struct ActiveFault {
   int seen;
 };
 std::vector<ActiveFault> active;
+CallObserver observer = nullptr;
 }  // namespace
 
-bool faults_present = false;
+uint32_t watched_kinds = 0;
 
 void faults_reset() {
   active.clear();
-  faults_present = false;
+  observer = nullptr;
+  watched_kinds = 0;
 }
 
 bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t* error, int port) {
@@ -33,6 +35,7 @@ bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t*
       fail = true;
     }
   }
+  if (observer != nullptr && (kind != Call::counter || fail)) observer(kind, serial, escape_function, fail);
   return fail;
 }
 
@@ -42,7 +45,12 @@ namespace sim {
 
 void add_call_fault(const CallFault& fault) {
   detail::active.push_back({fault, 0});
-  detail::faults_present = true;
+  detail::watched_kinds |= 1u << static_cast<int>(fault.call);
+}
+
+void set_call_observer(CallObserver observer) {
+  detail::observer = observer;
+  if (observer != nullptr) detail::watched_kinds |= ~(1u << static_cast<int>(Call::counter));
 }
 
 }  // namespace sim

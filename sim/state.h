@@ -41,14 +41,18 @@ extern bool trace_on;
 extern std::vector<TraceEntry> trace_entries;
 
 // ---- call faults --------------------------------------------------------------------------
-extern bool faults_present;
+// One bit per Call kind that a fault or the call observer watches; any_serial's bit stands
+// for every serial kind. Counter reads come by the million: unwatched they cost nothing.
+extern uint32_t watched_kinds;
 void faults_reset();
 // True when this call is to fail; *error then holds the number to leave behind.
 // port is the COM number a serial call acts on, 0 when it names none.
 bool call_fault_slow(Call kind, bool serial, uint32_t escape_function, uint32_t* error, int port);
 inline bool call_fault(Call kind, bool serial, uint32_t escape_function, uint32_t* error,
                        int port = 0) {
-  return faults_present && call_fault_slow(kind, serial, escape_function, error, port);
+  const uint32_t bits = (1u << static_cast<int>(kind)) |
+                        (serial ? 1u << static_cast<int>(Call::any_serial) : 0u);
+  return (watched_kinds & bits) != 0 && call_fault_slow(kind, serial, escape_function, error, port);
 }
 
 void set_error(uint32_t code);

@@ -106,6 +106,11 @@ struct CallFault {
   int port = 0;              // serial calls: only those on this COM port count (0 = any port)
 };
 void add_call_fault(const CallFault& fault);
+// Told of every call that a fault could strike (serial, device-map, ...; counter reads only
+// when they fail) once the fault decision is made, so that a fault sweep knows
+// which call it struck and what followed. Cleared by reset().
+using CallObserver = void (*)(Call kind, bool serial, uint32_t escape_function, bool failed);
+void set_call_observer(CallObserver observer);
 // A WaitCommEvent that completes at once instead of pending.
 void set_wait_completes_immediately(bool on);
 
