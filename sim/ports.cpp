@@ -215,11 +215,18 @@ SerialHandle serial_open(const char16_t* path) {
     set_error(err::access_denied);
     return no_serial;
   }
-  // Opened with DTR and RTS off, as configuring leaves them, and no break.
-  adapter::cut_power(n, time_us());
+  // Opened with DTR and RTS off, as configuring leaves them, and no break. An RTS still on
+  // from an earlier session drops now, and the target's supply starts to drain.
+  const double t = time_us();
+  if (p.kind == sim::PortKind::adapter) {
+    adapter::drive(n, &p.lines, adapter::Output::brk, false, t);
+    adapter::drive(n, &p.lines, adapter::Output::dtr, false, t);
+    adapter::drive(n, &p.lines, adapter::Output::rts, false, t);
+  } else {
+    p.lines = adapter::Outputs{};
+  }
   p.open = true;
   p.handle = next_handle++;
-  p.lines = adapter::Outputs{};
   p.mask = 0;
   p.armed = false;
   return p.handle;
@@ -304,7 +311,7 @@ bool serial_modem_status(SerialHandle h, uint32_t* status) {
   uint32_t s = 0;
   if (p->kind == sim::PortKind::adapter) {
     double t = time_us();
-    if (adapter::dsr(p->lines)) s |= MS_DSR_ON;
+    if (adapter::dsr(p->lines, t)) s |= MS_DSR_ON;
     if (data_line_high(*p, t)) s |= MS_CTS_ON;
   }
   if (trace_on) trace_entries.push_back({sim::TraceEntry::sample, s, time_us()});

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/model/adapter.h"
 #include "sim/model/chip.h"
 
 namespace sim {
@@ -107,7 +108,8 @@ void add_call_fault(const CallFault& fault);
 void set_wait_completes_immediately(bool on);
 
 // ---- the target chip ----------------------------------------------------------------------
-// Its configuration, faults, flash and counters: sim/model/chip.h, included above.
+// Its configuration, faults, flash and counters: sim/model/chip.h, included above; the
+// adapter's (DSR delay, supply charge, a stuck DSR): sim/model/adapter.h.
 
 // ---- counters and trace --------------------------------------------------------------------
 struct Counters {
@@ -124,7 +126,13 @@ struct Counters {
   long long power_ons;
   long long malformed_frames;
   long long rejected_calls;
+  long long timing_violations;     // clock phases or releases the chip found too short
+  long long refused_protected;     // block reads or writes refused on a protected block
+  long long contention;            // break switched on while the target drove the line
 };
+// Everything a well-behaved tool never provokes: malformed frames, refused calls, timing
+// violations, contention. A successful run leaves them all at 0.
+bool clean_wire();
 const Counters& counters();
 // Calls of one supervisory function started so far, performed or not.
 long long rom_calls(RomFunction function);

@@ -234,6 +234,9 @@ void print_summary(int32_t exit_code) {
               c.counter_reads, c.sleeps, c.clock_pulses, c.power_ons);
   std::printf("vectors:            write %lld, read %lld, other %lld\n", c.vectors_write,
               c.vectors_read, c.vectors_other);
+  std::printf("wire faults:        malformed frames %lld, refused calls %lld, timing violations "
+              "%lld, contention %lld\n",
+              c.malformed_frames, c.rejected_calls, c.timing_violations, c.contention);
   std::printf("supervisory calls: ");
   for (const auto& f : sim::names::rom_functions) {
     std::printf(" %s %lld", f.name, sim::rom_calls(f.value));
