@@ -158,6 +158,11 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
       {"read block no response, first pass", {at_call(C::stuck_high_after_release, R::read_block, 1)}, {}, 100,
        no_response_tail(42)},
       {"read block no response, second pass", {at_call(C::no_busy, R::read_block, 129)}, {}, 100, no_response_tail(53)},
+      // Only a buffer cleared before the read-back shows a read block that never delivered.
+      {"read block leaves the buffer", {read_block_untouched(1)}, {}, 101,
+       check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 0, img[0], 0))},
+      {"brown-out while loading the buffer", {brown_out(3000)}, {}, 101,
+       check_tail(RU("Ошибка при обмене данными"))},
       {"first-pass verify differs", {corrupt_written_block(5, 3, 0x10)}, {}, 101,
        check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x10))},
       // The second read-back of block 5 (read block call 128 + 6) delivers a wrong byte.
