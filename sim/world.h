@@ -32,6 +32,8 @@ void set_latency_us(double us);                 // cost of every serial call (an
 int64_t now_ticks();
 double now_us();                                 // simulated time since reset
 void set_counter_start(int64_t ticks);           // e.g. negative to test a negative reading
+// Sleeps also pass in real time (tolvern-sim -T with a person at the keyboard); never in tests.
+void set_real_time_sleeps(bool on);
 
 // ---- files and the program --------------------------------------------------------------
 void set_current_directory(const std::string& dir);  // returned by platform::current_directory
