@@ -235,6 +235,28 @@ TEST(SimChip, FlashAndRefusedCalls) {
   finish_call();
   EXPECT_EQ(read(mem(0xF8)), 1);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xF0);
+
+  // Parameters left from the previous call do not count: the ROM used them as scratch.
+  write(reg(0xF0), static_cast<uint8_t>(R::checksum));
+  write(reg(0xFF), 0x12);
+  finish_call();
+  EXPECT_EQ(read(mem(0xF8)), 1);
+  const long long refused = sim::counters().rejected_calls;
+  EXPECT_EQ(refused, 2);
+
+  // Protected blocks (pattern byte k covers blocks 2k and 2k+1) refuse read and write block;
+  // the unprotected pair and checksums still work.
+  for (int k = 0; k < 64; ++k) write(mem(0x80 + k), k == 31 ? 0x00 : 0xFF);
+  call(R::protect);
+  const std::pair<R, int> refusals[] = {{R::read_block, 2}, {R::write_block, 3}, {R::read_block, 62},
+                                        {R::write_block, 63}};
+  for (const auto& c : refusals) {
+    call(c.first, static_cast<uint8_t>(c.second));
+    EXPECT_EQ(read(mem(0xF8)), c.second < 62 ? sim::protected_status : 0) << c.second;
+  }
+  call(R::checksum, 3);
+  EXPECT_EQ(read(mem(0xF8)) + 256 * read(mem(0xF9)), 64 * 0xF0);
+  EXPECT_EQ(sim::counters().rejected_calls, refused);
 }
 
 TEST(SimAdapter, CtsNotificationCatchesAPulseBetweenSamples) {
