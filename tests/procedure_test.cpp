@@ -71,9 +71,15 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
     std::vector<std::string> args = {"-C1", "-L"};
     if (data_file) args.push_back("-D");
     sim::reset();
+    sim::set_trace(true);
     const harness::RunResult r = harness::run_tool(args, program, output::key_enter);
 
     EXPECT_EQ(r.exit_code, 0);
+    // Power off (a second after RTS drops) and the 2-second pause end the run.
+    ASSERT_FALSE(sim::trace().empty());
+    EXPECT_EQ(sim::trace().back().function, platform::CLRRTS);
+    EXPECT_GE(sim::now_us() - sim::trace().back().time_us, 3000000);
+    EXPECT_LT(sim::now_us() - sim::trace().back().time_us, 3000100);
     // The log holds the whole run in Windows-1251, the console the same in code page 866.
     const std::string logged = harness::read_file(log);
     EXPECT_TRUE(ends_with(logged, success));
