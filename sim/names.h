@@ -118,6 +118,9 @@ inline constexpr Setting world_settings[] = {
      "how long RTS must stay off before the target is reset (default\n500000; shorter off times "
      "find the chip as it was)",
      [](double v) { return (adapter::config().power_reset_off_us = v, true); }},
+    {"--power-up-high-us", "N",
+     "how long the chip holds the data line high while it boots after\npower-on (default 200)",
+     [](double v) { return (chip_config().power_up_high_us = v, true); }},
     {"--min-half-period-us", "N",
      "the shortest clock phase the chip follows (default 2; 0 any)",
      [](double v) { return (chip_config().min_half_period_us = v, true); }},

@@ -72,6 +72,8 @@ TEST(SimTool, OutcomesOfWholeRuns) {
       {"--confirm --summary --dsr-stuck=1", 1, "erase-all 0"},
       {"--confirm --summary --dsr-delay-us=103000", 1, "erase-all 0"},
       {"--confirm --summary --fault=read-block-untouched:nth=7 -C1", 101, "read-block 7 "},
+      // A chip that boots for longer than the tool's 1 s watch of the data line: stage 2.
+      {"--confirm --summary --power-up-high-us=1100000 -C1", 10, "erase-all 0"},
       // A chip that answers late but within the tool's poll limits, with free and with slow
       // serial calls.
       {"--confirm --summary --fault=late-answer:function=erase-all,value=400000 -C1", 0,
