@@ -108,6 +108,9 @@ struct CallFault {
 void add_call_fault(const CallFault& fault);
 // A WaitCommEvent that completes at once instead of pending.
 void set_wait_completes_immediately(bool on);
+// A CTS change reported that long after it happened, at the first serial call from then on (as
+// wine's polling wait thread does); 0, the default, reports it at once as Windows does.
+void set_cts_event_delay_us(double us);
 
 // ---- the target chip ----------------------------------------------------------------------
 // Its configuration, faults, flash and counters: sim/model/chip.h, included above; the

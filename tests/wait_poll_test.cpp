@@ -96,9 +96,11 @@ TEST(WaitPoll, ChangeSeenOnlyByNotification) {
 }
 
 // A busy signal already there at the first sample: that pass still ends with the clock low and
-// its half-period, and no clock follows until the line has fallen.
+// its half-period, no second sample is taken, and no clock follows until the line has fallen.
+// The change is reported late (as wine does), so the sample alone sees it.
 TEST(WaitPoll, BusyAtFirstSample) {
   start_calibrate_call(sim::ChipFault::none, 2000);
+  sim::set_cts_event_delay_us(1300);
   ASSERT_EQ(issp::issp_wait_and_poll(), 0);
   const auto& t = sim::trace();
   size_t clock = 0;
@@ -111,6 +113,8 @@ TEST(WaitPoll, BusyAtFirstSample) {
   EXPECT_NE(t[clock + 1].function & platform::MS_CTS_ON, 0u);
   EXPECT_EQ(t[clock + 2].function, platform::CLRDTR);
   EXPECT_GE(t[clock + 3].time_us - t[clock + 2].time_us, 2.0);
+  ASSERT_LT(clock + 4, t.size());
+  EXPECT_GE(t[clock + 4].time_us - t[clock + 3].time_us, 5.0) << "the end of the call is polled";
   EXPECT_EQ(issp_trace::pulses(1).size(), 1u + 66u);
   // The release delay after the line was seen low, before the watch and before the trailing
   // clocks.
