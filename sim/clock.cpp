@@ -15,6 +15,7 @@ void clock_reset() {
   clock.ticks = 0;
   clock.fraction = 0;
   clock.latency_us = 0;
+  clock.real_time_sleeps = false;
 }
 
 void advance_us(double us) {
@@ -28,6 +29,8 @@ void advance_us(double us) {
 }  // namespace sim::detail
 
 namespace sim {
+
+void set_real_time_sleeps(bool on) { detail::clock.real_time_sleeps = on; }
 
 using namespace detail;
 
@@ -78,6 +81,8 @@ bool query_frequency(int64_t* ticks_per_second) {
 void sleep_ms(uint32_t ms) {
   ++counter_values.sleeps;
   advance_us(static_cast<double>(ms) * 1000.0);
+  // A person at the keyboard reads the line test at the pace it is meant to run.
+  if (clock.real_time_sleeps) real_sleep_ms(ms);
 }
 
 }  // namespace platform

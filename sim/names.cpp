@@ -63,6 +63,7 @@ ChipFaultSpec chip_fault_from_settings(ChipFault kind, const FaultSettings& s) {
     case ChipFault::corrupt_read_block: f.xor_mask = s.value; break;
     case ChipFault::checksum_off: f.offset = s.value; break;
     case ChipFault::buffer_byte_stuck: f.stuck_value = s.value; break;
+    case ChipFault::late_answer: f.delay_us = s.value; break;
     default: break;
   }
   return f;
@@ -84,6 +85,12 @@ std::string help_text() {
     if (*o.argument != '\0') label += std::string("=") + o.argument;
     item(&out, label, 21, o.help);
   }
+  out += "\nThe simulated adapter and chip are strict by default; these settings change that:\n";
+  for (const Setting& o : world_settings) {
+    std::string label = o.name;
+    if (*o.argument != '\0') label += std::string("=") + o.argument;
+    item(&out, label, 26, o.help);
+  }
   out += "\nPort kinds (--ports):\n";
   for (const auto& k : port_kinds) item(&out, k.name, 12, k.help);
   out += "\nChip faults: NAME[:KEY=VALUE,...]\n";
@@ -95,7 +102,8 @@ std::string help_text() {
   item(&out, "e.g.", 8,
        "no-busy:function=write-block,nth=3   wrong-status:function=2,value=3\n"
        "corrupt-written-block:block=5,position=3,value=0x10   checksum-off:count=0,value=1\n"
-       "silence-after-vectors:vectors=20000");
+       "silence-after-vectors:vectors=20000   late-answer:function=erase-all,value=300000\n"
+       "wrong-status:function=protect,value=1 (a protect whose status is not 0)");
   out += "\nSerial-call failures: call:KIND[,nth=N][,error=E][,sticky][,line=FUNCTION][,port=N]\n";
   item(&out, "KIND", 8, names(call_kinds, 8));
   item(&out, "nth", 8, "the Nth call of that kind fails (default 1); sticky: every call from the Nth on");

@@ -50,7 +50,13 @@ inline constexpr Named<ChipFault> chip_faults[] = {
     {"silence-after-vectors", ChipFault::silence_after_vectors,
      "after vectors vectors the chip answers nothing any more"},
     {"corrupt-read-block", ChipFault::corrupt_read_block,
-     "read byte position XOR value [block (default any), position, nth]"}};
+     "read byte position XOR value [block (default any), position, nth]"},
+    {"read-block-untouched", ChipFault::read_block_untouched,
+     "read block answers status 0 but leaves the buffer as it was [nth]"},
+    {"brown-out", ChipFault::brown_out,
+     "after vectors vectors the supply dips: the chip restarts, unacquired"},
+    {"late-answer", ChipFault::late_answer,
+     "the busy signal rises value us after the release [function, nth]"}};
 
 inline constexpr Named<Call> call_kinds[] = {
     {"any", Call::any_serial, ""},           {"open", Call::open, ""},
@@ -93,6 +99,52 @@ inline constexpr WorldOption world_options[] = {
      "after the run: simulated time, serial calls by kind, supervisory\n"
      "calls by function, whether the flash equals the image, protection"},
     {"--help", "", "this text"}};
+
+// World settings that loosen (or, for --fail-on-contention, tighten) the strict default
+// world. apply gets the number given (0 for a plain switch) and says whether it was valid.
+struct Setting {
+  const char* name;
+  const char* argument;  // empty for a plain switch
+  const char* help;
+  bool (*apply)(double value);
+};
+inline constexpr Setting world_settings[] = {
+    {"--dsr-delay-us", "N",
+     "how long the adapter's DSR takes to follow RTS (default 40000;\nthe tool waits 100000)",
+     [](double v) { return (adapter::config().dsr_delay_us = v, true); }},
+    {"--dsr-stuck", "0|1", "DSR stuck at that level whatever RTS does",
+     [](double v) { return v == 0 || v == 1 ? (adapter::config().dsr_stuck = static_cast<int>(v), true) : false; }},
+    {"--power-reset-off-us", "N",
+     "how long RTS must stay off before the target is reset (default\n500000; shorter off times "
+     "find the chip as it was)",
+     [](double v) { return (adapter::config().power_reset_off_us = v, true); }},
+    {"--power-up-high-us", "N",
+     "how long the chip holds the data line high while it boots after\npower-on (default 200)",
+     [](double v) { return (chip_config().power_up_high_us = v, true); }},
+    {"--min-half-period-us", "N",
+     "the shortest clock phase the chip follows (default 2; 0 any)",
+     [](double v) { return (chip_config().min_half_period_us = v, true); }},
+    {"--min-release-us", "N",
+     "the shortest release before a read's turnaround clock (default 2)",
+     [](double v) { return (chip_config().min_release_us = v, true); }},
+    {"--lenient-init", "",
+     "the chip finds the initialisation vector in any bit stream\n(default: only idle zeros may "
+     "come before it)",
+     [](double) { return (chip_config().strict_init = false, true); }},
+    {"--lenient-parameters", "",
+     "parameters written for an earlier call still count (default:\nevery call needs its own)",
+     [](double) { return (chip_config().parameters_per_call = false, true); }},
+    {"--no-protection", "", "protected blocks can still be read and written",
+     [](double) { return (chip_config().enforce_protection = false, true); }},
+    {"--fail-on-contention", "",
+     "break on while the chip drives the line spoils the frame\n(default: only counted)",
+     [](double) { return (chip_config().fail_on_contention = true, true); }}};
+
+inline const Setting* find_setting(std::string_view name) {
+  for (const Setting& s : world_settings)
+    if (name == s.name) return &s;
+  return nullptr;
+}
 
 template <typename T, std::size_t N>
 bool lookup(const Named<T> (&table)[N], std::string_view name, T* out) {

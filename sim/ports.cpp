@@ -25,6 +25,9 @@ struct Port {
 std::array<Port, 100> ports;
 platform::SerialHandle next_handle = 4;
 volatile uint32_t event_word = 0;
+// How late the system reports a CTS change (0: at once, as Windows does; wine polls).
+double event_delay = 0;
+double event_due = -1;  // a change seen, reported at this time (-1: none pending)
 bool event_exists = false;
 bool wait_immediately = false;
 
@@ -53,23 +56,33 @@ bool data_line_high(const Port& p, double t) {
 
 // Before a call acts: any change of the line since the last look, including a timed fall
 // that happened (and perhaps rose again) between two calls, completes the pending wait.
-void look_before(Port& p, double t) {
-  double fall = adapter::last_timed_fall();
-  bool level = data_line_high(p, t);
-  if (level != p.seen_level || (fall > p.seen_time && fall <= t)) {
+// The change is reported now, or after the event delay at the first call from then on.
+void report_change(Port& p, double t) {
+  if (event_delay <= 0) {
     event_word = platform::EV_CTS;
     p.armed = false;
+  } else if (event_due < 0) {
+    event_due = t + event_delay;
   }
+}
+
+void look_before(Port& p, double t) {
+  if (event_due >= 0 && t >= event_due) {
+    event_word = platform::EV_CTS;
+    p.armed = false;
+    event_due = -1;
+    return;
+  }
+  double fall = adapter::last_timed_fall();
+  bool level = data_line_high(p, t);
+  if (level != p.seen_level || (fall > p.seen_time && fall <= t)) report_change(p, t);
   p.seen_level = level;
   p.seen_time = t;
 }
 
 void look_after(Port& p, double t) {
   bool level = data_line_high(p, t);
-  if (level != p.seen_level) {
-    event_word = platform::EV_CTS;
-    p.armed = false;
-  }
+  if (level != p.seen_level) report_change(p, t);
   p.seen_level = level;
 }
 
@@ -136,6 +149,8 @@ void ports_reset() {
   next_handle = 4;
   adapter::reset();
   event_word = 0;
+  event_delay = 0;
+  event_due = -1;
   event_exists = false;
   wait_immediately = false;
   cached_port = nullptr;
@@ -195,6 +210,7 @@ void devmap_from_ports() {
 }
 
 void set_wait_completes_immediately(bool on) { wait_immediately = on; }
+void set_cts_event_delay_us(double us) { event_delay = us; }
 
 }  // namespace sim
 
@@ -215,11 +231,18 @@ SerialHandle serial_open(const char16_t* path) {
     set_error(err::access_denied);
     return no_serial;
   }
-  // Opened with DTR and RTS off, as configuring leaves them, and no break.
-  adapter::cut_power(n, time_us());
+  // Opened with DTR and RTS off, as configuring leaves them, and no break. An RTS still on
+  // from an earlier session drops now, and the target's supply starts to drain.
+  const double t = time_us();
+  if (p.kind == sim::PortKind::adapter) {
+    adapter::drive(n, &p.lines, adapter::Output::brk, false, t);
+    adapter::drive(n, &p.lines, adapter::Output::dtr, false, t);
+    adapter::drive(n, &p.lines, adapter::Output::rts, false, t);
+  } else {
+    p.lines = adapter::Outputs{};
+  }
   p.open = true;
   p.handle = next_handle++;
-  p.lines = adapter::Outputs{};
   p.mask = 0;
   p.armed = false;
   return p.handle;
@@ -306,7 +329,7 @@ bool serial_modem_status(SerialHandle h, uint32_t* status) {
   uint32_t s = 0;
   if (p->kind == sim::PortKind::adapter) {
     double t = time_us();
-    if (adapter::dsr(p->lines)) s |= MS_DSR_ON;
+    if (adapter::dsr(p->lines, t)) s |= MS_DSR_ON;
     if (data_line_high(*p, t)) s |= MS_CTS_ON;
   }
   if (trace_on) trace_entries.push_back({sim::TraceEntry::sample, s, time_us()});
@@ -319,7 +342,10 @@ bool serial_set_mask(SerialHandle h, uint32_t mask) {
   if (p == nullptr) return false;
   p->mask = mask;
   // A new mask completes a pending wait (with no events when CTS is no longer watched).
-  if ((mask & EV_CTS) == 0) p->armed = false;
+  if ((mask & EV_CTS) == 0) {
+    p->armed = false;
+    event_due = -1;
+  }
   return true;
 }
 
@@ -340,6 +366,7 @@ int cts_wait_start(SerialHandle h) {
   }
   if (wait_immediately) return 1;
   p->armed = true;
+  event_due = -1;
   p->seen_level = data_line_high(*p, time_us());
   p->seen_time = time_us();
   set_error(err::io_pending);

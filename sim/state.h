@@ -22,6 +22,7 @@ struct Clock {
   int64_t ticks;
   double fraction;
   double latency_us;
+  bool real_time_sleeps;
 };
 extern Clock clock;
 void clock_reset();
@@ -30,6 +31,8 @@ inline double time_us() {
   return (static_cast<double>(clock.ticks) + clock.fraction) * 1e6 /
          static_cast<double>(clock.frequency);
 }
+// A sleep of the real process (kept apart from this clock's names).
+void real_sleep_ms(uint32_t ms);
 // The cost of one serial-device or device-map call.
 inline void charge_call() {
   if (clock.latency_us > 0) advance_us(clock.latency_us);

@@ -1,4 +1,5 @@
 // Reset of the whole world, the per-thread last error, counters and trace.
+#include "sim/model/adapter.h"
 #include "sim/state.h"
 
 namespace sim::detail {
@@ -26,6 +27,7 @@ void reset() {
   devmap_reset();
   files_reset();
   chip_config() = ChipConfig{};
+  adapter::config() = adapter::Config{};
   chip::reset();
   ports_reset();
   counter_values = Counters{};
@@ -43,7 +45,16 @@ const Counters& counters() {
   counter_values.power_ons = chip.power_ons;
   counter_values.malformed_frames = chip.malformed_frames;
   counter_values.rejected_calls = chip.rejected_calls;
+  counter_values.timing_violations = chip.timing_violations;
+  counter_values.refused_protected = chip.refused_protected;
+  counter_values.contention = adapter::contention();
   return counter_values;
+}
+
+bool clean_wire() {
+  const Counters& c = counters();
+  return c.malformed_frames == 0 && c.rejected_calls == 0 && c.timing_violations == 0 &&
+         c.contention == 0;
 }
 
 long long rom_calls(RomFunction function) {

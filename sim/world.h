@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "sim/model/adapter.h"
 #include "sim/model/chip.h"
 
 namespace sim {
@@ -31,6 +32,8 @@ void set_latency_us(double us);                 // cost of every serial call (an
 int64_t now_ticks();
 double now_us();                                 // simulated time since reset
 void set_counter_start(int64_t ticks);           // e.g. negative to test a negative reading
+// Sleeps also pass in real time (tolvern-sim -T with a person at the keyboard); never in tests.
+void set_real_time_sleeps(bool on);
 
 // ---- files and the program --------------------------------------------------------------
 void set_current_directory(const std::string& dir);  // returned by platform::current_directory
@@ -113,9 +116,13 @@ using CallObserver = void (*)(Call kind, bool serial, uint32_t escape_function, 
 void set_call_observer(CallObserver observer);
 // A WaitCommEvent that completes at once instead of pending.
 void set_wait_completes_immediately(bool on);
+// A CTS change reported that long after it happened, at the first serial call from then on (as
+// wine's polling wait thread does); 0, the default, reports it at once as Windows does.
+void set_cts_event_delay_us(double us);
 
 // ---- the target chip ----------------------------------------------------------------------
-// Its configuration, faults, flash and counters: sim/model/chip.h, included above.
+// Its configuration, faults, flash and counters: sim/model/chip.h, included above; the
+// adapter's (DSR delay, supply charge, a stuck DSR): sim/model/adapter.h.
 
 // ---- counters and trace --------------------------------------------------------------------
 struct Counters {
@@ -132,7 +139,13 @@ struct Counters {
   long long power_ons;
   long long malformed_frames;
   long long rejected_calls;
+  long long timing_violations;     // clock phases or releases the chip found too short
+  long long refused_protected;     // block reads or writes refused on a protected block
+  long long contention;            // break switched on while the target drove the line
 };
+// Everything a well-behaved tool never provokes: malformed frames, refused calls, timing
+// violations, contention. A successful run leaves them all at 0.
+bool clean_wire();
 const Counters& counters();
 // Calls of one supervisory function started so far, performed or not.
 long long rom_calls(RomFunction function);

@@ -44,6 +44,37 @@ TEST(Acquire, WireOrderAndIdentity) {
   EXPECT_EQ(sim::counters().sleeps - sleeps, 3);  // only the initial power-off sleeps
 }
 
+// The start delay from power-on to the first look at the data line, and the 2 us clock
+// phases of every bit after it.
+TEST(Acquire, StartDelayAndClockPhases) {
+  for (const auto& c : {std::pair<int32_t, double>{17000, 17000}, {-1, 8000}, {0, 0}, {4000, 4000}}) {
+    SCOPED_TRACE(c.first);
+    ASSERT_TRUE(harness::fresh_com1());
+    sim::set_trace(true);
+    ASSERT_GE(issp::issp_acquire(c.first), 0);
+    const auto& t = sim::trace();
+    size_t on = 0;
+    while (on < t.size() && !(t[on].kind == sim::TraceEntry::escape && t[on].function == platform::SETRTS)) ++on;
+    ASSERT_LT(on + 1, t.size());
+    EXPECT_EQ(t[on + 1].kind, sim::TraceEntry::sample);
+    EXPECT_GE(t[on + 1].time_us - t[on].time_us, c.second);
+    EXPECT_LT(t[on + 1].time_us - t[on].time_us, c.second + 2);
+    double rise = -1;
+    int phases = 0;
+    for (size_t i = on; i < t.size(); ++i) {
+      if (t[i].kind != sim::TraceEntry::escape) continue;
+      if (t[i].function == platform::SETDTR) rise = t[i].time_us;
+      if (t[i].function == platform::CLRDTR && rise >= 0) {
+        EXPECT_LT(t[i].time_us - rise, 2.5);
+        ++phases;
+        rise = -1;
+      }
+    }
+    EXPECT_GT(phases, 900);
+    EXPECT_EQ(sim::counters().timing_violations, 0);
+  }
+}
+
 // A line that fails during acquisition: -127 with the port error. Only a failed power switch
 // can leave the target powered.
 TEST(Acquire, LineFailures) {

@@ -99,8 +99,25 @@ TEST(Discovery, ProbeResults) {
                       (c.result == 1 ? "" : RU("\r\nАдаптер не обнаружен. Завершаем работу.\r\n"))).c_str()));
       } else {
         int32_t code = -1;
+        sim::set_trace(true);
         EXPECT_EQ(serial::probe_port(1, &code), c.result);
         EXPECT_EQ(code, c.code);
+        if (c.result == 1) {
+          // RTS on, off, on, off, on, off, each followed 100 ms later (and the 2 ms every sample
+          // waits after opening) by a DSR sample showing it.
+          std::vector<uint32_t> switches;
+          const auto& t = sim::trace();
+          for (size_t i = 0; i + 1 < t.size(); ++i) {
+            if (t[i].kind != sim::TraceEntry::escape) continue;
+            switches.push_back(t[i].function);
+            EXPECT_EQ(t[i + 1].kind, sim::TraceEntry::sample);
+            EXPECT_GE(t[i + 1].time_us - t[i].time_us, 102000);
+            EXPECT_LT(t[i + 1].time_us - t[i].time_us, 102100);
+            EXPECT_EQ((t[i + 1].function & platform::MS_DSR_ON) != 0, t[i].function == platform::SETRTS);
+          }
+          EXPECT_EQ(switches, (std::vector<uint32_t>{platform::SETRTS, platform::CLRRTS, platform::SETRTS,
+                                                     platform::CLRRTS, platform::SETRTS, platform::CLRRTS}));
+        }
       }
       EXPECT_EQ(sim::open_port_count(), 0);
       EXPECT_FALSE(serial::port_is_open() || sim::line_state(1).rts);  // no target left powered

@@ -1,5 +1,7 @@
 #include "tests/harness.h"
 
+#include <gtest/gtest.h>
+
 #include <stdlib.h>
 
 #include <cstdio>
@@ -21,6 +23,14 @@ RunResult run_tool(const std::vector<std::string>& args, const std::string& prog
   RunResult r;
   r.exit_code = sim::run_tool(program, args, answer_key);
   r.console = sim::console_output();
+  // A tool that succeeds has spoken to the chip exactly as it requires: no malformed frame,
+  // refused call, timing violation or contention on the data line.
+  if (r.exit_code == 0) {
+    const sim::Counters& c = sim::counters();
+    EXPECT_TRUE(sim::clean_wire()) << "malformed frames " << c.malformed_frames << ", refused calls "
+                                   << c.rejected_calls << ", timing violations "
+                                   << c.timing_violations << ", contention " << c.contention;
+  }
   return r;
 }
 

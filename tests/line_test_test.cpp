@@ -56,8 +56,24 @@ TEST(LineTest, TranscriptAndKeys) {
       sim::push_keys({'a'});  // waiting before the test began: discarded
       sim::push_keys_after(c.key_after, {'q'});
     }
+    sim::set_trace(true);
+    double last = sim::now_us();
     EXPECT_EQ(app::run_line_test(), app::Ending::cleanup);
     EXPECT_EQ(app::run_state.exit_code, 1);
+    // Every switch 900 ms after the last phase, its echo sampled 100 ms (and the 2 ms every
+    // sample waits after opening) after it.
+    const auto& t = sim::trace();
+    for (size_t i = 0; i < t.size(); ++i) {
+      if (t[i].kind != sim::TraceEntry::escape) continue;
+      EXPECT_GE(t[i].time_us - last, 900000);
+      EXPECT_LT(t[i].time_us - last, 900100);
+      last = t[i].time_us + 100000;
+      if (i + 1 < t.size() && t[i + 1].kind == sim::TraceEntry::sample) {
+        EXPECT_GE(t[i + 1].time_us - t[i].time_us, 102000);
+        EXPECT_LT(t[i + 1].time_us - t[i].time_us, 102100);
+        last = t[i + 1].time_us;
+      }
+    }
     EXPECT_EQ(sim::console_output(), c.output);
     EXPECT_EQ(sim::line_state(1).rts, c.output == banner + "RTS = 1" + good);
   }

@@ -71,9 +71,15 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
     std::vector<std::string> args = {"-C1", "-L"};
     if (data_file) args.push_back("-D");
     sim::reset();
+    sim::set_trace(true);
     const harness::RunResult r = harness::run_tool(args, program, output::key_enter);
 
     EXPECT_EQ(r.exit_code, 0);
+    // Power off (a second after RTS drops) and the 2-second pause end the run.
+    ASSERT_FALSE(sim::trace().empty());
+    EXPECT_EQ(sim::trace().back().function, platform::CLRRTS);
+    EXPECT_GE(sim::now_us() - sim::trace().back().time_us, 3000000);
+    EXPECT_LT(sim::now_us() - sim::trace().back().time_us, 3000100);
     // The log holds the whole run in Windows-1251, the console the same in code page 866.
     const std::string logged = harness::read_file(log);
     EXPECT_TRUE(ends_with(logged, success));
@@ -158,6 +164,11 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
       {"read block no response, first pass", {at_call(C::stuck_high_after_release, R::read_block, 1)}, {}, 100,
        no_response_tail(42)},
       {"read block no response, second pass", {at_call(C::no_busy, R::read_block, 129)}, {}, 100, no_response_tail(53)},
+      // Only a buffer cleared before the read-back shows a read block that never delivered.
+      {"read block leaves the buffer", {read_block_untouched(1)}, {}, 101,
+       check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 0, img[0], 0))},
+      {"brown-out while loading the buffer", {brown_out(3000)}, {}, 101,
+       check_tail(RU("Ошибка при обмене данными"))},
       {"first-pass verify differs", {corrupt_written_block(5, 3, 0x10)}, {}, 101,
        check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 5, img[323], img[323] ^ 0x10))},
       // The second read-back of block 5 (read block call 128 + 6) delivers a wrong byte.

@@ -222,6 +222,8 @@ TEST(RunSpine, CounterCheck) {
       // The busy wait or the frequency query fails: the check says so and the run goes on.
       {"delay fails without a code", {sim::Call::counter, 1, 0}, 1, not_working + "10.\r\n"},
       {"delay fails", {sim::Call::counter, 1, 31}, 1, not_working + "31.\r\n"},
+      // 1000 us at 10 MHz, one tick per read: the wait is still reading near its 10000th tick.
+      {"delay fails near its end", {sim::Call::counter, 9990, 31}, 1, not_working + "31.\r\n"},
       {"frequency fails", {sim::Call::frequency, 2, 0}, 1, not_working + "10.\r\n"},
       // The counter fails right after working: fatal, and never with exit code 0.
       {"read fails without a code", {sim::Call::counter, 3, 0}, 10, counter_line() + unclear(10)},

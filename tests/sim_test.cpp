@@ -31,6 +31,7 @@ bool cts() {
 
 // Power on, then a 0, the initialisation vector and 110 zeros.
 void power_on_and_init(uint32_t start_delay_ms = 17) {
+  issp::timing = issp::Timing{2, 2};
   line(SETRTS);
   sleep_ms(start_delay_ms);
   clock();
@@ -64,7 +65,7 @@ double finish_call(int trailing = 66) {
   const double rise = sim::now_us();
   clock();
   EXPECT_TRUE(cts()) << "busy signal";
-  for (int i = 0; i < 30; ++i) clock();
+  for (int i = 0; i < 10; ++i) clock();
   for (int i = 0; i < 100 && cts(); ++i) sleep_ms(1);
   EXPECT_FALSE(cts()) << "busy signal must end";
   const double busy_us = sim::now_us() - rise;
@@ -92,6 +93,7 @@ TEST(SimChip, FramesOnlyAfterInitialisationWithinThePowerOnWindow) {
     EXPECT_EQ(read(reg(0x90)), c.accepted ? 0x3C : 0x00);
     // A late chip stays out of reach until the next power cycle, which also clears the memory.
     line(CLRRTS);
+    sleep_ms(500);  // the supply drains
     power_on_and_init(1);
     EXPECT_TRUE(sim::chip_in_programming_mode());
     EXPECT_EQ(read(mem(0x90)), 0x00);
@@ -105,7 +107,7 @@ TEST(SimChip, BusySignalAndTheTrailingClocks) {
     sim::flash_mut().fill(1);  // two blocks sum to 0x0080
     power_on_and_init();
     start_call(R::checksum, 2);
-    EXPECT_GE(finish_call(trailing), sim::rom_busy_us(R::checksum));
+    EXPECT_GE(finish_call(trailing), sim::checksum_busy_us(2));
     // Only exactly 66 trailing clocks put the host back in step with the frames.
     const int low = read(mem(0xF8));
     const int high = read(mem(0xF9));
@@ -121,7 +123,7 @@ TEST(SimChip, BusyTimeOfEveryRomFunction) {
     uint8_t second_key;
     double busy_us;
   } rows[] = {{R::read_block, 0x56, 400},  {R::write_block, 0x56, 8000}, {R::protect, 0x56, 8000},
-              {R::erase_all, 0x56, 20000}, {R::table_read, 0x56, 200},   {R::checksum, 0x56, 1500},
+              {R::erase_all, 0x56, 20000}, {R::table_read, 0x56, 200},   {R::checksum, 0x56, 1636},
               {R::calibrate, 0x56, 300},   {R::erase_all, 0x55, 200}};
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << static_cast<int>(r.function) << " key " << int{r.second_key});
@@ -144,36 +146,54 @@ TEST(SimChip, BusyTimeOfEveryRomFunction) {
 }
 
 // The adapter and chip models driven straight, on a time scale of the caller's own that starts
-// far from the world's: power-up phase, DSR, and the power-on window edge to the microsecond.
+// far from the world's: power-up phase, DSR's RC delay, the power-on window edge to the
+// microsecond, the chip's shortest clock phase, and the supply's charge after RTS goes off.
 TEST(SimModel, DrivenByTheCallersClock) {
   namespace a = sim::adapter;
-  for (const double first_edge_after_us : {29999.0, 30001.0}) {
-    SCOPED_TRACE(first_edge_after_us);
+  struct Row {
+    double first_edge_after_us;
+    double half_period_us;
+    bool acquired;
+  };
+  for (const Row& r : {Row{29999, 2, true}, Row{30001, 2, false}, Row{1000, 1.99, false}}) {
+    SCOPED_TRACE(r.first_edge_after_us);
     sim::reset();
     a::Outputs lines;
     const int port = 42;
     const double t0 = 7.5e9;
     a::drive(port, &lines, a::Output::rts, true, t0);
-    EXPECT_TRUE(a::dsr(lines));
+    EXPECT_FALSE(a::dsr(lines, t0 + a::dsr_delay_us - 0.1)) << "DSR still shows the old level";
+    EXPECT_TRUE(a::dsr(lines, t0 + a::dsr_delay_us));
     EXPECT_TRUE(a::powers_target(port));
     EXPECT_TRUE(a::data_line_high(port, lines, t0 + 199.9)) << "power-up phase";
     EXPECT_FALSE(a::data_line_high(port, lines, t0 + 200.1));
     EXPECT_FALSE(a::data_line_high(port + 1, lines, t0 + 100)) << "only the supplying port";
-    // A 0, the initialisation vector, 110 zeros, one clock per microsecond.
-    double t = t0 + first_edge_after_us;
+    // A 0, the initialisation vector, 110 zeros.
+    double t = t0 + r.first_edge_after_us;
     const uint64_t bits = 0x328000;
     for (int i = -1; i < 22 + 110; ++i) {
       const bool bit = i >= 0 && i < 22 && ((bits >> (21 - i)) & 1) != 0;
       a::drive(port, &lines, a::Output::brk, bit, t);
       a::drive(port, &lines, a::Output::dtr, true, t);
-      a::drive(port, &lines, a::Output::dtr, false, t + 0.5);
-      t += 1;
+      a::drive(port, &lines, a::Output::dtr, false, t + r.half_period_us);
+      t += 2 * r.half_period_us;
     }
-    EXPECT_EQ(sim::chip_in_programming_mode(), first_edge_after_us < 30000);
+    EXPECT_EQ(sim::chip_in_programming_mode(), r.acquired);
+    EXPECT_EQ(sim::chip::counters().timing_violations > 0, r.half_period_us < 2);
+    // Off for less than the supply needs to drain: the chip comes back as it was.
+    t = std::max(t, t0 + a::dsr_delay_us);
     a::drive(port, &lines, a::Output::rts, false, t);
     EXPECT_FALSE(a::powers_target(port));
-    EXPECT_FALSE(a::dsr(lines));
+    EXPECT_TRUE(a::dsr(lines, t + a::dsr_delay_us - 0.1));
+    EXPECT_FALSE(a::dsr(lines, t + a::dsr_delay_us));
+    t += a::power_reset_off_us - 0.1;
+    a::drive(port, &lines, a::Output::rts, true, t);
+    EXPECT_EQ(sim::chip_in_programming_mode(), r.acquired) << "never reset";
     EXPECT_EQ(sim::chip::counters().power_ons, 1);
+    a::drive(port, &lines, a::Output::rts, false, t);
+    a::drive(port, &lines, a::Output::rts, true, t + a::power_reset_off_us);
+    EXPECT_FALSE(sim::chip_in_programming_mode());
+    EXPECT_EQ(sim::chip::counters().power_ons, 2);
   }
 }
 
@@ -186,6 +206,7 @@ TEST(SimChip, FaultsAtTheirCount) {
     sleep_ms(1);
     EXPECT_EQ(cts(), !answers) << "the data line after power-on";
     line(CLRRTS);
+    sleep_ms(500);  // long enough for the supply to drain
   }
 
   ASSERT_TRUE(harness::fresh_com1());
@@ -214,6 +235,28 @@ TEST(SimChip, FlashAndRefusedCalls) {
   finish_call();
   EXPECT_EQ(read(mem(0xF8)), 1);
   EXPECT_EQ(sim::flash()[2 * 64 + 5], 0xF0);
+
+  // Parameters left from the previous call do not count: the ROM used them as scratch.
+  write(reg(0xF0), static_cast<uint8_t>(R::checksum));
+  write(reg(0xFF), 0x12);
+  finish_call();
+  EXPECT_EQ(read(mem(0xF8)), 1);
+  const long long refused = sim::counters().rejected_calls;
+  EXPECT_EQ(refused, 2);
+
+  // Protected blocks (pattern byte k covers blocks 2k and 2k+1) refuse read and write block;
+  // the unprotected pair and checksums still work.
+  for (int k = 0; k < 64; ++k) write(mem(0x80 + k), k == 31 ? 0x00 : 0xFF);
+  call(R::protect);
+  const std::pair<R, int> refusals[] = {{R::read_block, 2}, {R::write_block, 3}, {R::read_block, 62},
+                                        {R::write_block, 63}};
+  for (const auto& c : refusals) {
+    call(c.first, static_cast<uint8_t>(c.second));
+    EXPECT_EQ(read(mem(0xF8)), c.second < 62 ? sim::protected_status : 0) << c.second;
+  }
+  call(R::checksum, 3);
+  EXPECT_EQ(read(mem(0xF8)) + 256 * read(mem(0xF9)), 64 * 0xF0);
+  EXPECT_EQ(sim::counters().rejected_calls, refused);
 }
 
 TEST(SimAdapter, CtsNotificationCatchesAPulseBetweenSamples) {

@@ -65,6 +65,25 @@ TEST(SimTool, OutcomesOfWholeRuns) {
        "write-block 6 "},
       {"--confirm --summary --fault=buffer-byte-stuck:position=7,value=0x5A -C1", 101, "write-block 0 "},
       {"--confirm --summary --window-us=10 -C1", 10, "erase-all 0"},
+      // The README's figure: the last start delay's first clock lands just past 4002 us.
+      {"--confirm --summary --window-us=4002 -C1", 10, "erase-all 0"},
+      {"--confirm --summary --window-us=4003 -C1", 0, "flash equals image: yes"},
+      // An echo that is stuck or slower than the probe's 100 ms: no adapter found.
+      {"--confirm --summary --dsr-stuck=1", 1, "erase-all 0"},
+      {"--confirm --summary --dsr-delay-us=103000", 1, "erase-all 0"},
+      {"--confirm --summary --fault=read-block-untouched:nth=7 -C1", 101, "read-block 7 "},
+      // A chip that boots for longer than the tool's 1 s watch of the data line: stage 2.
+      {"--confirm --summary --power-up-high-us=1100000 -C1", 10, "erase-all 0"},
+      // A chip that answers late but within the tool's poll limits, with free and with slow
+      // serial calls.
+      {"--confirm --summary --fault=late-answer:function=erase-all,value=400000 -C1", 0,
+       "timing violations 0, contention 0"},
+      {"--confirm --summary --latency-us=15 --fault=late-answer:function=write-block,nth=1,"
+       "value=1500000 -C1",
+       0, "flash equals image: yes"},
+      {"--confirm --summary --lenient-init --lenient-parameters --no-protection "
+       "--min-half-period-us=0 --min-release-us=0 --power-reset-off-us=0 --fail-on-contention -C1",
+       0, "flash equals image: yes"},
       // A dump that cannot be written must not leave a successful run looking complete.
       {"--confirm --summary --dump-flash=" + dir + "/missing/flash.bin -C1", 2,
        "flash equals image: yes"},
@@ -85,6 +104,7 @@ TEST(SimTool, HelpListsEveryName) {
   EXPECT_EQ(c.status, 0);
   std::vector<std::string> names;
   for (const auto& o : sim::names::world_options) names.push_back(o.name);
+  for (const auto& o : sim::names::world_settings) names.push_back(o.name);
   for (const auto& n : sim::names::port_kinds) names.push_back(n.name);
   for (const auto& n : sim::names::chip_faults) names.push_back(std::string("\n  ") + n.name + " ");
   for (const auto& n : sim::names::rom_functions) names.push_back(n.name);
@@ -127,7 +147,8 @@ TEST(SimTool, BadWorldOptionsRunNothing) {
   for (const char* bad : {"--bogus", "--fault=nonsense", "--fault=no-busy:colour=3",
                           "--fault=call:escape,nth=0", "--ports=1:toaster", "--ports=0:adapter",
                           "--latency-us=abc", "--window-us=-5", "--confirm --cancel",
-                          "--dump-flash="}) {
+                          "--dump-flash=", "--lenient-init=1", "--dsr-stuck=2",
+                          "--min-release-us=x"}) {
     SCOPED_TRACE(bad);
     const Child c = run_sim(dir, std::string(bad) + " -C1");
     EXPECT_EQ(c.status, 2);

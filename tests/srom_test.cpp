@@ -63,11 +63,14 @@ TEST(Srom, BlockChecksum) {
   for (size_t i = 0; i < 64; ++i) {
     flash[i] = static_cast<uint8_t>(i);  // block 0: 2016
     flash[3 * 64 + i] = 0xFF;            // block 3: 16320, the largest possible
+    flash[4 * 64 + i] = 0xFF;            // block 4: one more than possible, by the fault below
     flash[127 * 64 + i] = 2;             // block 127: 128
   }
   const struct {
     int block, result, calls, first_count;
-  } cases[] = {{0, 2016, 1, 1}, {3, 16320, 2, 4}, {127, 128, 2, 0}, {128 + 3, 16320, 2, 4}};
+  } cases[] = {{0, 2016, 1, 1}, {3, 16320, 2, 4}, {127, 128, 2, 0}, {128 + 3, 16320, 2, 4},
+               {4, -126, 2, 5}};
+  sim::chip_config().faults.push_back(sim::chip_fault::checksum_off(5, 1));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.block);
     sim::clear_trace();

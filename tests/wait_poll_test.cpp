@@ -35,13 +35,14 @@ TEST(WaitPoll, EveryOutcome) {
     long long pulses_min, pulses_max, polls_min, polls_max;  // polls: modem-status reads
     int32_t code;
     const char* text;
+    double pace_us = 0;  // the wait after each of the last polls (0: not looked at)
   } cases[] = {
       {"done", ChipFault::none, Call::any_serial, 0, 0, 67, 106, 2, 200000, 0, ""},
       {"never low", ChipFault::stuck_high_after_release, Call::any_serial, 0, -2, 0, 0, 500000,
-       500000, 0, ""},
-      {"no busy", ChipFault::no_busy, Call::any_serial, 0, -3, 40, 40, 100081, 100081, 0, ""},
+       500000, 0, "", 1},
+      {"no busy", ChipFault::no_busy, Call::any_serial, 0, -3, 40, 40, 100081, 100081, 0, "", 5},
       {"busy forever", ChipFault::busy_never_ends, Call::any_serial, 0, -4, 1, 40, 100002, 100081,
-       0, ""},
+       0, "", 5},
       {"release fails", ChipFault::none, Call::escape, platform::CLRBREAK, -1, 0, 0, 0, 0, 31, other},
       {"clock fails", ChipFault::none, Call::escape, platform::SETDTR, -1, 0, 0, 1, 1, 31, other},
       {"sample fails", ChipFault::none, Call::modem_status, 0, -1, 0, 0, 0, 1, 31, other},
@@ -68,6 +69,14 @@ TEST(WaitPoll, EveryOutcome) {
     EXPECT_LE(polls, c.polls_max);
     EXPECT_EQ(output::error_code(), c.code);
     EXPECT_STREQ(output::error_text(), c.text);
+    if (c.pace_us > 0) {
+      // Serial calls cost nothing here: the step between samples is the wait alone.
+      const auto& t = sim::trace();
+      ASSERT_GE(t.size(), 2u);
+      const double step = t[t.size() - 1].time_us - t[t.size() - 2].time_us;
+      EXPECT_GE(step, c.pace_us);
+      EXPECT_LT(step, c.pace_us + 1);
+    }
   }
 }
 
@@ -87,9 +96,11 @@ TEST(WaitPoll, ChangeSeenOnlyByNotification) {
 }
 
 // A busy signal already there at the first sample: that pass still ends with the clock low and
-// its half-period, and no clock follows until the line has fallen.
+// its half-period, no second sample is taken, and no clock follows until the line has fallen.
+// The change is reported late (as wine does), so the sample alone sees it.
 TEST(WaitPoll, BusyAtFirstSample) {
   start_calibrate_call(sim::ChipFault::none, 2000);
+  sim::set_cts_event_delay_us(1300);
   ASSERT_EQ(issp::issp_wait_and_poll(), 0);
   const auto& t = sim::trace();
   size_t clock = 0;
@@ -102,7 +113,19 @@ TEST(WaitPoll, BusyAtFirstSample) {
   EXPECT_NE(t[clock + 1].function & platform::MS_CTS_ON, 0u);
   EXPECT_EQ(t[clock + 2].function, platform::CLRDTR);
   EXPECT_GE(t[clock + 3].time_us - t[clock + 2].time_us, 2.0);
+  ASSERT_LT(clock + 4, t.size());
+  EXPECT_GE(t[clock + 4].time_us - t[clock + 3].time_us, 5.0) << "the end of the call is polled";
   EXPECT_EQ(issp_trace::pulses(1).size(), 1u + 66u);
+  // The release delay after the line was seen low, before the watch and before the trailing
+  // clocks.
+  ASSERT_GT(clock, 0u);
+  EXPECT_EQ(t[clock - 1].kind, sim::TraceEntry::sample);
+  EXPECT_GE(t[clock].time_us - t[clock - 1].time_us, 2.0);
+  size_t trailing = clock + 3;
+  while (trailing < t.size() && !is_clock(t[trailing])) ++trailing;
+  ASSERT_LT(trailing, t.size());
+  EXPECT_EQ(t[trailing - 1].kind, sim::TraceEntry::sample);
+  EXPECT_GE(t[trailing].time_us - t[trailing - 1].time_us, 2.0);
 }
 
 }  // namespace

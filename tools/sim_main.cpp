@@ -191,6 +191,13 @@ int parse_arguments(int argc, char** argv, Options* options) {
     } else if (name == "--window-us" && has_value) {
       ok = parse_microseconds(value, &us) ? (sim::chip_config().power_on_window_us = us, true)
                                           : usage_error("bad number of microseconds", arg);
+    } else if (const sim::names::Setting* setting = sim::names::find_setting(name)) {
+      const bool plain_switch = *setting->argument == '\0';
+      if (plain_switch ? has_value : !(has_value && parse_microseconds(value, &us))) {
+        ok = usage_error(plain_switch ? "takes no value" : "bad number", arg);
+      } else {
+        ok = setting->apply(us) || usage_error("bad value", arg);
+      }
     } else if (name == "--latency-us" && has_value) {
       ok = parse_microseconds(value, &us) ? (sim::set_latency_us(us), true)
                                           : usage_error("bad number of microseconds", arg);
@@ -236,6 +243,9 @@ void print_summary(int32_t exit_code) {
               c.counter_reads, c.sleeps, c.clock_pulses, c.power_ons);
   std::printf("vectors:            write %lld, read %lld, other %lld\n", c.vectors_write,
               c.vectors_read, c.vectors_other);
+  std::printf("wire faults:        malformed frames %lld, refused calls %lld, timing violations "
+              "%lld, contention %lld\n",
+              c.malformed_frames, c.rejected_calls, c.timing_violations, c.contention);
   std::printf("supervisory calls: ");
   for (const auto& f : sim::names::rom_functions) {
     std::printf(" %s %lld", f.name, sim::rom_calls(f.value));
@@ -294,6 +304,10 @@ int main(int argc, char** argv) {
     }
   } else {
     sim::set_console_passthrough(true);
+    // A person reads the line test as it runs: its pauses take their real time.
+    if (line_test_requested(options.tool_args) && isatty(STDIN_FILENO) == 1) {
+      sim::set_real_time_sleeps(true);
+    }
   }
 
   const int32_t exit_code = sim::run_tool(own_path(argv[0]), options.tool_args, answer);

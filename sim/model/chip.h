@@ -30,6 +30,10 @@ constexpr int any_function = -1;        // a fault that applies to every functio
 // chip holds the data line high after power-on before letting it fall.
 constexpr double power_on_window_us = 30000;
 constexpr double power_up_high_us = 200;
+// The shortest clock phase (high or low) the chip's input stage follows, and the shortest time
+// between the host letting go of the data line and the clock edge that hands it to the chip.
+constexpr double min_half_period_us = 2;
+constexpr double min_release_us = 2;
 
 enum class ChipFault {
   none,
@@ -44,6 +48,9 @@ enum class ChipFault {
   buffer_byte_stuck,         // block buffer byte `position` always reads `stuck_value`
   silence_after_vectors,     // after `vectors` vectors the chip answers nothing any more
   corrupt_read_block,        // read block of `block` (-1 any) delivers byte `position` XOR `xor_mask`
+  read_block_untouched,      // read block answers status 0 but leaves the buffer as it was
+  brown_out,                 // after `vectors` vectors the supply dips: the chip restarts unacquired
+  late_answer,               // the busy signal rises `delay_us` after the release (within limits)
 };
 
 // One fault; each kind reads only the fields its comment above names, plus, for the kinds
@@ -61,6 +68,7 @@ struct ChipFaultSpec {
   int offset = 0;
   int stuck_value = 0;
   long vectors = 0;
+  double delay_us = 0;
 };
 
 namespace chip_fault {
@@ -73,6 +81,9 @@ ChipFaultSpec corrupt_read_block(int block, int position, int xor_mask, int nth_
 ChipFaultSpec checksum_off(int count, int offset, int nth_call = 0);
 ChipFaultSpec buffer_byte_stuck(int position, int stuck_value);
 ChipFaultSpec silence_after_vectors(long vectors);
+ChipFaultSpec read_block_untouched(int nth_call = 0);
+ChipFaultSpec brown_out(long vectors);
+ChipFaultSpec late_answer(RomFunction function, double delay_us, int nth_call = 0);
 }  // namespace chip_fault
 
 struct ChipConfig {
@@ -80,6 +91,20 @@ struct ChipConfig {
   uint16_t revision_id = 0x0021;
   double power_on_window_us = sim::power_on_window_us;
   double power_up_high_us = sim::power_up_high_us;
+  // Timing the chip insists on; a clock phase or release shorter than these makes the frame
+  // malformed (0 accepts any timing).
+  double min_half_period_us = sim::min_half_period_us;
+  double min_release_us = sim::min_release_us;
+  // Anything but idle zeros before the initialisation vector leaves the chip unacquired
+  // (false: it keeps looking for the vector in any bit stream).
+  bool strict_init = true;
+  // Every call needs its parameters (and keys) written since the previous call started: the
+  // ROM uses those cells as scratch (false: values left over from an earlier call do).
+  bool parameters_per_call = true;
+  // Read and write block of a protected block are refused with status protected_status.
+  bool enforce_protection = true;
+  // Break switched on while the chip drives the line spoils the frame (default: only counted).
+  bool fail_on_contention = false;
   // Busy times other than the datasheet's, by function number (set_rom_busy_us).
   std::array<double, rom_function_slots> busy_us_override{};
   std::array<bool, rom_function_slots> busy_overridden{};
@@ -87,7 +112,8 @@ struct ChipConfig {
 };
 ChipConfig& chip_config();  // edit before the run
 // How long the chip stays busy executing a function (the datasheet's figure unless set).
-double rom_busy_us(RomFunction function);
+double rom_busy_us(RomFunction function);  // a checksum's over the whole flash
+double checksum_busy_us(int count);         // a checksum over count blocks (0: all)
 void set_rom_busy_us(RomFunction function, double us);
 
 // Chip state after a run.
@@ -106,7 +132,11 @@ struct ChipCounters {
   long long power_ons;
   long long malformed_frames;  // frames whose fixed bits were wrong (not stored)
   long long rejected_calls;    // supervisory calls refused for wrong parameters
+  long long timing_violations; // clock phases or releases shorter than the chip's minimum
+  long long refused_protected; // read or write block refused on a protected block
 };
+// The status byte of a read or write block refused on a protected block.
+constexpr uint8_t protected_status = 0x03;
 
 // Driving the chip. t is the driver's time in microseconds; it never goes backwards.
 namespace chip {
@@ -115,6 +145,12 @@ void reset();
 void power(bool on, double t);
 // A rising clock edge; host_high is the host's break (data 1), line_high the line level then.
 void clock_rise(bool host_high, bool line_high, double t);
+void clock_fall(double t);
+// The host switched its break (data 1) on or off.
+void host_data(bool high, double t);
+// The chip drives the data line (high or low) at time t: answering a read, signalling busy,
+// holding it during power-up.
+bool drives_line(double t);
 bool powered();
 // The chip drives the data line high at time t.
 bool drives_high(double t);

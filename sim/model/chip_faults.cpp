@@ -87,6 +87,21 @@ bool silent(long long vectors, bool healthy) {
   return healthy;
 }
 
+bool leaves_buffer(int nth, bool healthy) {
+  return healthy || find(ChipFault::read_block_untouched, read_block, nth) != nullptr;
+}
+
+bool browns_out(long long vectors, bool healthy) {
+  for (const ChipFaultSpec& f : config.faults)
+    if (f.kind == ChipFault::brown_out && vectors == f.vectors) return true;
+  return healthy;
+}
+
+double answer_delay(int function, int nth, double healthy) {
+  const ChipFaultSpec* f = find(ChipFault::late_answer, function, nth);
+  return f != nullptr ? f->delay_us : healthy;
+}
+
 }  // namespace sim::chip::detail
 
 namespace sim::chip_fault {
@@ -151,6 +166,26 @@ ChipFaultSpec buffer_byte_stuck(int position, int stuck_value) {
 ChipFaultSpec silence_after_vectors(long vectors) {
   ChipFaultSpec f = of(ChipFault::silence_after_vectors);
   f.vectors = vectors;
+  return f;
+}
+
+}  // namespace sim::chip_fault
+
+namespace sim::chip_fault {
+
+ChipFaultSpec read_block_untouched(int nth_call) {
+  return at_call(ChipFault::read_block_untouched, RomFunction::read_block, nth_call);
+}
+
+ChipFaultSpec brown_out(long vectors) {
+  ChipFaultSpec f = silence_after_vectors(vectors);
+  f.kind = ChipFault::brown_out;
+  return f;
+}
+
+ChipFaultSpec late_answer(RomFunction function, double delay_us, int nth_call) {
+  ChipFaultSpec f = at_call(ChipFault::late_answer, function, nth_call);
+  f.delay_us = delay_us;
   return f;
 }
 

@@ -44,6 +44,10 @@ void flash_erase_all() {
   protection_stored = false;
 }
 
+bool flash_protected(int block) {
+  return protection_stored && protection_bytes[static_cast<std::size_t>(block / 2)] != 0;
+}
+
 uint16_t flash_sum(int blocks) {
   uint32_t sum = 0;
   for (int i = 0; i < blocks * block_bytes; ++i) sum += flash_bytes[i];
