@@ -155,7 +155,7 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   const Row rows[] = {
       {"cleared buffer not zero", {buffer_byte_stuck(7, 0x5A)}, {}, 101, check_tail(RU("Связь потеряна"))},
       {"loaded buffer differs", {buffer_byte_stuck(0, 0)}, {}, 101, check_tail(RU("Ошибка при обмене данными"))},
-      {"write block status not zero", {wrong_status(R::write_block, 3)}, {}, 101, wrong_answer},
+      {"write block status not zero", {wrong_status(R::write_block, 1)}, {}, 101, wrong_answer},
       {"write block no response", {at_call(C::stuck_high_after_release, R::write_block)}, {}, 100, no_response_tail(32)},
       {"read status 9, first pass", {wrong_status(R::read_block, 9, 1)}, {}, 101, wrong_answer},
       {"read status 10, first pass", {wrong_status(R::read_block, 10, 1)}, {}, 100, no_response_tail(40)},
