@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/vserial/vserial_status.h"
+#include "sim/vserial/vserial_status.h"
 
 namespace {
 

@@ -42,8 +42,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tests/vserial/vchip.h"
-#include "tests/vserial/vserial_status.h"
+#include "sim/vserial/vchip.h"
+#include "sim/vserial/vserial_status.h"
 
 #define VSERIAL_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -1,5 +1,5 @@
 // vchip on top of the simulated chip model (sim/model), which takes its time from its driver.
-#include "tests/vserial/vchip.h"
+#include "sim/vserial/vchip.h"
 
 #include "sim/model/chip.h"
 
