@@ -54,7 +54,24 @@ volatile uint32_t event_word = 0;
 
 // Interrupts TIOCMIWAIT; never restarts it, so the helper looks at its stop flag.
 int wake_signal() { return SIGRTMIN + 4; }
-void on_wake(int) {}
+std::atomic<unsigned> wakes_taken{0};
+void on_wake(int) { wakes_taken.fetch_add(1); }
+
+// One wake-up outstanding at a time. Real-time signals queue: sent in a tight loop while the
+// helper is not running, thousands pile up, and the helper then spends all its time in the
+// handler (each sigreturn delivers the next) and never gets back to look at its stop flag.
+void wake_helper_until_ended() {
+  unsigned taken = wakes_taken.load();
+  pthread_kill(helper.thread, wake_signal());
+  while (helper.state.load() != helper_ended) {
+    // Taken but the helper still runs: it came before the wait began. Send the next one.
+    if (wakes_taken.load() != taken) {
+      taken = wakes_taken.load();
+      pthread_kill(helper.thread, wake_signal());
+    }
+    sched_yield();
+  }
+}
 
 void complete_wait() {
   // Only one of the helper and the sampling thread completes a wait.
@@ -135,11 +152,7 @@ void cts_watch_renew(int fd) {
 void cts_watch_stop(int fd) {
   if (!helper.running || helper.fd != fd) return;
   helper.stop.store(true);
-  // The signal may come before the thread enters its wait: repeat until it has ended.
-  while (helper.state.load() != helper_ended) {
-    pthread_kill(helper.thread, wake_signal());
-    sched_yield();
-  }
+  wake_helper_until_ended();
   pthread_join(helper.thread, nullptr);
   helper.running = false;
   helper.fd = -1;
