@@ -24,6 +24,7 @@ std::string output;
 std::deque<int> waiting;
 std::deque<KeyScript> pending;
 std::deque<TypedKey> typed;
+std::vector<size_t> read_at;  // output size at each scripted key read
 size_t previous_match_end = 0;
 bool passthrough = false;  // real terminal for output and keys
 bool echo = false;         // real terminal for output only
@@ -65,6 +66,7 @@ void console_reset() {
   waiting.clear();
   pending.clear();
   typed.clear();
+  read_at.clear();
   previous_match_end = 0;
   passthrough = false;
   echo = false;
@@ -78,6 +80,8 @@ namespace sim {
 using namespace detail;
 
 const std::string& console_output() { return output; }
+
+const std::vector<size_t>& keys_read_at() { return read_at; }
 
 void clear_console_output() {
   output.clear();
@@ -138,6 +142,7 @@ int read_key() {
   if (!waiting.empty()) {
     int code = waiting.front();
     waiting.pop_front();
+    read_at.push_back(output.size());
     return code;
   }
   if (passthrough) return posix_host::read_key();

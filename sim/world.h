@@ -43,6 +43,9 @@ void set_path_separator(char separator);
 // ---- console ------------------------------------------------------------------------------
 const std::string& console_output();  // every byte written (code page 866), bell included
 void clear_console_output();
+// For each scripted key code read so far, how much console output there was when it was read:
+// shows when a keyboard flush took what was waiting.
+const std::vector<size_t>& keys_read_at();
 // Keys waiting at once.
 void push_keys(const std::vector<int>& codes);
 // Keys that start waiting once the console output written after this call contains trigger

@@ -72,9 +72,19 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
     if (data_file) args.push_back("-D");
     sim::reset();
     sim::set_trace(true);
-    const harness::RunResult r = harness::run_tool(args, program, output::key_enter);
+    // Keys typed as the procedure starts are drained at once; ESC typed later is not looked at.
+    sim::push_keys_after(cp866(app::last_chance_prompt()), {output::key_enter});
+    sim::push_keys_after(cp866(RU("Начало работы ( займет")), {'x', output::key_esc});
+    sim::push_keys_after(cp866(RU("Стадия 1")), {output::key_esc});
+    const harness::RunResult r = harness::run_tool(args, program);
 
     EXPECT_EQ(r.exit_code, 0);
+    const std::vector<size_t>& read_at = sim::keys_read_at();
+    const size_t stage_1 = sim::console_output().find(cp866(RU("Стадия 1")));
+    EXPECT_EQ(std::count_if(read_at.begin(), read_at.end(), [&](size_t at) { return at <= stage_1; }), 3)
+        << "ENTER at the prompt, then both keys drained before stage 1";
+    ASSERT_EQ(read_at.size(), 4u);
+    EXPECT_GT(read_at.back(), sim::console_output().find(cp866(RU("Работа успешно завершена"))));
     // Power off (a second after RTS drops) and the 2-second pause end the run.
     ASSERT_FALSE(sim::trace().empty());
     EXPECT_EQ(sim::trace().back().function, platform::CLRRTS);
