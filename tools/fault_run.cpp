@@ -196,6 +196,10 @@ Outcome run_case(const Case& c, bool record, Watch* seen) {
   o.port = scenario_port(s);
   o.lines = sim::line_state(o.port);
   o.open_ports = sim::open_port_count();
+  const sim::Counters& wire = sim::counters();
+  o.contention = wire.contention;
+  o.timing_violations = wire.timing_violations;
+  o.malformed_frames = wire.malformed_frames;
   o.console = sim::console_output();
   std::ifstream in(log_path, std::ios::binary);
   o.log_present = in.good();
@@ -379,6 +383,11 @@ Verdict judge(const Case& c, const Outcome& o, const Watch& watch) {
   // A handle whose CloseHandle failed stays with the process until it exits.
   check(&v, (o.open_ports == 0 && !o.lines.open) || watch.close_failed, "a port left open");
   if (uses_log(s)) check_log(&v, o);
+  // Whatever failed, the tool never drives the data line against the chip, never cuts a clock
+  // phase or a release short and never sends a frame with wrong fixed bits.
+  check(&v, o.contention == 0, std::to_string(o.contention) + " times break switched on against the chip");
+  check(&v, o.timing_violations == 0, std::to_string(o.timing_violations) + " timing violations");
+  check(&v, o.malformed_frames == 0, std::to_string(o.malformed_frames) + " malformed frames");
   return v;
 }
 

@@ -73,6 +73,8 @@ struct Outcome {
   std::string console;  // code page 866
   std::string log;      // Windows-1251, as the file holds it
   bool log_present;
+  // What the chip saw of the tool's own conduct on the wire.
+  long long contention, timing_violations, malformed_frames;
 };
 
 // The runs' program directory: a real one, the log is a real file.
