@@ -65,7 +65,7 @@ TEST(FaultSweep, EveryInvariantCatchesItsFault) {
   const fault_sweep::Outcome good = fault_sweep::run_case(c, false, &watch);
   ASSERT_EQ(good.exit_code, 0);
   const fault_sweep::Verdict clean = fault_sweep::judge(c, good, watch);
-  EXPECT_EQ(clean.checked, 11);
+  EXPECT_EQ(clean.checked, 14);
   EXPECT_EQ(clean.held, clean.checked) << clean.first_violation;
 
   using Change = std::function<void(fault_sweep::Outcome*, fault_sweep::Watch*)>;
@@ -112,6 +112,9 @@ TEST(FaultSweep, EveryInvariantCatchesItsFault) {
       {"log byte changed", [](auto* o, auto*) { o->log[10] ^= 1; }, true},
       {"log missing", [](auto* o, auto*) { o->log_present = false; }, true},
       {"no ending shown", [](auto* o, auto*) { o->console.resize(o->console.size() / 2); }, true},
+      {"break against the chip", [](auto* o, auto*) { o->contention = 1; }, true},
+      {"a clock phase too short", [](auto* o, auto*) { o->timing_violations = 1; }, true},
+      {"a malformed frame", [](auto* o, auto*) { o->malformed_frames = 1; }, true},
   };
   for (const Row& row : rows) {
     fault_sweep::Outcome o = good;
