@@ -6,6 +6,8 @@
 #include "issp/wait_poll.h"
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "output/keyboard.h"
+#include "sim/names.h"
 #include "tests/harness.h"
 #include "tests/issp_trace.h"
 
@@ -126,6 +128,24 @@ TEST(WaitPoll, BusyAtFirstSample) {
   ASSERT_LT(trailing, t.size());
   EXPECT_EQ(t[trailing - 1].kind, sim::TraceEntry::sample);
   EXPECT_GE(t[trailing].time_us - t[trailing - 1].time_us, 2.0);
+}
+
+}  // namespace
+
+namespace {
+
+// Every supervisory call's datasheet busy time, ten times over, still ends inside the tool's
+// polls, whether a serial call costs nothing or 15 us.
+TEST(WaitPoll, PollLimitsOutlastEveryBusyTime) {
+  for (const double latency_us : {0.0, 15.0}) {
+    SCOPED_TRACE(latency_us);
+    sim::reset();
+    sim::set_latency_us(latency_us);
+    for (const auto& fn : sim::names::rom_functions) sim::set_rom_busy_us(fn.value, 10 * sim::rom_busy_us(fn.value));
+    EXPECT_EQ(harness::run_tool({"-C1"}, "/sim/tolvern", output::key_enter).exit_code, 0);
+    EXPECT_TRUE(sim::flash_equals_image());
+    EXPECT_TRUE(sim::protection_set());
+  }
 }
 
 }  // namespace
