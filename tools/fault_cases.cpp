@@ -186,6 +186,11 @@ void chip_cases(int scenario, const Reference& r, std::vector<Case>* out) {
       for (int status : {1, 3, 0xFF})
         add(cf::wrong_status(fn.value, status, static_cast<int>(n)),
             "wrong-status " + std::to_string(status) + " at " + at);
+      // Late, but inside the clocked passes, in the quiet watch, and near its end.
+      for (double delay_us : {10.0, 1000.0, 400000.0})
+        add(cf::late_answer(fn.value, delay_us, static_cast<int>(n)),
+            "late-answer " + std::to_string(static_cast<long>(delay_us)) + " us at " + at);
+      if (fn.value == sim::RomFunction::read_block) add(cf::read_block_untouched(static_cast<int>(n)), "read-block-untouched at " + at);
     }
   }
   for (int block : {0, 1, 63, 64, 127})
@@ -214,6 +219,7 @@ void chip_cases(int scenario, const Reference& r, std::vector<Case>* out) {
   for (int i = 0; i <= 120; ++i) {
     const long v = static_cast<long>(i < 20 ? i : vectors * (i - 20) / 100);
     add(cf::silence_after_vectors(v), "silence-after-vectors " + std::to_string(v));
+    add(cf::brown_out(v), "brown-out after " + std::to_string(v) + " vectors");
   }
   for (int nth : {0, 1, 2, 3, 10, 26, 27})
     add(cf::no_answer_after_power_on(nth), "no-answer-after-power-on " + std::to_string(nth));

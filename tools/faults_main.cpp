@@ -107,8 +107,9 @@ void remove_tree(const std::string& root) {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: tolvern-faults [--sample N] [--jobs N] [--list] [--real-limit S]\n"
+               "usage: tolvern-faults [--sample N] [--match TEXT] [--jobs N] [--list] [--real-limit S]\n"
                "  --sample N  run about N of the cases (every category represented)\n"
+               "  --match TEXT  only the cases whose description holds TEXT\n"
                "  --jobs N    worker processes (default 2)\n"
                "  --list      print the cases and exit\n"
                "  --real-limit S  seconds of real time a run may take (default 60)\n");
@@ -121,10 +122,12 @@ int main(int argc, char** argv) {
   long sample = 0;
   int jobs = 2;
   bool list = false;
+  std::string match;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--sample" && i + 1 < argc) sample = std::atol(argv[++i]);
     else if (a == "--jobs" && i + 1 < argc) jobs = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--match" && i + 1 < argc) match = argv[++i];
     else if (a == "--list") list = true;
     else if (a == "--real-limit" && i + 1 < argc) real_limit = static_cast<unsigned>(std::max(1, std::atoi(argv[++i])));
     else return usage();
@@ -139,7 +142,12 @@ int main(int argc, char** argv) {
   mkdir(work_dir.c_str(), 0700);
 
   const auto started = std::chrono::steady_clock::now();
-  const std::vector<Case> cases = build_cases();
+  std::vector<Case> cases = build_cases();
+  if (!match.empty()) {
+    cases.erase(std::remove_if(cases.begin(), cases.end(),
+                               [&](const Case& c) { return describe(c).find(match) == std::string::npos; }),
+                cases.end());
+  }
   std::vector<std::size_t> order;
   if (sample > 0 && static_cast<std::size_t>(sample) < cases.size()) {
     const std::size_t step = cases.size() / static_cast<std::size_t>(sample) + 1;
