@@ -3,6 +3,7 @@
 // bound over /dev/ttyS4, with a fake /sys/class/tty listing it and a private /run/lock. None of
 // this machine's own serial devices is visible there. The tool opens the pty through the
 // kernel's tty layer; libvserial (LD_PRELOAD) answers its modem lines with the adapter and chip.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -152,6 +153,7 @@ int make_world(const std::string& dir) {
   bool confirmed = !run.confirm;
   bool signalled = run.sigterm_after_calls == 0;
   int wait_status = 0;
+  bool killed = false;
   // Watches the run: ENTER once the prompt is out, SIGTERM once the run is well under way. The
   // time limit only guards against a hang; no outcome depends on it.
   while (waitpid(tool, &wait_status, WNOHANG) == 0) {
@@ -159,7 +161,25 @@ int make_world(const std::string& dir) {
       confirmed = write(keys[1], "\r", 1) == 1;
     }
     if (!signalled && status->calls > run.sigterm_after_calls) signalled = kill(tool, SIGTERM) == 0;
-    if (real_ms() - start > 240000) kill(tool, SIGKILL);
+    if (!killed && real_ms() - start > 240000) {
+      killed = true;
+      // Say where each thread was before killing it: a hang must be diagnosable from the log.
+      std::string where = "\n[harness] killed after 240 s; threads (state, wchan, syscall):\n";
+      const std::string tasks = "/proc/" + std::to_string(tool) + "/task";
+      if (DIR* d = opendir(tasks.c_str())) {
+        while (const dirent* e = readdir(d)) {
+          if (e->d_name[0] == '.') continue;
+          const std::string t = tasks + "/" + e->d_name;
+          const std::string stat = slurp(t + "/stat");
+          const std::size_t paren = stat.rfind(')');
+          where += std::string(e->d_name) + ": " + (paren + 2 < stat.size() ? stat.substr(paren + 2, 1) : "?") +
+                   " " + slurp(t + "/wchan") + " " + slurp(t + "/syscall");
+        }
+        closedir(d);
+      }
+      std::ofstream(output, std::ios::app) << where;
+      kill(tool, SIGKILL);
+    }
     usleep(2000);
   }
   close(keys[1]);
