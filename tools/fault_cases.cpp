@@ -283,6 +283,34 @@ std::vector<Case> build_cases() {
     serial_call_cases(s, r, {Stage::start, Stage::discovery}, 20, &cases);
     log_cases(s, r, &cases);
   }
+  // The adapter's own faults: DSR stuck or slower than the probe's wait, in discovery; a supply
+  // that stays charged through the power-off, alone and with a chip that misses its first
+  // power-on (the next attempt then finds it unreset).
+  for (int scenario : {0, 1}) {
+    for (int stuck : {0, 1}) {
+      Case c;
+      c.scenario = scenario;
+      c.adapter.dsr_stuck = stuck;
+      c.label = "DSR stuck at " + std::to_string(stuck);
+      cases.push_back(c);
+    }
+    for (double delay_us : {90000.0, 100000.0, 150000.0, 1e6}) {
+      Case c;
+      c.scenario = scenario;
+      c.adapter.dsr_delay_us = delay_us;
+      c.label = "DSR " + std::to_string(static_cast<long>(delay_us)) + " us behind RTS";
+      cases.push_back(c);
+    }
+  }
+  for (double off_us : {1e6, 1.5e6, 5e6, 1e9})
+    for (bool missed : {false, true}) {
+      Case c;
+      c.adapter.power_reset_off_us = off_us;
+      if (missed) c.chip_faults.push_back(sim::chip_fault::no_answer_after_power_on(1));
+      c.label = "supply charged until " + std::to_string(static_cast<long>(off_us)) + " us off" +
+                (missed ? ", first power-on missed" : "");
+      cases.push_back(c);
+    }
   // The device map failing.
   for (sim::Call kind : {sim::Call::devmap_open, sim::Call::devmap_read, sim::Call::devmap_close})
     for (int n = 1; n <= 3; ++n)

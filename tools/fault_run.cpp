@@ -163,6 +163,7 @@ Outcome run_case(const Case& c, bool record, Watch* seen) {
     for (const auto& p : s.ports) sim::set_port(p.first, p.second);
     sim::devmap_from_ports();
   }
+  sim::adapter::config() = c.adapter;
   for (const auto& f : c.chip_faults) sim::chip_config().faults.push_back(f);
   for (const auto& f : c.call_faults) sim::add_call_fault(f);
   watch = Watch{};

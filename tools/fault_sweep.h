@@ -37,6 +37,7 @@ struct Case {
   std::vector<sim::CallFault> call_faults;
   std::vector<sim::ChipFaultSpec> chip_faults;
   long long file_limit = -1;  // RLIMIT_FSIZE for the run (the log), -1 = none
+  sim::adapter::Config adapter;  // the adapter's own faults (slow or stuck DSR, a slow discharge)
   bool always = false;        // part of every sample
 };
 std::string describe(const Case& c);
