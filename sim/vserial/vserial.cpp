@@ -114,6 +114,12 @@ struct Port {
   bool miwait_latched = false;
   int waiters = 0;
   int counted = 0;        // TIOCGICOUNT's cts
+  // Under wine: every change of CTS, a whole pulse between two calls included, as a UART's
+  // interrupt sees them, and what they were when the tool last armed its CTS wait.
+  long long edges = 0;
+  long long edges_at_arm = 0;
+  bool line_at_arm = false;
+  double looked_at = 0;
   std::atomic<int> sequence{0};  // bumped at every change of CTS; TIOCMIWAIT waits on it
 };
 Port port;
@@ -242,8 +248,15 @@ bool interrupt_enabled() { return port.crtscts || !port.clocal || port.miwait_la
 // next one, so two looks per call see every change.
 void look(double t) {
   const bool level = data_line(t);
+  if (config.wine_waits && !level && !port.line) {
+    // The chip's drive rose and fell again since the last call: a whole busy pulse unseen.
+    const double fall = vchip::timed_fall();
+    if (fall > port.looked_at && fall <= t) port.edges += 2;
+  }
+  port.looked_at = t;
   if (level == port.line) return;
   port.line = level;
+  ++port.edges;
   ++status->cts_changes;
   // Without the modem-status interrupt the driver neither counts the change nor wakes anyone.
   if (!interrupt_enabled()) return;
@@ -336,6 +349,16 @@ int wait_for_cts(unsigned long mask) {
   return interrupted ? fail(EINTR) : 0;
 }
 
+// Wine's wait thread sees a CTS change only as a level different from the one at arming, and
+// misses a pulse that falls between two of its looks; Windows' driver counts the edge. Its
+// thread is shown the level of the change once there has been one since the arming.
+bool cts_for_this_thread(double t) {
+  const bool level = data_line(t);
+  if (!config.wine_waits || switched_lines || port.edges == port.edges_at_arm) return level;
+  if (level == port.line_at_arm) ++status->latched_changes;
+  return !port.line_at_arm;
+}
+
 // Wine refuses a new WaitCommEvent until the thread of the previous, ended wait has noticed
 // its end. The tool releases the data line (break off) before every wait it arms, never while
 // one is armed: there the earlier wait threads finish first, as on an idle machine they would
@@ -366,14 +389,18 @@ int device_ioctl(int fd, unsigned long request, void* arg) {
   if (request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCSBRK || request == TIOCCBRK)
     switched_lines = true;
   if (config.wine_waits) {
-    if (request == TIOCSERGETLSR && switched_lines) ++wait_threads_starting;
+    if (request == TIOCSERGETLSR && switched_lines) {
+      ++wait_threads_starting;
+      port.edges_at_arm = port.edges;
+      port.line_at_arm = port.line;
+    }
     // A wait thread that found its first sleep already over looks at the port at once.
     if (!switched_lines && wait_threads_starting.load() > 0) vserial::note_wait_thread();
   }
   switch (request) {
     case TIOCMGET:
       *bits = (port.rts ? TIOCM_RTS : 0) | (port.dtr ? TIOCM_DTR : 0) | (dsr() ? TIOCM_DSR : 0) |
-              (data_line(t) ? TIOCM_CTS : 0);
+              (cts_for_this_thread(t) ? TIOCM_CTS : 0);
       break;
     case TIOCMSET: set_outputs((*bits & TIOCM_RTS) != 0, (*bits & TIOCM_DTR) != 0, t); break;
     case TIOCMBIS: set_outputs(port.rts || (*bits & TIOCM_RTS) != 0, port.dtr || (*bits & TIOCM_DTR) != 0, t); break;

@@ -21,12 +21,13 @@ struct Status {
   int64_t calls;         // modem-line calls answered
   int64_t vectors;       // vectors the chip decoded
   int64_t wait_polls;    // sleeps of wine's comm-event wait thread cut short (sim/vserial/wine_wait.cpp)
+  int64_t latched_changes;  // times wine's wait thread was shown a CTS change the level no longer showed
   double virtual_us;     // the shared virtual clock
   double longest_rise_us;  // real time from open() until DTR and RTS were dropped, at worst
   uint8_t flash[8192];
 };
 
-static_assert(offsetof(Status, calls) == 40 && offsetof(Status, flash) == 80 && sizeof(Status) == 80 + 8192,
+static_assert(offsetof(Status, calls) == 40 && offsetof(Status, flash) == 88 && sizeof(Status) == 88 + 8192,
               "one layout for the 32-bit and the 64-bit library");
 
 }  // namespace vserial

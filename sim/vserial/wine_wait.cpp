@@ -4,9 +4,10 @@
 // the previous wait's thread has noticed that its mask was cleared, which it does only after
 // its sleep. Both are limits of wine's emulation, not of Windows: in the wait thread, and
 // only there, the sleep is cut to VSERIAL_WAIT_POLL_US (microseconds) so that it looks at the
-// port and at its mask as often as a busy pulse of the chip needs, and the tool's thread lets
-// the wait threads of ended waits finish before it arms the next (vserial.cpp,
-// let_wait_threads_end). The tool's own sleeps, made from the thread that switches the lines,
+// port and at its mask often, the tool's thread lets the wait threads of ended waits finish
+// before it arms the next (vserial.cpp, let_wait_threads_end), and a wait thread is shown a
+// CTS change that happened since the arming, whole pulses between two looks included, as the
+// driver's interrupt would have caught it (vserial.cpp, cts_for_this_thread). The tool's own sleeps, made from the thread that switches the lines,
 // are never touched; without VSERIAL_WAIT_POLL_US nothing here is active.
 //
 // The 64-bit wine calls select; the i386 one, built with 64-bit time, calls __select64.

@@ -200,9 +200,10 @@ TEST(Wine, ProgramsTheSimulatedChip) {
       EXPECT_TRUE(flash_of(o) == expected);
     }
     expect_left_clean(o);
-    std::printf("[ run time ] %s: %.1f s, %lld modem-line calls, %lld vectors, %lld wait-thread sleeps cut\n", c.what,
-                o.seconds, static_cast<long long>(o.status.calls), static_cast<long long>(o.status.vectors),
-                static_cast<long long>(o.status.wait_polls));
+    std::printf("[ run time ] %s: %.1f s, %lld modem-line calls, %lld vectors, %lld wait-thread sleeps cut, "
+                "%lld CTS changes latched for it\n", c.what, o.seconds, static_cast<long long>(o.status.calls),
+                static_cast<long long>(o.status.vectors), static_cast<long long>(o.status.wait_polls),
+                static_cast<long long>(o.status.latched_changes));
   }
 }
 

@@ -263,7 +263,8 @@ bool start() {
   wineserver("-k");
   wineserver("-w");
   if (symlink((drive_root_folder()).c_str(), (prefix + "/dosdevices/d:").c_str()) != 0) return false;
-  if (wineserver("-p") != 0) return false;
+  // Kept up for the suite, and for a minute after its last client should the suite be killed.
+  if (wineserver("-p60") != 0) return false;
   if (!list_ports({})) return false;
   std::printf("[ wine ] prefix %s: created in %.1f s, ready in %.1f s\n", prefix.c_str(), (t1 - t0) / 1000.0,
               (real_ms() - t0) / 1000.0);
@@ -315,7 +316,7 @@ Outcome run(const Run& r) {
     env.push_back("VSERIAL_DEVICE=" + root + "/com5");
     env.push_back("VSERIAL_STATUS=" + status_path);
     env.push_back("VSERIAL_CLOCK=real");
-    env.push_back("VSERIAL_WAIT_POLL_US=20");
+    env.push_back("VSERIAL_WAIT_POLL_US=100");
     for (const std::string& e : r.vserial) env.push_back(e);
   }
   const int64_t start = real_ms();
