@@ -104,6 +104,7 @@ thread_local bool switched_lines = false;
 // Wine's wait threads (sim/vserial/wine_wait.cpp): asked for by an arming (which reads the line
 // status register from the tool's thread) and not yet seen sleeping, and those running.
 std::atomic<int> wait_threads_starting{0};
+bool wait_armed = false;  // the tool's thread has armed a wait whose thread may not have ended
 std::atomic<int> wait_threads_running{0};
 
 // ---- the port and the adapter ---------------------------------------------------------------
@@ -359,10 +360,9 @@ bool cts_for_this_thread(double t) {
   return !port.line_at_arm;
 }
 
-// Wine refuses a new WaitCommEvent until the thread of the previous, ended wait has noticed
-// its end. The tool releases the data line (break off) before every wait it arms, never while
-// one is armed: there the earlier wait threads finish first, as on an idle machine they would
-// long before. The bound is a safety net against a thread that never comes; it decides nothing.
+// Wine refuses a new WaitCommEvent until the thread of the previous, ended wait has noticed its
+// end; it ends, too, once it has seen a change. The bound is a safety net against a thread
+// that never comes; it decides nothing.
 void let_wait_threads_end() {
   const int64_t give_up = real_ns() + 2'000'000'000LL;
   while (wait_threads_starting.load() > 0 || wait_threads_running.load() > 0) {
@@ -375,10 +375,35 @@ void let_wait_threads_end() {
   }
 }
 
+// Windows' driver completes the CTS wait at the edge, before the tool's next call can act on
+// the chip; wine's wait thread does so at its next look. So a change since the arming (a whole
+// pulse between two calls included) is delivered to the armed wait before the tool's thread
+// goes on, as on an idle machine it would be: no clock reaches the chip while wine has yet
+// to notice a busy signal that has already ended. The data line is released (break off)
+// before every arming, never while a wait is armed: there the earlier waits' threads end first.
+void deliver_cts_event(unsigned long request) {
+  if (request == TIOCCBRK) {
+    let_wait_threads_end();
+    wait_armed = false;
+    return;
+  }
+  if (!wait_armed) return;
+  bool changed = false;
+  {
+    ModelLock lock;
+    look(now_us());
+    changed = port.edges != port.edges_at_arm;
+  }
+  if (changed) {
+    let_wait_threads_end();
+    wait_armed = false;
+  }
+}
+
 int device_ioctl(int fd, unsigned long request, void* arg) {
   if (request == TIOCMIWAIT) return wait_for_cts(reinterpret_cast<unsigned long>(arg));
   let_woken_threads_run();
-  if (request == TIOCCBRK && config.wine_waits) let_wait_threads_end();
+  if (config.wine_waits && switched_lines) deliver_cts_event(request);
   ModelLock lock;
   advance_us(config.latency_us);
   const double t = now_us();
@@ -391,6 +416,7 @@ int device_ioctl(int fd, unsigned long request, void* arg) {
   if (config.wine_waits) {
     if (request == TIOCSERGETLSR && switched_lines) {
       ++wait_threads_starting;
+      wait_armed = true;
       port.edges_at_arm = port.edges;
       port.line_at_arm = port.line;
     }

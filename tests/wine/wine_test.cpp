@@ -42,7 +42,7 @@ void clear_program_folder() {
     chmod(program_file(name).c_str(), 0644);
     unlink(program_file(name).c_str());
   }
-  unlink((wine_world::drive_root_folder() + "/Tolvern.log").c_str());
+  unlink((wine_world::drive_root_folder('D') + "/Tolvern.log").c_str());
 }
 
 // What the simulated back end programs into its chip: the same embedded firmware.
@@ -76,6 +76,7 @@ TEST(Wine, CommandLineDataFileAndLog) {
   const std::string bell_end = "\a\r\n";
   const struct {
     const char* what;
+    char drive;                  // 0: started with its path; 'D', 'E': as "tolvern" from that root
     const char* command;
     std::string data_file;       // Tolvern.dat beside the program ("" none)
     bool read_only_log = false;  // an old Tolvern.log that cannot be deleted
@@ -83,25 +84,28 @@ TEST(Wine, CommandLineDataFileAndLog) {
     std::string output;          // UTF-8 here, compared as code page 866
     std::string log;             // "" no log expected
   } cases[] = {
-      {"unknown switch", "-x", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
-      {"two letters", "-DL", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
-      {"three digits", "-C100", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
-      {"a lone dash after a good switch", "-D -", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
-      {"empty argument after a good switch", "-L \"\" -x", "", false, 10,
+      {"unknown switch", 0, "-x", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
+      {"two letters", 0, "-DL", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
+      {"three digits", 0, "-C100", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
+      {"a lone dash after a good switch", 0, "-D -", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
+      {"empty argument after a good switch", 0, "-L \"\" -x", "", false, 10,
        "\r\n\r\nНепонятная ошибка в строке 3387 программы.\r\n" + bell_end, ""},
-      {"-D, no data file", "-D", "", false, 3, "\r\n" + counter_line + "\r\nФайл данных не найден.\r\n", ""},
-      {"-D, 8207 bytes", "-d", container.substr(0, 8207), false, 111,
+      {"-D, no data file", 0, "-D", "", false, 3, "\r\n" + counter_line + "\r\nФайл данных не найден.\r\n", ""},
+      {"-D, 8207 bytes", 0, "-d", container.substr(0, 8207), false, 111,
        "\r\n" + counter_line + "\r\nНеверная длина файла данных.\r\n" + bell_end, ""},
-      {"-D, corrupt", "-D", corrupt, false, 112,
+      {"-D, corrupt", 0, "-D", corrupt, false, 112,
        "\r\n" + counter_line + "\r\nРабота с внешним файлом данных.\r\n\r\nНеверные исходные данные.\r\n" + bell_end, ""},
-      {"-L, old log read-only", "-L", "", true, 2,
+      {"-L, old log read-only", 0, "-L", "", true, 2,
        "\r\n" + log_notice + "\r\nНевозможно стереть файл журнала.\r\n\a\r\n", ""},
-      {"-L with -D, no data file", "-L -D", "", false, 3,
+      {"-L with -D, no data file", 0, "-L -D", "", false, 3,
        "\r\n" + log_notice + counter_line + "\r\nФайл данных не найден.\r\n",
        counter_line + "\r\nФайл данных не найден.\r\n"},
-      {"started as \"tolvern\" from the drive root", "-L -D", "", false, 3,
+      {"started as \"tolvern\" from the root of D:", 'D', "-L -D", "", false, 3,
        "\r\n" + log_notice + counter_line + "\r\nФайл данных не найден.\r\n",
        counter_line + "\r\nФайл данных не найден.\r\n"},
+      // The program directory of a drive root ends in two backslashes, as the path shows.
+      {"started as \"tolvern\" from the root of the read-only E:", 'E', "-L", "", false, 1,
+       "\r\n" + log_notice + "\r\n\r\nОшибка 13 при работе с файлом:\r\nE:\\\\Tolvern.log\r\n\a" + bell_end, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -113,12 +117,12 @@ TEST(Wine, CommandLineDataFileAndLog) {
     }
     wine_world::Run run;
     run.command = c.command;
-    run.bare_name = std::string(c.what).find("drive root") != std::string::npos;
+    run.drive = c.drive;
     const wine_world::Outcome o = wine_world::run(run);
     EXPECT_EQ(o.exit_code, c.exit_code) << o.output;
     EXPECT_EQ(o.output, cp866(c.output));
-    const std::string log_file = run.bare_name ? wine_world::drive_root_folder() + "/Tolvern.log"
-                                                 : program_file("Tolvern.log");
+    const std::string log_file = run.drive != 0 ? wine_world::drive_root_folder(run.drive) + "/Tolvern.log"
+                                                : program_file("Tolvern.log");
     if (!c.log.empty()) {
       EXPECT_EQ(read_file(log_file), cp1251(c.log));
     }

@@ -210,7 +210,7 @@ bool enter_private_world() {
 
 bool runs_32_bit_program() { return i386; }
 std::string program_folder() { return root + "/program"; }
-std::string drive_root_folder() { return root + "/drive-d"; }
+std::string drive_root_folder(char drive) { return root + "/drive-" + static_cast<char>(drive | 0x20); }
 
 bool start() {
   const std::string build = std::string(TOLVERN_SOURCE_DIR) + "/build/";
@@ -243,9 +243,18 @@ bool start() {
   }
   write_file(root + "/com5", "");
   mkdir(program_folder().c_str(), 0755);
-  mkdir(drive_root_folder().c_str(), 0755);
   write_file(program_folder() + "/tolvern.exe", read_file(flavour.program));
-  write_file(drive_root_folder() + "/tolvern.exe", read_file(flavour.program));
+  for (const char drive : {'D', 'E'}) {
+    mkdir(drive_root_folder(drive).c_str(), 0755);
+    write_file(drive_root_folder(drive) + "/tolvern.exe", read_file(flavour.program));
+  }
+  // Nothing can be created in E:\ .
+  const std::string read_only = drive_root_folder('E');
+  if (mount(read_only.c_str(), read_only.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+      mount(nullptr, read_only.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+    std::perror("wine tests: read-only drive");
+    return false;
+  }
 
   const int64_t t0 = real_ms();
   if (wine({"wineboot", "-i"}) != 0) {
@@ -262,7 +271,10 @@ bool start() {
   if (wine({"regedit", "/S", "Z:" + root + "/setup.reg"}) != 0) return false;
   wineserver("-k");
   wineserver("-w");
-  if (symlink((drive_root_folder()).c_str(), (prefix + "/dosdevices/d:").c_str()) != 0) return false;
+  for (const char drive : {'D', 'E'}) {
+    const std::string link = prefix + "/dosdevices/" + static_cast<char>(drive | 0x20) + ":";
+    if (symlink(drive_root_folder(drive).c_str(), link.c_str()) != 0) return false;
+  }
   // Kept up for the suite, and for a minute after its last client should the suite be killed.
   if (wineserver("-p60") != 0) return false;
   if (!list_ports({})) return false;
@@ -276,6 +288,7 @@ void stop() {
   wineserver("-k");
   wineserver("-w");
   umount2((root + "/pts").c_str(), MNT_DETACH);
+  umount2(drive_root_folder('E').c_str(), MNT_DETACH);
   std::system(("rm -rf '" + root + "'").c_str());
   root.clear();
 }
@@ -298,10 +311,11 @@ Outcome run(const Run& r) {
   }
   int master = -1;
   std::vector<std::string> env{"LAUNCH_KEYS=" + keys};
-  if (r.bare_name) {
+  if (r.drive != 0) {
+    const std::string drive(1, r.drive);
     env.push_back("LAUNCH_COMMAND=tolvern" + std::string(r.command.empty() ? "" : " ") + r.command);
-    env.push_back("LAUNCH_DIRECTORY=D:\\");
-    env.push_back("LAUNCH_PROGRAM=D:\\tolvern.exe");
+    env.push_back("LAUNCH_DIRECTORY=" + drive + ":\\");
+    env.push_back("LAUNCH_PROGRAM=" + drive + ":\\tolvern.exe");
   } else {
     env.push_back("LAUNCH_COMMAND=" + dos_path(program_folder() + "/tolvern.exe") +
                   (r.command.empty() ? "" : " ") + r.command);

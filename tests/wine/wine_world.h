@@ -21,7 +21,7 @@ struct Run {
   std::vector<int> listed;          // the ports in the system's serial device map
   std::vector<std::string> keys;    // trigger text (UTF-8; empty = at once), then the keys, in turn
   std::vector<std::string> vserial; // VSERIAL_... settings; empty = no adapter behind COM5
-  bool bare_name = false;           // started as "tolvern" from the drive root D:\ (its directory)
+  char drive = 0;                   // 'D' or 'E': started as "tolvern" from that drive's root
 };
 
 struct Outcome {
@@ -37,9 +37,10 @@ bool enter_private_world();
 bool start();
 void stop();
 
-// The folder tolvern.exe runs from (Z:\... in the program's eyes), and the drive root D:\.
+// The folder tolvern.exe runs from (Z:\... in the program's eyes), and the roots of the drives
+// D: (writable) and E: (read-only), each with its own tolvern.exe.
 std::string program_folder();
-std::string drive_root_folder();
+std::string drive_root_folder(char drive);
 // Whether the 32-bit program runs here (else the 64-bit build of the same sources).
 bool runs_32_bit_program();
 
