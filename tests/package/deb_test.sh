@@ -4,12 +4,8 @@
 # program started by a bare name takes the current directory as its program directory, so
 # the data file and the log are there, never beside the binaries in usr/bin.
 #   deb_test.sh BUILD_DIR SOURCE_DIR
-set -euo pipefail
-build="$1"
-source="$2"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-fail() { echo "deb package: $*"; exit 1; }
+test_name="deb package"
+source "$(dirname "$0")/prologue.sh"
 
 (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.txt") || { cat "$work/cpack.txt"; fail "cpack failed"; }
 deb="$(ls "$work"/out/tolvern_*_amd64.deb)"

@@ -3,12 +3,8 @@
 # the native build whose packer it runs was configured with, and follows it when it changes.
 # A stand-in native build (a cache and the real packer) keeps the real one untouched.
 #   firmware_setting_test.sh BUILD_DIR SOURCE_DIR
-set -euo pipefail
-build="$1"
-source="$2"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-fail() { echo "firmware setting: $*"; exit 1; }
+test_name="firmware setting"
+source "$(dirname "$0")/prologue.sh"
 
 mkdir "$work/native"
 ln -s "$build/tolvern-pack" "$work/native/tolvern-pack"
