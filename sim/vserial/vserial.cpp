@@ -15,7 +15,8 @@
 // Environment: VSERIAL_DEVICE (default /dev/ttyS4), VSERIAL_STATUS (a file of
 // sizeof(vserial::Status) bytes to keep current), VSERIAL_ATTACH (adapter, nochip, plain),
 // VSERIAL_SILENT_AFTER (vectors), VSERIAL_BUSY_US (every supervisory call's busy time),
-// VSERIAL_LATENCY_US (default 1), VSERIAL_CLOCK (virtual, or real: see below).
+// VSERIAL_LATENCY_US (default 1), VSERIAL_CLOCK (virtual, or real: see below),
+// VSERIAL_WAIT_POLL_US (wine's comm-event wait threads: sim/vserial/wine_wait.cpp).
 //
 // Only libc's own names are exported (see vserial.map); nothing Linux-build-specific is used,
 // so the same source builds with -m32 for the Windows program under wine (which calls
