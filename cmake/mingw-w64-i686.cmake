@@ -1,12 +1,3 @@
-# 32-bit Windows console program from Linux with MinGW-w64 (Debian g++-mingw-w64-i686).
-# The posix threading flavour of the compiler; the tool is linked -static, so tolvern.exe
-# needs only the system DLLs (kernel32, advapi32, msvcrt).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The 32-bit Windows console program (Debian g++-mingw-w64-i686).
+set(mingw_arch i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the release build (with the Linux program run through
-# the virtual serial port), the same tests under
+# the virtual serial port, and the Windows program under wine), the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer (built with Clang, so both compilers
 # see the code with warnings as errors), valgrind memcheck over whole simulated runs, the
 # 32-bit Windows cross build, and a bounded run of every fuzz target (20 s each).
@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release
 cmake --build --preset release
-ctest --preset release -LE vserial
+ctest --preset release -LE 'vserial|wine'
 # The real Linux program through the virtual serial port, in private mount namespaces.
 ctest --preset release -L vserial
 scripts/valgrind.sh
@@ -18,6 +18,13 @@ ctest --preset sanitize
 cmake --preset mingw32
 cmake --build --preset mingw32
 echo "Windows build: build/mingw32/tolvern.exe"
+# The Windows program under wine, in a private mount namespace, with the virtual serial port
+# built for i386 (and the 64-bit build of the same program for a kernel without 32-bit code).
+cmake --preset vserial32
+cmake --build --preset vserial32
+cmake --preset mingw64
+cmake --build --preset mingw64
+ctest --preset wine
 cmake --preset fuzz
 cmake --build --preset fuzz
 fuzz/run.sh 20

@@ -3,9 +3,11 @@
 //   tolvern-sim [world options] [tool switches]
 //
 // Arguments beginning with "--" describe the simulated world; every other argument is handed
-// to the tool unchanged, in its order. The tool's program name (its argv[0]) is the real path
-// of this binary (from /proc/self/exe), so the program directory, where the tool looks for
-// "Tolvern.log" and "Tolvern*.dat", is the directory the binary lives in. The exit status is
+// to the tool unchanged, in its order. Started with a path, the tool's program name (its
+// argv[0]) is the real path of this binary (from /proc/self/exe), so the program directory,
+// where the tool looks for "Tolvern.log" and "Tolvern*.dat", is the directory the binary lives
+// in; started through PATH (a bare name, as from /usr/bin), it is the bare name, and the
+// program directory is the current directory, as for tolvern itself. The exit status is
 // the tool's exit code as the platform carries it (platform::process_exit_status).
 #include <unistd.h>
 
@@ -214,6 +216,8 @@ int parse_arguments(int argc, char** argv, Options* options) {
 }
 
 std::string own_path(const char* fallback) {
+  if (fallback == nullptr) fallback = "tolvern-sim";
+  if (std::strchr(fallback, '/') == nullptr) return fallback;
   char buffer[4096];
   const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (n <= 0) return fallback;

@@ -41,10 +41,8 @@ bool current_directory(char* buffer, size_t capacity) {
     SetLastError(err::insufficient_buffer);
     return false;
   }
-  // A drive's root comes back as "C:\"; the program appends its own separator.
-  if (length > 0 && (buffer[length - 1] == '\\' || buffer[length - 1] == '/')) {
-    buffer[length - 1] = '\0';
-  }
+  // A drive's root keeps the backslash it comes back with ("C:\"): the program appends its
+  // separator without looking, and Windows reads the doubled one in "C:\\Tolvern.log" as one.
   return true;
 }
 

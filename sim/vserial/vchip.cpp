@@ -27,6 +27,7 @@ void clock_rise(bool host_high, bool line_high, double t_us) {
   sim::chip::clock_rise(host_high, line_high, t_us);
 }
 bool drives_high(double t_us) { return sim::chip::powered() && sim::chip::drives_high(t_us); }
+double timed_fall() { return sim::chip::timed_fall(); }
 const uint8_t* flash() { return sim::flash().data(); }
 long long vectors() {
   const sim::ChipCounters& c = sim::chip::counters();

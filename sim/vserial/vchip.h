@@ -17,6 +17,7 @@ void reset(const Options& options);
 void power(bool on, double t_us);
 void clock_rise(bool host_high, bool line_high, double t_us);
 bool drives_high(double t_us);
+double timed_fall();  // when the chip's last timed drive (busy, power-up) ends or ended
 const uint8_t* flash();  // 8192 bytes
 long long vectors();
 

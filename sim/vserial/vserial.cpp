@@ -15,11 +15,15 @@
 // Environment: VSERIAL_DEVICE (default /dev/ttyS4), VSERIAL_STATUS (a file of
 // sizeof(vserial::Status) bytes to keep current), VSERIAL_ATTACH (adapter, nochip, plain),
 // VSERIAL_SILENT_AFTER (vectors), VSERIAL_BUSY_US (every supervisory call's busy time),
-// VSERIAL_LATENCY_US (default 1).
+// VSERIAL_LATENCY_US (default 1), VSERIAL_CLOCK (virtual, or real: see below),
+// VSERIAL_WAIT_POLL_US (wine's comm-event wait threads: sim/vserial/wine_wait.cpp).
 //
 // Only libc's own names are exported (see vserial.map); nothing Linux-build-specific is used,
 // so the same source builds with -m32 for the Windows program under wine (which calls
-// __ioctl_time64 and TIOCMSET).
+// __ioctl_time64 and TIOCMSET). Wine's clocks and sleeps do not all pass through the C
+// library's names (the counter may be read from the processor, Sleep waits in select against
+// the real-time clock), so there the chip runs on real time: VSERIAL_CLOCK=real leaves every
+// clock and sleep alone and gives the chip CLOCK_MONOTONIC; serial calls cost what they cost.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -44,6 +48,7 @@
 
 #include "sim/vserial/vchip.h"
 #include "sim/vserial/vserial_status.h"
+#include "sim/vserial/wait_thread.h"
 
 #define VSERIAL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -54,6 +59,7 @@ using CloseFn = int (*)(int);
 using TcsetattrFn = int (*)(int, int, const termios*);
 using ClockGettimeFn = int (*)(clockid_t, timespec*);
 using ClockNanosleepFn = int (*)(clockid_t, int, const timespec*, timespec*);
+using NanosleepFn = int (*)(const timespec*, timespec*);
 
 struct Real {
   IoctlFn ioctl;
@@ -61,6 +67,7 @@ struct Real {
   TcsetattrFn tcsetattr;
   ClockGettimeFn clock_gettime;
   ClockNanosleepFn clock_nanosleep;
+  NanosleepFn nanosleep;
 };
 Real real;
 
@@ -76,6 +83,8 @@ struct Config {
   Attach attach = Attach::adapter;
   double latency_us = 1.0;
   double clock_step_us = 0.1;
+  bool real_time = false;
+  bool wine_waits = false;  // VSERIAL_WAIT_POLL_US given: wine's comm-event wait threads are looked after
 };
 Config config;
 pthread_once_t once = PTHREAD_ONCE_INIT;
@@ -90,6 +99,15 @@ int64_t base_ns = 0;
 std::atomic<int> woken_away{0};
 thread_local bool woken_self = false;
 
+// The thread that runs the tool switches lines long before it waits for a CTS change; wine's
+// comm-event wait threads never switch one.
+thread_local bool switched_lines = false;
+// Wine's wait threads (sim/vserial/wine_wait.cpp): asked for by an arming (which reads the line
+// status register from the tool's thread) and not yet seen sleeping, and those running.
+std::atomic<int> wait_threads_starting{0};
+bool wait_armed = false;  // the tool's thread has armed a wait whose thread may not have ended
+std::atomic<int> wait_threads_running{0};
+
 // ---- the port and the adapter ---------------------------------------------------------------
 struct Port {
   bool rts = false, dtr = false, brk = false;
@@ -98,6 +116,12 @@ struct Port {
   bool miwait_latched = false;
   int waiters = 0;
   int counted = 0;        // TIOCGICOUNT's cts
+  // Under wine: every change of CTS, a whole pulse between two calls included, as a UART's
+  // interrupt sees them, and what they were when the tool last armed its CTS wait.
+  long long edges = 0;
+  long long edges_at_arm = 0;
+  bool line_at_arm = false;
+  double looked_at = 0;
   std::atomic<int> sequence{0};  // bumped at every change of CTS; TIOCMIWAIT waits on it
 };
 Port port;
@@ -115,8 +139,13 @@ int64_t real_ns() {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-double now_us() { return static_cast<double>(virtual_ns.load()) / 1000.0; }
-void advance_us(double us) { virtual_ns.fetch_add(static_cast<int64_t>(us * 1000.0)); }
+double now_us() {
+  if (config.real_time) return static_cast<double>(real_ns() - base_ns) / 1000.0;
+  return static_cast<double>(virtual_ns.load()) / 1000.0;
+}
+void advance_us(double us) {
+  if (!config.real_time) virtual_ns.fetch_add(static_cast<int64_t>(us * 1000.0));
+}
 
 void publish_time() { status->virtual_us = now_us(); }
 
@@ -160,6 +189,7 @@ void initialise() {
   real.tcsetattr = reinterpret_cast<TcsetattrFn>(dlsym(RTLD_NEXT, "tcsetattr"));
   real.clock_gettime = reinterpret_cast<ClockGettimeFn>(dlsym(RTLD_NEXT, "clock_gettime"));
   real.clock_nanosleep = reinterpret_cast<ClockNanosleepFn>(dlsym(RTLD_NEXT, "clock_nanosleep"));
+  real.nanosleep = reinterpret_cast<NanosleepFn>(dlsym(RTLD_NEXT, "nanosleep"));
   base_ns = real_ns();
   const char* device = std::getenv("VSERIAL_DEVICE");
   struct stat info {};
@@ -172,6 +202,9 @@ void initialise() {
   if (attach != nullptr && std::strcmp(attach, "plain") == 0) config.attach = Attach::plain;
   if (attach != nullptr && std::strcmp(attach, "nochip") == 0) config.attach = Attach::nochip;
   config.latency_us = env_number("VSERIAL_LATENCY_US", 1.0);
+  const char* clock = std::getenv("VSERIAL_CLOCK");
+  config.real_time = clock != nullptr && std::strcmp(clock, "real") == 0;
+  config.wine_waits = env_number("VSERIAL_WAIT_POLL_US", 0) > 0;
   vchip::Options options;
   options.silent_after_vectors = std::getenv("VSERIAL_SILENT_AFTER") != nullptr;
   options.vectors = static_cast<long>(env_number("VSERIAL_SILENT_AFTER", 0));
@@ -217,8 +250,15 @@ bool interrupt_enabled() { return port.crtscts || !port.clocal || port.miwait_la
 // next one, so two looks per call see every change.
 void look(double t) {
   const bool level = data_line(t);
+  if (config.wine_waits && !level && !port.line) {
+    // The chip's drive rose and fell again since the last call: a whole busy pulse unseen.
+    const double fall = vchip::timed_fall();
+    if (fall > port.looked_at && fall <= t) port.edges += 2;
+  }
+  port.looked_at = t;
   if (level == port.line) return;
   port.line = level;
+  ++port.edges;
   ++status->cts_changes;
   // Without the modem-status interrupt the driver neither counts the change nor wakes anyone.
   if (!interrupt_enabled()) return;
@@ -311,9 +351,60 @@ int wait_for_cts(unsigned long mask) {
   return interrupted ? fail(EINTR) : 0;
 }
 
+// Wine's wait thread sees a CTS change only as a level different from the one at arming, and
+// misses a pulse that falls between two of its looks; Windows' driver counts the edge. Its
+// thread is shown the level of the change once there has been one since the arming.
+bool cts_for_this_thread(double t) {
+  const bool level = data_line(t);
+  if (!config.wine_waits || switched_lines || port.edges == port.edges_at_arm) return level;
+  if (level == port.line_at_arm) ++status->latched_changes;
+  return !port.line_at_arm;
+}
+
+// Wine refuses a new WaitCommEvent until the thread of the previous, ended wait has noticed its
+// end; it ends, too, once it has seen a change. The bound is a safety net against a thread
+// that never comes; it decides nothing.
+void let_wait_threads_end() {
+  const int64_t give_up = real_ns() + 2'000'000'000LL;
+  while (wait_threads_starting.load() > 0 || wait_threads_running.load() > 0) {
+    if (real_ns() > give_up) {
+      std::fprintf(stderr, "vserial: wine's comm-event wait thread did not end\n");
+      wait_threads_starting.store(0);
+      break;
+    }
+    sched_yield();
+  }
+}
+
+// Windows' driver completes the CTS wait at the edge, before the tool's next call can act on
+// the chip; wine's wait thread does so at its next look. So a change since the arming (a whole
+// pulse between two calls included) is delivered to the armed wait before the tool's thread
+// goes on, as on an idle machine it would be: no clock reaches the chip while wine has yet
+// to notice a busy signal that has already ended. The data line is released (break off)
+// before every arming, never while a wait is armed: there the earlier waits' threads end first.
+void deliver_cts_event(unsigned long request) {
+  if (request == TIOCCBRK) {
+    let_wait_threads_end();
+    wait_armed = false;
+    return;
+  }
+  if (!wait_armed) return;
+  bool changed = false;
+  {
+    ModelLock lock;
+    look(now_us());
+    changed = port.edges != port.edges_at_arm;
+  }
+  if (changed) {
+    let_wait_threads_end();
+    wait_armed = false;
+  }
+}
+
 int device_ioctl(int fd, unsigned long request, void* arg) {
   if (request == TIOCMIWAIT) return wait_for_cts(reinterpret_cast<unsigned long>(arg));
   let_woken_threads_run();
+  if (config.wine_waits && switched_lines) deliver_cts_event(request);
   ModelLock lock;
   advance_us(config.latency_us);
   const double t = now_us();
@@ -321,10 +412,22 @@ int device_ioctl(int fd, unsigned long request, void* arg) {
   look(t);
   int result = 0;
   int* bits = static_cast<int*>(arg);
+  if (request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCSBRK || request == TIOCCBRK)
+    switched_lines = true;
+  if (config.wine_waits) {
+    if (request == TIOCSERGETLSR && switched_lines) {
+      ++wait_threads_starting;
+      wait_armed = true;
+      port.edges_at_arm = port.edges;
+      port.line_at_arm = port.line;
+    }
+    // A wait thread that found its first sleep already over looks at the port at once.
+    if (!switched_lines && wait_threads_starting.load() > 0) vserial::note_wait_thread();
+  }
   switch (request) {
     case TIOCMGET:
       *bits = (port.rts ? TIOCM_RTS : 0) | (port.dtr ? TIOCM_DTR : 0) | (dsr() ? TIOCM_DSR : 0) |
-              (data_line(t) ? TIOCM_CTS : 0);
+              (cts_for_this_thread(t) ? TIOCM_CTS : 0);
       break;
     case TIOCMSET: set_outputs((*bits & TIOCM_RTS) != 0, (*bits & TIOCM_DTR) != 0, t); break;
     case TIOCMBIS: set_outputs(port.rts || (*bits & TIOCM_RTS) != 0, port.dtr || (*bits & TIOCM_DTR) != 0, t); break;
@@ -383,6 +486,37 @@ void sleep_for(int64_t ns) {
 
 }  // namespace
 
+namespace vserial {
+
+bool comm_wait_thread() {
+  ModelLock lock;
+  return status->open_fds > 0 && !switched_lines;
+}
+
+namespace {
+// Lives as long as the wait thread it was made in.
+struct RunningWaitThread {
+  RunningWaitThread() {
+    if (wait_threads_starting.load() > 0) --wait_threads_starting;
+    ++wait_threads_running;
+  }
+  ~RunningWaitThread() { --wait_threads_running; }
+};
+}  // namespace
+
+void note_wait_thread() {
+  thread_local RunningWaitThread running;
+  (void)running;
+}
+
+void count_wait_poll() {
+  note_wait_thread();
+  ModelLock lock;
+  ++status->wait_polls;
+}
+
+}  // namespace vserial
+
 VSERIAL_EXPORT int ioctl(int fd, unsigned long request, ...) {
   va_list args;
   va_start(args, request);
@@ -416,7 +550,7 @@ VSERIAL_EXPORT int close(int fd) {
 
 VSERIAL_EXPORT int clock_gettime(clockid_t clock, timespec* now) {
   ensure_initialised();
-  if (!monotonic(clock)) return real.clock_gettime(clock, now);
+  if (!monotonic(clock) || config.real_time) return real.clock_gettime(clock, now);
   let_woken_threads_run();
   const int64_t ns = base_ns + virtual_ns.fetch_add(static_cast<int64_t>(config.clock_step_us * 1000.0));
   now->tv_sec = static_cast<time_t>(ns / 1000000000);
@@ -426,6 +560,7 @@ VSERIAL_EXPORT int clock_gettime(clockid_t clock, timespec* now) {
 
 VSERIAL_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
   ensure_initialised();
+  if (config.real_time) return real.nanosleep(request, remaining);
   sleep_for(ns_of(request));
   if (remaining != nullptr) *remaining = timespec{};
   return 0;
@@ -433,7 +568,7 @@ VSERIAL_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
 
 VSERIAL_EXPORT int clock_nanosleep(clockid_t clock, int flags, const timespec* request, timespec* remaining) {
   ensure_initialised();
-  if (!monotonic(clock)) return real.clock_nanosleep(clock, flags, request, remaining);
+  if (!monotonic(clock) || config.real_time) return real.clock_nanosleep(clock, flags, request, remaining);
   const int64_t ns = (flags & TIMER_ABSTIME) != 0 ? ns_of(request) - base_ns - virtual_ns.load() : ns_of(request);
   sleep_for(ns);
   if (remaining != nullptr) *remaining = timespec{};

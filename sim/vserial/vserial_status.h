@@ -1,7 +1,10 @@
 // What the virtual serial port shows the test that runs it: a file the library maps and keeps
-// current at every call, so it stays readable whatever way the tool ended.
+// current at every call, so it stays readable whatever way the tool ended. The 32-bit library
+// (the Windows program under wine) writes what a 64-bit test reads: every 64-bit field sits at
+// a multiple of 8 on both.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vserial {
@@ -17,9 +20,14 @@ struct Status {
   int32_t miwait_calls;  // TIOCMIWAIT entered
   int64_t calls;         // modem-line calls answered
   int64_t vectors;       // vectors the chip decoded
+  int64_t wait_polls;    // sleeps of wine's comm-event wait thread cut short (sim/vserial/wine_wait.cpp)
+  int64_t latched_changes;  // times wine's wait thread was shown a CTS change the level no longer showed
   double virtual_us;     // the shared virtual clock
   double longest_rise_us;  // real time from open() until DTR and RTS were dropped, at worst
   uint8_t flash[8192];
 };
+
+static_assert(offsetof(Status, calls) == 40 && offsetof(Status, flash) == 88 && sizeof(Status) == 88 + 8192,
+              "one layout for the 32-bit and the 64-bit library");
 
 }  // namespace vserial

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it: made by CPack from the release build, unpacked into a
+# scratch root with dpkg -x, its programs started through PATH from a folder of their own. A
+# program started by a bare name takes the current directory as its program directory, so
+# the data file and the log are there, never beside the binaries in usr/bin.
+#   deb_test.sh BUILD_DIR SOURCE_DIR
+test_name="deb package"
+source "$(dirname "$0")/prologue.sh"
+
+(cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.txt") || { cat "$work/cpack.txt"; fail "cpack failed"; }
+deb="$(ls "$work"/out/tolvern_*_amd64.deb)"
+[ "$(dpkg-deb -f "$deb" Package)" = tolvern ] || fail "package name"
+dpkg -x "$deb" "$work/root"
+for f in usr/bin/tolvern usr/bin/tolvern-pack usr/bin/tolvern-sim usr/share/doc/tolvern/README.md \
+         usr/share/doc/tolvern/FIRMWARE.md; do
+  [ -f "$work/root/$f" ] || fail "$f missing"
+done
+
+export PATH="$work/root/usr/bin:$PATH" LC_ALL=C.UTF-8
+mkdir "$work/here"
+cd "$work/here"
+tolvern-pack "$source/firmware/demo-firmware.hex" -o Tolvern-demo.dat >pack.txt
+[ "$(stat -c %s Tolvern-demo.dat)" = 8208 ] || fail "tolvern-pack made $(stat -c %s Tolvern-demo.dat) bytes"
+status=0
+tolvern-sim --confirm -L -D </dev/null >run.txt 2>&1 || status=$?
+[ "$status" = 0 ] || { cat run.txt; fail "tolvern-sim --confirm -L -D ended $status"; }
+grep -q "Работа с внешним файлом данных." run.txt || fail "the data file was not used"
+grep -q "Работа успешно завершена." run.txt || fail "no success message"
+[ -s Tolvern.log ] || fail "no Tolvern.log in the current directory"
+[ ! -e "$work/root/usr/bin/Tolvern.log" ] || fail "Tolvern.log written beside the binary"
+echo "deb package: $(basename "$deb") installs and runs from PATH"

@@ -1,0 +1,226 @@
+// tolvern.exe, unmodified, under wine: the command line, the data file, the log, the ports the
+// system lists and the whole programming of the simulated chip through a virtual serial port,
+// each with its exit code and the exact code page 866 bytes the console receives.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/wine/wine_world.h"
+
+namespace {
+
+using wine_world::cp1251;
+using wine_world::cp866;
+using wine_world::read_file;
+using wine_world::write_file;
+
+// Wine's performance counter runs at 10 MHz.
+const std::string counter_line = "High-Resolution Performance Counter: частота 10000000 тиков в секунду.\r\n";
+const std::string log_notice = "Используется файл журнала.\r\n\r\n";
+const std::string prompt = "Последний шанс";
+
+std::string program_file(const char* name) { return wine_world::program_folder() + "/" + name; }
+
+// A container of the demo firmware as tolvern-pack makes it.
+std::string demo_container() {
+  const std::string out = wine_world::program_folder() + "/packed.tmp";
+  const std::string command = std::string(TOLVERN_SOURCE_DIR) + "/build/release/tolvern-pack " + TOLVERN_SOURCE_DIR +
+                              "/firmware/demo-firmware.hex -o " + out + " > /dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  std::string bytes = read_file(out);
+  unlink(out.c_str());
+  return bytes;
+}
+
+void clear_program_folder() {
+  for (const char* name : {"Tolvern.dat", "Tolvern.log"}) {
+    chmod(program_file(name).c_str(), 0644);
+    unlink(program_file(name).c_str());
+  }
+  unlink((wine_world::drive_root_folder('D') + "/Tolvern.log").c_str());
+}
+
+// What the simulated back end programs into its chip: the same embedded firmware.
+std::string reference_flash() {
+  const std::string dump = wine_world::program_folder() + "/flash.tmp";
+  const std::string command = std::string(TOLVERN_SIM) + " --confirm --dump-flash=" + dump + " > /dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  std::string flash = read_file(dump);
+  unlink(dump.c_str());
+  return flash;
+}
+
+std::string flash_of(const wine_world::Outcome& o) {
+  return std::string(reinterpret_cast<const char*>(o.status.flash), sizeof o.status.flash);
+}
+
+// Every run with the adapter leaves the target unpowered and every line down when it closes.
+void expect_left_clean(const wine_world::Outcome& o) {
+  EXPECT_EQ(o.status.lines_at_close, 0);
+  EXPECT_EQ(o.status.powered, 0);
+  EXPECT_EQ(o.status.open_fds, 0);
+}
+
+// No port is touched: the switches, the data file and the log, with the exact bytes of the
+// console and of the log (Windows-1251), and the program directory both ways it is found.
+TEST(Wine, CommandLineDataFileAndLog) {
+  const std::string container = demo_container();
+  ASSERT_EQ(container.size(), 8208u);
+  std::string corrupt = container;
+  corrupt[100] = static_cast<char>(corrupt[100] ^ 0x01);
+  const std::string bell_end = "\a\r\n";
+  const struct {
+    const char* what;
+    char drive;                  // 0: started with its path; 'D', 'E': as "tolvern" from that root
+    const char* command;
+    std::string data_file;       // Tolvern.dat beside the program ("" none)
+    bool read_only_log = false;  // an old Tolvern.log that cannot be deleted
+    long exit_code;
+    std::string output;          // UTF-8 here, compared as code page 866
+    std::string log;             // "" no log expected
+  } cases[] = {
+      {"unknown switch", 0, "-x", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
+      {"two letters", 0, "-DL", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
+      {"three digits", 0, "-C100", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
+      {"a lone dash after a good switch", 0, "-D -", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
+      {"empty argument after a good switch", 0, "-L \"\" -x", "", false, 10,
+       "\r\n\r\nНепонятная ошибка в строке 3387 программы.\r\n" + bell_end, ""},
+      {"-D, no data file", 0, "-D", "", false, 3, "\r\n" + counter_line + "\r\nФайл данных не найден.\r\n", ""},
+      {"-D, 8207 bytes", 0, "-d", container.substr(0, 8207), false, 111,
+       "\r\n" + counter_line + "\r\nНеверная длина файла данных.\r\n" + bell_end, ""},
+      {"-D, corrupt", 0, "-D", corrupt, false, 112,
+       "\r\n" + counter_line + "\r\nРабота с внешним файлом данных.\r\n\r\nНеверные исходные данные.\r\n" + bell_end, ""},
+      {"-L, old log read-only", 0, "-L", "", true, 2,
+       "\r\n" + log_notice + "\r\nНевозможно стереть файл журнала.\r\n\a\r\n", ""},
+      {"-L with -D, no data file", 0, "-L -D", "", false, 3,
+       "\r\n" + log_notice + counter_line + "\r\nФайл данных не найден.\r\n",
+       counter_line + "\r\nФайл данных не найден.\r\n"},
+      {"started as \"tolvern\" from the root of D:", 'D', "-L -D", "", false, 3,
+       "\r\n" + log_notice + counter_line + "\r\nФайл данных не найден.\r\n",
+       counter_line + "\r\nФайл данных не найден.\r\n"},
+      // The program directory of a drive root ends in two backslashes, as the path shows.
+      {"started as \"tolvern\" from the root of the read-only E:", 'E', "-L", "", false, 1,
+       "\r\n" + log_notice + "\r\n\r\nОшибка 13 при работе с файлом:\r\nE:\\\\Tolvern.log\r\n\a" + bell_end, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    clear_program_folder();
+    if (!c.data_file.empty()) write_file(program_file("Tolvern.dat"), c.data_file);
+    if (c.read_only_log) {
+      write_file(program_file("Tolvern.log"), "old");
+      chmod(program_file("Tolvern.log").c_str(), 0444);
+    }
+    wine_world::Run run;
+    run.command = c.command;
+    run.drive = c.drive;
+    const wine_world::Outcome o = wine_world::run(run);
+    EXPECT_EQ(o.exit_code, c.exit_code) << o.output;
+    EXPECT_EQ(o.output, cp866(c.output));
+    const std::string log_file = run.drive != 0 ? wine_world::drive_root_folder(run.drive) + "/Tolvern.log"
+                                                : program_file("Tolvern.log");
+    if (!c.log.empty()) {
+      EXPECT_EQ(read_file(log_file), cp1251(c.log));
+    }
+    if (c.read_only_log) {
+      EXPECT_EQ(read_file(log_file), "old");
+    }
+  }
+  clear_program_folder();
+}
+
+// The ports the system lists and what is behind them: a port whose open succeeds but whose
+// line calls fail, no port at all, discovery past a failing port to the adapter, the line test
+// with an adapter that has no chip, and a port with nothing attached.
+TEST(Wine, PortsDiscoveryAndLineTest) {
+  const int null_port = wine_world::null_port;
+  const int adapter = wine_world::adapter_port;
+  // One cycle of the line test with the adapter (no chip): DSR follows RTS, CTS follows TxD.
+  const std::string echo = "; ответный сигнал - верный.\r\n";
+  const std::string line_test_cycle = "RTS = 1" + echo + "RTS = 0" + echo + "TxD = 1" + echo + "TxD = 0" + echo +
+                                      "DTR = 1\r\nDTR = 0\r\n";
+  const struct {
+    const char* what;
+    wine_world::Run run;
+    long exit_code;
+    std::string output;
+  } cases[] = {
+      // Wine opens /dev/null as a file: the first line call fails with 6, as with a handle
+      // that is not a port's.
+      {"-C3 on /dev/null", {"-C3", {}, {}, {}, false}, 6,
+       "\r\n" + counter_line + "\r\nПринудительная работа с портом COM3\r\n\r\nОткрываем порт COM3" +
+           "\r\n\r\nПорт COM3 не открыт.\a\r\n"},
+      {"no ports", {"", {}, {}, {}, false}, 1,
+       "\r\n" + counter_line + "COM-портов не обнаружено. Завершаем работу.\r\n\a\r\n"},
+      {"discovery past a failing port, then the line test",
+       {"-T", {null_port, adapter}, {"DTR = 0", "x"}, {"VSERIAL_ATTACH=nochip"}, false}, 1,
+       "\r\n" + counter_line + "\r\nНайдено COM-портов - 2:\r\n COM3 - непонятная ошибка ( код 6 ).\r\n" +
+           " COM5 - обнаружен адаптер.\r\n\r\nОткрываем порт COM5 - успешно.\r\n\r\n" +
+           "Тестовый режим. Для завершения - нажмите любую клавишу.\r\n\r\n" + line_test_cycle +
+           "RTS = 1; ответный сигнал - верный.\r\n\r\n"},
+      {"nothing attached", {"", {adapter}, {}, {"VSERIAL_ATTACH=plain"}, false}, 1,
+       "\r\n" + counter_line + "\r\nНайдено COM-портов - 1:\r\n COM5 - доступен.\r\n\r\n\r\n" +
+           "Адаптер не обнаружен. Завершаем работу.\r\n\a\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const wine_world::Outcome o = wine_world::run(c.run);
+    EXPECT_EQ(o.exit_code, c.exit_code) << o.output;
+    EXPECT_EQ(o.output, cp866(c.output));
+    // The line test ends on a key with the lines as its last step left them; the close drops
+    // them (HUPCL, as Windows' serial driver does), so the target is off once the port is.
+    EXPECT_EQ(o.status.powered, 0);
+    EXPECT_EQ(o.status.open_fds, 0);
+  }
+}
+
+// The whole programming of the simulated chip, the operator's ESC at the prompt and a chip that
+// falls silent, through the virtual serial port on COM5.
+TEST(Wine, ProgramsTheSimulatedChip) {
+  const std::string expected = reference_flash();
+  ASSERT_EQ(expected.size(), 8192u);
+  const int adapter = wine_world::adapter_port;
+  const struct {
+    const char* what;
+    wine_world::Run run;
+    long exit_code;
+    const char* ending;
+  } cases[] = {
+      {"success", {"-C5", {adapter}, {prompt, "\r"}, {"VSERIAL_ATTACH=adapter"}, false}, 0, "Работа успешно завершена."},
+      {"ESC at the prompt", {"", {adapter}, {prompt, "\x1b"}, {"VSERIAL_ATTACH=adapter"}, false}, 1, "Работа прервана."},
+      {"chip falls silent", {"-C5", {adapter}, {prompt, "\r"}, {"VSERIAL_SILENT_AFTER=20000"}, false}, 101,
+       "Ошибка при обмене данными"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const wine_world::Outcome o = wine_world::run(c.run);
+    EXPECT_EQ(o.exit_code, c.exit_code) << o.output;
+    EXPECT_NE(o.output.find(cp866(c.ending)), std::string::npos) << o.output;
+    if (c.exit_code == 0) {
+      EXPECT_TRUE(flash_of(o) == expected);
+    }
+    expect_left_clean(o);
+    std::printf("[ run time ] %s: %.1f s, %lld modem-line calls, %lld vectors, %lld wait-thread sleeps cut, "
+                "%lld CTS changes latched for it\n", c.what, o.seconds, static_cast<long long>(o.status.calls),
+                static_cast<long long>(o.status.vectors), static_cast<long long>(o.status.wait_polls),
+                static_cast<long long>(o.status.latched_changes));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (!wine_world::enter_private_world() || !wine_world::start()) {
+    wine_world::stop();
+    std::fprintf(stderr, "wine tests: no wine world, nothing run\n");
+    return 1;
+  }
+  const int result = RUN_ALL_TESTS();
+  wine_world::stop();
+  return result;
+}
