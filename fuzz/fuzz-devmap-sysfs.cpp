@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -34,46 +35,34 @@
 namespace {
 
 std::string root;
-std::vector<std::string> created;  // removed in reverse order after each input
 
-void remove_root() {
-  for (auto it = created.rbegin(); it != created.rend(); ++it) {
-    if (unlink(it->c_str()) != 0) rmdir(it->c_str());
-  }
-  rmdir((root + "/sys").c_str());
-  rmdir((root + "/dev").c_str());
-  rmdir((root + "/devices").c_str());
-  rmdir(root.c_str());
-}
+void remove_root() { std::filesystem::remove_all(root); }
 
+// The tree of one input, under root: sys (the tty class), dev, and devices (where sysfs's
+// links point).
 void make_root() {
-  if (!root.empty()) return;
-  // A tree in memory when there is one: on a disk every mkdir and rmdir may wait for the journal.
-  const char* tmp = std::getenv("TMPDIR");
-  const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-  std::string pattern = std::string(base) + "/tolvern-fuzz-XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  FUZZ_CHECK(mkdtemp(name.data()) != nullptr, "no temporary directory under %s", pattern.c_str());
-  root = name.data();
+  if (root.empty()) {
+    // A tree in memory when there is one: on a disk every mkdir and rmdir may wait for the journal.
+    const char* tmp = std::getenv("TMPDIR");
+    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    std::string pattern = std::string(base) + "/tolvern-fuzz-XXXXXX";
+    FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr, "no temporary directory under %s", base);
+    root = pattern;
+    std::atexit(remove_root);
+  }
+  for (const char* dir : {"/sys", "/dev", "/devices"}) std::filesystem::remove_all(root + dir);
   FUZZ_CHECK(mkdir((root + "/dev").c_str(), 0755) == 0 && mkdir((root + "/devices").c_str(), 0755) == 0,
              "cannot fill %s", root.c_str());
-  std::atexit(remove_root);
 }
 
-void make_dir(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) == 0) created.push_back(path);
-}
+void make_dir(const std::string& path) { mkdir(path.c_str(), 0755); }
 void make_file(const std::string& path, const std::string& text) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  created.push_back(path);
   FUZZ_CHECK(write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()), "short write");
   close(fd);
 }
-void make_link(const std::string& target, const std::string& path) {
-  if (symlink(target.c_str(), path.c_str()) == 0) created.push_back(path);
-}
+bool make_link(const std::string& target, const std::string& path) { return symlink(target.c_str(), path.c_str()) == 0; }
 
 // What the model knows of one name.
 struct Port {
@@ -220,10 +209,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(serial::port_list[i] == expected, "port_list[%zu] = %u, expected %d", i, serial::port_list[i],
                expected);
   }
-
-  for (auto it = created.rbegin(); it != created.rend(); ++it) {
-    if (unlink(it->c_str()) != 0) rmdir(it->c_str());
-  }
-  created.clear();
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -56,6 +57,34 @@ std::string read_file(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string format(const char* format, ...) {
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
+
+int count(const std::string& haystack, const std::string& needle) {
+  int n = 0;
+  for (size_t at = 0; (at = haystack.find(needle, at)) != std::string::npos; ++at) ++n;
+  return n;
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+::testing::AssertionResult within(double value, double low, double high) {
+  if (value >= low && value < high) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << value << " is not within [" << low << ", " << high << ")";
 }
 
 TempDir::TempDir() {

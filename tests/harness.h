@@ -2,6 +2,8 @@
 // world.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,7 +30,15 @@ void reset_world();
 bool fresh_com1();
 
 std::string cp866(const char* cp1251_text);  // a converted copy, e.g. cp866(RU("Работа"))
+inline std::string cp866(const std::string& cp1251_text) { return cp866(cp1251_text.c_str()); }
 std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+// printf into a string (texts up to 1023 bytes).
+std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int count(const std::string& haystack, const std::string& needle);  // overlapping ones too
+bool ends_with(const std::string& s, const std::string& tail);
+// low <= value < high: a span of simulated time measured from its trace or clock.
+::testing::AssertionResult within(double value, double low, double high);
 
 // A fresh directory under /tmp for program dirs, logs and data files, removed with all it
 // holds when the object goes out of scope.

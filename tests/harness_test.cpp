@@ -1,8 +1,5 @@
 // The run harness every driver of the simulated world shares (tolvern-sim, the benchmark,
-// these tests), and the tests' temporary directories.
-#include <sys/stat.h>
-
-#include <fstream>
+// these tests).
 #include <string>
 
 #include <gtest/gtest.h>
@@ -43,26 +40,6 @@ TEST(ToolRun, AnswersThePromptAndChecksTheFlash) {
       EXPECT_FALSE(sim::flash_equals_image()) << "the last byte";
     }
   }
-}
-
-TEST(TempDir, RemovesItselfWithAllItHolds) {
-  std::string first, second;
-  {
-    const harness::TempDir a, b;
-    first = a.path();
-    second = b.path();
-    EXPECT_NE(first, second);
-    ASSERT_EQ(mkdir((a / "sub").c_str(), 0755), 0);
-    std::ofstream(a / "sub/keep") << "x";
-    std::ofstream(a / "locked") << "x";
-    ASSERT_EQ(chmod((a / "locked").c_str(), 0), 0);
-    struct stat s {};
-    EXPECT_EQ(stat(second.c_str(), &s), 0);
-    EXPECT_TRUE(S_ISDIR(s.st_mode));
-  }
-  struct stat s {};
-  EXPECT_NE(stat(first.c_str(), &s), 0);
-  EXPECT_NE(stat(second.c_str(), &s), 0);
 }
 
 }  // namespace

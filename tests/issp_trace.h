@@ -32,6 +32,15 @@ inline std::vector<Pulse> pulses(int brk = 0) {
   return out;
 }
 
+// The line switches of the whole trace, in order.
+inline std::vector<uint32_t> escapes() {
+  std::vector<uint32_t> out;
+  for (const sim::TraceEntry& e : sim::trace()) {
+    if (e.kind == sim::TraceEntry::escape) out.push_back(e.function);
+  }
+  return out;
+}
+
 inline std::string bits(const std::vector<Pulse>& p, size_t from, size_t count) {
   std::string s;
   for (size_t i = from; i < from + count && i < p.size(); ++i) s += p[i].data ? '1' : '0';

@@ -1,10 +1,6 @@
 // What the operator sees beyond the messages: the progress line, the firmware line, the
 // SiliconID the container is meant for, and the verify-only run (-V).
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -20,9 +16,9 @@
 #include "output/messages.h"
 #include "output/progress.h"
 #include "platform/platform.h"
-#include "platform/posix/host.h"
 #include "sim/world.h"
 #include "tests/harness.h"
+#include "tests/issp_trace.h"
 
 namespace {
 
@@ -50,12 +46,6 @@ std::string screen(const std::string& bytes) {
   return out;
 }
 
-std::string format(const char* cp1251_format, unsigned a = 0, unsigned b = 0) {
-  char buffer[256];
-  std::snprintf(buffer, sizeof buffer, cp1251_format, a, b);
-  return buffer;
-}
-
 // The progress writer on the simulated clock: one update every 10 ms of work.
 TEST(Progress, RedrawsFourTimesASecondOnATerminalOnly) {
   for (const bool interactive : {true, false}) {
@@ -80,10 +70,7 @@ TEST(Progress, RedrawsFourTimesASecondOnATerminalOnly) {
       continue;
     }
     ASSERT_EQ(draws.size(), 12u);  // 3 s of work: at 0, 0.25, ..., 2.75 s
-    for (std::size_t k = 1; k < draws.size(); ++k) {
-      EXPECT_GE(draws[k] - draws[k - 1], 250e3);
-      EXPECT_LT(draws[k] - draws[k - 1], 260e3);
-    }
+    for (std::size_t k = 1; k < draws.size(); ++k) EXPECT_TRUE(harness::within(draws[k] - draws[k - 1], 250e3, 260e3));
     const std::string first = "\r" + cp866(RU("Стадия 2  запись блока 1 из 300, прошло 0:00"));
     EXPECT_EQ(sim::console_output().find(first), cp866(RU("Стадия 2")).size());
   }
@@ -131,25 +118,6 @@ TEST(Progress, NeverWiderThanTheConsole) {
   }
 }
 
-TEST(Progress, ConsoleInteractiveOnlyOnATerminal) {
-  const int saved = dup(STDOUT_FILENO);
-  int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);
-  dup2(pipe_fds[1], STDOUT_FILENO);
-  const bool on_pipe = posix_host::console_interactive();
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master) | unlockpt(master), 0);
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(slave, 0);
-  dup2(slave, STDOUT_FILENO);
-  const bool on_pty = posix_host::console_interactive();
-  dup2(saved, STDOUT_FILENO);
-  for (const int fd : {saved, pipe_fds[0], pipe_fds[1], master, slave}) close(fd);
-  EXPECT_FALSE(on_pipe);
-  EXPECT_TRUE(on_pty);
-}
-
 // A data file beside the program in dir holding img, with the tail given.
 std::string program_with(const harness::TempDir& dir, const std::vector<uint8_t>& img, const uint8_t* tail,
                          uint16_t* check_value) {
@@ -176,7 +144,7 @@ TEST(Progress, ScreenAndLogKeepTheMessagesExactly) {
       const auto r = harness::run_tool({"-C1", "-L"}, dir / "tolvern", output::key_enter);
       EXPECT_EQ(r.exit_code, fail ? 101 : 0);
       logs[interactive] = harness::read_file(dir / "Tolvern.log");
-      const std::string plain = "\r\n" + cp866(RU("Используется файл журнала.\r\n\r\n")) + cp866(logs[interactive].c_str());
+      const std::string plain = "\r\n" + cp866(RU("Используется файл журнала.\r\n\r\n")) + cp866(logs[interactive]);
       EXPECT_EQ(r.console.find(cp866(RU("Стадия 2  запись блока"))) != std::string::npos, interactive);
       EXPECT_EQ(r.console.find(cp866(RU("Стадия 3  проверка блока"))) != std::string::npos, interactive && !fail);
       EXPECT_EQ(screen(r.console), screen(plain));
@@ -220,7 +188,7 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
     const auto r = harness::run_tool({"-C1", "-D", "-L"}, program, output::key_enter);
     EXPECT_EQ(r.exit_code, c.exit_code);
     const std::string log = harness::read_file(dir / "Tolvern.log");
-    const std::string line = format(RU("  Прошивка: файл Tolvern-unit.dat, контрольное значение 0x%04X"), v) +
+    const std::string line = harness::format(RU("  Прошивка: файл Tolvern-unit.dat, контрольное значение 0x%04X"), v) +
                              c.meant_for + ".\r\n\r\n";
     const std::string identity = RU("  RevisionID: 0x0021\r\n\r\n\r\n");
     if (c.exit_code == 0) {
@@ -233,13 +201,9 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
     }
     if (c.exit_code == 113) {
       // Off before the message, as after a failed check, and again in the failure shutdown.
-      long power_offs = 0;
-      for (const auto& e : sim::trace()) {
-        if (e.kind != sim::TraceEntry::escape) continue;
-        if (e.function == platform::SETRTS) power_offs = 0;
-        if (e.function == platform::CLRRTS) ++power_offs;
-      }
-      EXPECT_EQ(power_offs, 2);
+      const auto switched = issp_trace::escapes();
+      const auto last_on = std::find(switched.rbegin(), switched.rend(), platform::SETRTS).base();
+      EXPECT_EQ(std::count(last_on, switched.end(), platform::CLRRTS), 2);
       EXPECT_EQ(log.substr(log.find(identity)), identity + RU("\r\nНеверная микросхема: SiliconID 0x0010, ожидался "
                                                                "0x0011, завершаем работу.\r\n\r\n"));
     }

@@ -132,6 +132,21 @@ TEST(PosixConsole, WritesCp866AsUtf8) {
   close(fds[0]);
 }
 
+TEST(PosixConsole, InteractiveOnlyOnATerminal) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::string slave_name;
+  const int master = open_pty(&slave_name);
+  ASSERT_GE(master, 0);
+  const int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  for (const int fd : {fds[1], slave}) {
+    Redirect over_stdout(fd, STDOUT_FILENO);
+    EXPECT_EQ(posix_host::console_interactive(), fd == slave);
+  }
+  for (const int fd : {fds[0], fds[1], master, slave}) close(fd);
+}
+
 // A reader that goes away after the first byte is a failed console write, never the end of the
 // run: the programming finishes (exit 0) and the log keeps every message.
 TEST(PosixConsole, ClosedOutputPipeDoesNotEndTheRun) {

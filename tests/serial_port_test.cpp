@@ -1,5 +1,6 @@
-// Opening, configuring and closing a port on the simulated world, and the port error texts
-// its failures leave in the record.
+// Opening, configuring and closing a port on the simulated world, the port error texts its
+// failures leave in the record, switching and sampling the adapter's lines and arming the CTS
+// change notification.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -104,6 +105,69 @@ TEST(SerialPort, PortErrorTextThroughLineSwitch) {
     EXPECT_STREQ(output::error_text(), open ? RU("Порт COM3 не найден.") : RU("Порт не найден."));
     EXPECT_EQ(platform::last_error(), 2u);
   }
+}
+
+void open_com4() {
+  harness::reset_world();
+  sim::set_port(4, K::adapter);
+  ASSERT_EQ(serial::open_port(4), 1);
+}
+
+TEST(SerialLines, ReadModemLineMasks) {
+  // Break on drives CTS high; RTS on powers the target and comes back on DSR.
+  const struct {
+    uint32_t line;  // switched on first (0 = none)
+    int cts, dsr, either;
+  } cases[] = {
+      {platform::SETBREAK, 1, 0, 1},
+      {platform::SETRTS, 0, 1, 1},
+      {0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    open_com4();
+    if (c.line != 0) {
+      ASSERT_EQ(serial::switch_line(c.line), 1);
+      platform::sleep_ms(40);  // the adapter's DSR echo lags RTS
+    }
+    EXPECT_EQ(serial::read_modem_line(platform::MS_CTS_ON), c.cts);
+    EXPECT_EQ(serial::read_modem_line(platform::MS_DSR_ON), c.dsr);
+    EXPECT_EQ(serial::read_modem_line(0x30), c.either);
+  }
+  // After opening, every sample waits 2 ms for the adapter's echo; the ISSP engine's 0 none.
+  for (int32_t delay_ms : {2, 0}) {
+    serial::port.sample_delay_ms = delay_ms;
+    const double before = sim::now_us();
+    ASSERT_GE(serial::read_modem_line(platform::MS_CTS_ON), 0);
+    EXPECT_TRUE(harness::within(sim::now_us() - before, delay_ms * 1000.0, delay_ms * 1000.0 + 100.0));
+  }
+}
+
+TEST(SerialLines, ArmCtsEvent) {
+  // A failed wait is followed by a disarm that fails with another number, which must not
+  // replace the wait's own.
+  open_com4();
+  sim::add_call_fault({Call::wait_event, 1, 1167});
+  sim::add_call_fault({Call::set_mask, 2, 87});
+  EXPECT_EQ(serial::arm_cts_event(), -3);
+  EXPECT_EQ(output::error_code(), 1167);
+  EXPECT_STREQ(output::error_text(), RU("Порт COM4 - ошибка 1167 при вызове WaitCommEvent."));
+
+  // Completed at once: the word already says CTS changed; the record is left alone.
+  open_com4();
+  output::set_error_code(77);
+  sim::set_wait_completes_immediately(true);
+  EXPECT_EQ(serial::arm_cts_event(), 0);
+  EXPECT_EQ(*serial::cts_event_mask_word(), platform::EV_CTS);
+  EXPECT_EQ(output::error_code(), 77);
+  serial::disarm_cts_event();
+
+  // Pending: the word stays 0 until CTS moves.
+  open_com4();
+  ASSERT_EQ(serial::arm_cts_event(), 0);
+  EXPECT_EQ(*serial::cts_event_mask_word(), 0u);
+  ASSERT_EQ(serial::switch_line(platform::SETBREAK), 1);
+  EXPECT_NE(*serial::cts_event_mask_word(), 0u);
+  serial::disarm_cts_event();
 }
 
 }  // namespace
