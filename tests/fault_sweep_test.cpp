@@ -19,11 +19,7 @@ using harness::cp866;
 TEST(FaultSweep, TheTranscriptsEndingGivesTheExitCode) {
   const std::string success = cp866(RU("\r\nРабота успешно завершена.\r\n"));
   const std::string log_failed = cp866(RU("\r\n\r\nОшибка 27 при работе с файлом журнала.\r\n\r\n"));
-  struct Row {
-    std::string transcript;
-    bool shown;
-    int32_t code;
-  } rows[] = {
+  struct Row { std::string transcript; bool shown; int32_t code; } rows[] = {
       {success + "\r\n", true, 0},
       {cp866(RU("\r\n\r\nРабота прервана.\r\n")) + "\r\n", true, 1},
       // A failed power-off after ESC: the record ending that follows is the one shown.
@@ -69,11 +65,7 @@ TEST(FaultSweep, EveryInvariantCatchesItsFault) {
   EXPECT_EQ(clean.held, clean.checked) << clean.first_violation;
 
   using Change = std::function<void(fault_sweep::Outcome*, fault_sweep::Watch*)>;
-  struct Row {
-    const char* what;
-    Change change;
-    bool caught;
-  } rows[] = {
+  struct Row { const char* what; Change change; bool caught; } rows[] = {
       {"exit code 1 after the success message", [](auto* o, auto*) { o->exit_code = 1; }, true},
       {"flash unlike the image", [](auto* o, auto*) { o->flash_ok = false; }, true},
       {"protection not set", [](auto* o, auto*) { o->protected_ok = false; }, true},

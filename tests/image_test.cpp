@@ -128,11 +128,7 @@ TEST(ImageReader, CheckCatchesDamageButNotTheTail) {
   const Bytes plain = random_image(99);
   const Bytes good = load(plain, 0x0BADC0DEu);
   const uint32_t h = image::header_position_for_seed(static_cast<uint16_t>(good[0] | good[1] << 8));
-  const struct {
-    const char* name;
-    std::vector<uint32_t> offsets;
-    int expected;
-  } cases[] = {
+  const struct { const char* name; std::vector<uint32_t> offsets; int expected; } cases[] = {
       {"first data byte after the seed", {2}, -1},
       {"last byte before the header", {h - 1}, -1},
       {"first byte after the header", {h + 6}, -1},
@@ -154,12 +150,7 @@ TEST(ImageReader, CheckCatchesDamageButNotTheTail) {
 // alone, with none of this project's keystream or packing code: the tool's reader, the packer's
 // reader and the packer's writer must all agree with them byte for byte.
 TEST(ImageKnownAnswer, ContainersBuiltIndependently) {
-  const struct {
-    const char* name;
-    uint32_t x0;
-    uint32_t header;
-    int verify;
-  } cases[] = {
+  const struct { const char* name; uint32_t x0; uint32_t header; int verify; } cases[] = {
       {"search_repeats", 0x89ABCDEFu, 1872, 0},  // the header search takes a second step
       {"header_at_2", 0x0123F00Du, 2, 0},
       {"header_at_8191", 0xFEDC1234u, 8191, 0},

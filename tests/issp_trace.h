@@ -78,9 +78,7 @@ inline std::vector<std::string> decode(const std::vector<Pulse>& p, size_t from,
 
 // A supervisory call's writes in wire order: its own ones, the common parameters, the table
 // number of a table read, then the function and the start.
-struct Write {
-  uint32_t address, data;
-};
+struct Write { uint32_t address, data; };
 inline std::vector<Write> call_writes(int function, std::vector<Write> own = {}) {
   own.insert(own.end(), {{0x2F7, 0}, {0x2F6, 0}, {0x0F8, 0x3A}, {0x0F9, 0x03}, {0x2F5, 0},
                          {0x2F4, 0x03}, {0x0FB, 0x80}, {0x2F9, 0x30}, {0x2FA, 0x40}});
