@@ -93,22 +93,6 @@ TEST(SimTool, OutcomesOfWholeRuns) {
   EXPECT_TRUE(harness::read_file(dir + "/flash.bin") == embedded_image()) << "the dump";
 }
 
-// --help is written from the name tables: every name the command line accepts is in it.
-TEST(SimTool, HelpListsEveryName) {
-  const harness::TempDir tmp;
-  const Child c = run_sim(tmp.path(), "--help");
-  EXPECT_EQ(c.status, 0);
-  std::vector<std::string> names;
-  for (const auto& o : sim::names::world_options) names.push_back(o.name);
-  for (const auto& o : sim::names::world_settings) names.push_back(o.name);
-  for (const auto& n : sim::names::port_kinds) names.push_back(n.name);
-  for (const auto& n : sim::names::chip_faults) names.push_back(std::string("\n  ") + n.name + " ");
-  for (const auto& n : sim::names::rom_functions) names.push_back(n.name);
-  for (const auto& n : sim::names::call_kinds) names.push_back(std::string(" ") + n.name);
-  for (const auto& n : sim::names::line_functions) names.push_back(n.name);
-  for (const std::string& name : names) EXPECT_NE(c.out.find(name), std::string::npos) << name;
-}
-
 // --fault's "value" and "nth" land in the field the kind reads, and nowhere else.
 TEST(SimTool, FaultSettingsReachTheKindsField) {
   using K = sim::ChipFault;
