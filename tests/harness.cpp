@@ -13,6 +13,9 @@
 #include <system_error>
 
 #include "app/run.h"
+#include "image/container.h"
+#include "image/container_format.h"
+#include "image/keystream.h"
 #include "output/codepage.h"
 #include "platform/platform.h"
 #include "serial/port.h"
@@ -103,6 +106,17 @@ TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
   if (ec) std::fprintf(stderr, "harness: cannot remove %s: %s\n", path_.c_str(), ec.message().c_str());
+}
+
+std::string program_with_container(const TempDir& dir, const std::vector<uint8_t>& img, uint32_t x0,
+                                   const uint8_t* tail, const std::string& name, uint16_t* check_value) {
+  std::string c(image::container_size, '\0');
+  auto* bytes = reinterpret_cast<uint8_t*>(&c[0]);
+  image::pack_container(img.data(), x0, tail, bytes);
+  const uint32_t h = image::header_position_for_seed(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
+  if (check_value != nullptr) *check_value = static_cast<uint16_t>((bytes[h + 4] << 8) | bytes[h + 5]);
+  write_file(dir / name, c);
+  return dir / "tolvern";
 }
 
 }  // namespace harness

@@ -55,4 +55,9 @@ class TempDir {
   std::string path_;
 };
 
+// img packed with seed x0 and tail (null: ten zero bytes) into the data file `name` beside a
+// program in dir; returns the program's path, and the container's check value in *check_value.
+std::string program_with_container(const TempDir& dir, const std::vector<uint8_t>& img, uint32_t x0,
+                                   const uint8_t* tail, const std::string& name, uint16_t* check_value = nullptr);
+
 }  // namespace harness

@@ -1,7 +1,6 @@
 // What the operator sees beyond the messages: the progress line, the firmware line, the
 // SiliconID the container is meant for, and the verify-only run (-V).
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -10,7 +9,6 @@
 #include "app/run.h"
 #include "image/container.h"
 #include "image/container_format.h"
-#include "image/keystream.h"
 #include "output/cp1251_literal.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
@@ -118,18 +116,6 @@ TEST(Progress, NeverWiderThanTheConsole) {
   }
 }
 
-// A data file beside the program in dir holding img, with the tail given.
-std::string program_with(const harness::TempDir& dir, const std::vector<uint8_t>& img, const uint8_t* tail,
-                         uint16_t* check_value) {
-  std::string c(image::container_size, '\0');
-  auto* bytes = reinterpret_cast<uint8_t*>(&c[0]);
-  image::pack_container(img.data(), 0xC0FFEE01u, tail, bytes);
-  const uint32_t h = image::header_position_for_seed(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
-  *check_value = static_cast<uint16_t>((bytes[h + 4] << 8) | bytes[h + 5]);
-  std::ofstream(dir / "Tolvern-unit.dat", std::ios::binary) << c;
-  return dir / "tolvern";
-}
-
 // Whole runs on an interactive console: the screen keeps exactly the logged text, and the
 // log is the same as without a terminal.
 TEST(Progress, ScreenAndLogKeepTheMessagesExactly) {
@@ -181,7 +167,7 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
     SCOPED_TRACE(c.name);
     const harness::TempDir dir;
     uint16_t v = 0;
-    const std::string program = program_with(dir, img, c.tail, &v);
+    const std::string program = harness::program_with_container(dir, img, 0xC0FFEE01u, c.tail, "Tolvern-unit.dat", &v);
     sim::reset();
     sim::flash_mut().fill(0x5A);
     sim::set_trace(true);
