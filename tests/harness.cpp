@@ -27,6 +27,9 @@ RunResult run_tool(const std::vector<std::string>& args, const std::string& prog
   RunResult r;
   r.exit_code = sim::run_tool(program, args, answer_key);
   r.console = sim::console_output();
+  // However it ended, a run lets go of every port and leaves no target powered.
+  EXPECT_EQ(sim::open_port_count(), 0);
+  for (int com = 1; com <= 99; ++com) EXPECT_FALSE(sim::line_state(com).target_powered) << "COM" << com;
   // A tool that succeeds has spoken to the chip exactly as it requires: no malformed frame,
   // refused call, timing violation or contention on the data line.
   if (r.exit_code == 0) {

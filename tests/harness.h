@@ -20,6 +20,8 @@ struct RunResult {
 // Runs the tool (sim::run_tool) in the CURRENT simulated world (the caller calls sim::reset()
 // and configures the world first) and returns its exit code with the console of this run.
 // program defaults to "/sim/tolvern"; a non-zero answer_key is pressed at the last-chance prompt.
+// Expects what every run must leave behind: no port open, no target powered, and after a
+// success a wire the chip found faultless.
 RunResult run_tool(const std::vector<std::string>& args, const std::string& program = "/sim/tolvern",
                    int answer_key = sim::no_answer);
 

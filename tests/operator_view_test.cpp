@@ -183,7 +183,6 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
     } else {
       EXPECT_EQ(sim::rom_calls(sim::RomFunction::erase_all), 0);
       EXPECT_EQ(sim::flash()[0], 0x5A);
-      EXPECT_FALSE(sim::line_state(1).target_powered);
     }
     if (c.exit_code == 113) {
       // Off before the message, as after a failed check, and again in the failure shutdown.
@@ -230,7 +229,6 @@ TEST(OperatorView, VerifyOnlyWritesNothing) {
     EXPECT_EQ(r.console.substr(r.console.find(verify) + verify.size()), c.tail);
     EXPECT_EQ(r.console.find(cp866(app::last_chance_prompt())), std::string::npos);
     EXPECT_EQ(sim::flash(), flash);
-    EXPECT_FALSE(sim::line_state(1).target_powered);
     for (const auto f : {sim::RomFunction::erase_all, sim::RomFunction::write_block, sim::RomFunction::protect,
                          sim::RomFunction::read_block}) {
       EXPECT_EQ(sim::counters().srom_calls[static_cast<int>(f)], calls[static_cast<int>(f)]);
