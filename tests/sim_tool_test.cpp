@@ -60,7 +60,7 @@ TEST(SimTool, OutcomesOfWholeRuns) {
       {"--fault=wrong-status:function=write-block,value=3 -C1", 101, "write-block 1 "},
       {"--dump-flash=" + dir + "/flash.bin --ports=2:plain,4:busy,5:adapter", 0, "flash equals image: yes"},
       {"--fault=call:escape,nth=100,error=5 -C1", 5, "erase-all 0"},
-      // "value" is each kind's own setting: an XOR mask, a stuck byte.
+      // "value" is each kind's own setting: a status, an XOR mask, a stuck byte, an offset.
       {"--fault=corrupt-written-block:block=5,position=3,value=0x10 -C1", 101, "write-block 6 "},
       {"--fault=buffer-byte-stuck:position=7,value=0x5A -C1", 101, "write-block 0 "},
       {"--window-us=10 -C1", 10, "erase-all 0"},
@@ -71,6 +71,8 @@ TEST(SimTool, OutcomesOfWholeRuns) {
       {"--dsr-stuck=1", 1, "erase-all 0"},
       {"--dsr-delay-us=103000", 1, "erase-all 0"},
       {"--fault=read-block-untouched:nth=7 -C1", 101, "read-block 7 "},
+      {"--fault=corrupt-read-block:block=5,position=3,value=0x01,nth=134 -C1", 101, "read-block 134 "},
+      {"--fault=checksum-off:count=0,value=1 -C1", 101, "checksum 255 calibrate 1"},
       // A chip that boots for longer than the tool's 1 s watch of the data line: stage 2.
       {"--power-up-high-us=1100000 -C1", 10, "erase-all 0"},
       // A chip that answers late but within the tool's poll limits, with free and with slow
@@ -91,34 +93,6 @@ TEST(SimTool, OutcomesOfWholeRuns) {
     EXPECT_NE(c.out.find(row.summary_line), std::string::npos) << c.out;
   }
   EXPECT_TRUE(harness::read_file(dir + "/flash.bin") == embedded_image()) << "the dump";
-}
-
-// --fault's "value" and "nth" land in the field the kind reads, and nowhere else.
-TEST(SimTool, FaultSettingsReachTheKindsField) {
-  using K = sim::ChipFault;
-  using F = sim::ChipFaultSpec;
-  const struct {
-    K kind;
-    int F::*field;  // where value goes (nullptr: nowhere)
-  } rows[] = {{K::wrong_status, &F::status},           {K::corrupt_written_block, &F::xor_mask},
-              {K::corrupt_read_block, &F::xor_mask},   {K::checksum_off, &F::offset},
-              {K::buffer_byte_stuck, &F::stuck_value}, {K::no_busy, nullptr}};
-  for (const auto& r : rows) {
-    SCOPED_TRACE(sim::names::name_of(sim::names::chip_faults, r.kind));
-    sim::names::FaultSettings settings;
-    settings.value = 0x5A;
-    settings.nth = 3;
-    const F f = sim::names::chip_fault_from_settings(r.kind, settings);
-    EXPECT_EQ(f.kind, r.kind);
-    EXPECT_EQ(f.nth_call, 3);
-    EXPECT_EQ(f.nth_power_on, 0);
-    for (int F::*field : {&F::status, &F::xor_mask, &F::offset, &F::stuck_value})
-      EXPECT_EQ(f.*field, field == r.field ? 0x5A : 0);
-  }
-  sim::names::FaultSettings settings;
-  settings.nth = 2;
-  const F no_answer = sim::names::chip_fault_from_settings(K::no_answer_after_power_on, settings);
-  EXPECT_EQ(no_answer.nth_power_on, 2);
 }
 
 TEST(SimTool, BadWorldOptionsRunNothing) {
