@@ -56,13 +56,10 @@ Expected model(const std::vector<std::string>& args) {
   return e;
 }
 
-const char* result_name(app::ParseResult r) {
-  switch (r) {
-    case app::ParseResult::ok: return "ok";
-    case app::ParseResult::invalid: return "invalid";
-    case app::ParseResult::empty_argument: return "empty argument";
-  }
-  return "?";
+// Result, port and the four switches, for a message.
+std::string describe(const Expected& e) {
+  return std::to_string(static_cast<int>(e.result)) + " C" + std::to_string(e.port) + (e.data_file ? " D" : "") +
+         (e.log ? " L" : "") + (e.test_mode ? " T" : "") + (e.verify_only ? " V" : "");
 }
 
 }  // namespace
@@ -86,17 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const app::ParseResult got = app::parse_command_line(static_cast<int>(args.size() + 1), argv.data());
   const Expected want = model(args);
 
-  FUZZ_CHECK(got == want.result, "result %s, the switch table says %s", result_name(got),
-             result_name(want.result));
-  FUZZ_CHECK(app::options.forced_port == want.port, "forced port %d, expected %d", app::options.forced_port,
-             want.port);
-  FUZZ_CHECK(app::options.data_file == want.data_file, "-D %d, expected %d", app::options.data_file,
-             want.data_file);
-  FUZZ_CHECK(app::options.log == want.log, "-L %d, expected %d", app::options.log, want.log);
-  FUZZ_CHECK(app::options.test_mode == want.test_mode, "-T %d, expected %d", app::options.test_mode,
-             want.test_mode);
-  FUZZ_CHECK(app::options.verify_only == want.verify_only, "-V %d, expected %d", app::options.verify_only,
-             want.verify_only);
+  const app::RunOptions& o = app::options;
+  const Expected seen{got, o.forced_port, o.data_file, o.log, o.test_mode, o.verify_only};
+  FUZZ_CHECK(describe(seen) == describe(want), "parsed as %s, the switch table says %s", describe(seen).c_str(),
+             describe(want).c_str());
   for (size_t i = 0; i < args.size(); ++i) {
     FUZZ_CHECK(std::strcmp(storage[i + 1].data(), args[i].c_str()) == 0, "argument %zu was written to", i + 1);
   }

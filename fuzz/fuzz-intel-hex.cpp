@@ -80,36 +80,37 @@ Allowed allowed_bytes(const std::vector<uint8_t>& text) {
   return allowed;
 }
 
+// One parse into a heap buffer of exactly the flash size (so a write past its end is caught),
+// first filled with `fill`.
+struct Parse {
+  bool parsed;
+  std::vector<uint8_t> image;
+  std::string error;
+  std::vector<std::string> notices;
+};
+Parse parse(const std::vector<uint8_t>& text, uint8_t fill) {
+  Parse p{false, std::vector<uint8_t>(flash_size, fill), {}, {}};
+  intel_hex::Summary summary{};
+  p.parsed = intel_hex::parse(text, p.image.data(), p.image.size(), &summary, &p.error, &p.notices);
+  return p;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> text(data, data + size);
-  // Heap buffers of exactly the flash size, so a write past the end is caught.
-  std::vector<uint8_t> image(flash_size, 0xA5);
-  std::string error;
-  std::vector<std::string> notices;
-  intel_hex::Summary summary{};
-  const bool parsed = intel_hex::parse(text, image.data(), image.size(), &summary, &error, &notices);
-  const bool hex = intel_hex::looks_like_hex(text);
-
-  std::vector<uint8_t> again(flash_size, 0x5A);
-  std::string error_again;
-  std::vector<std::string> notices_again;
-  intel_hex::Summary summary_again{};
-  const bool parsed_again =
-      intel_hex::parse(text, again.data(), again.size(), &summary_again, &error_again, &notices_again);
-  FUZZ_CHECK(parsed == parsed_again && error == error_again && notices == notices_again,
-             "a second parse of the same text answered differently (%d/%d)", parsed, parsed_again);
-
-  if (!parsed) {
-    FUZZ_CHECK(!error.empty(), "refused without saying why");
+  const Parse first = parse(text, 0xA5), again = parse(text, 0x5A);
+  FUZZ_CHECK(first.parsed == again.parsed && first.error == again.error && first.notices == again.notices,
+             "a second parse of the same text answered differently (%d/%d)", first.parsed, again.parsed);
+  if (!first.parsed) {
+    FUZZ_CHECK(!first.error.empty(), "refused without saying why");
     return 0;
   }
-  FUZZ_CHECK(image == again, "the same text gave two different images");
-  FUZZ_CHECK(hex, "parsed as Intel HEX, yet looks_like_hex says it is a plain image");
+  FUZZ_CHECK(first.image == again.image, "the same text gave two different images");
+  FUZZ_CHECK(intel_hex::looks_like_hex(text), "parsed as Intel HEX, yet looks_like_hex says it is a plain image");
   const Allowed allowed = allowed_bytes(text);
   for (std::size_t a = 0; a < flash_size; ++a) {
-    const uint8_t v = image[a];
+    const uint8_t v = first.image[a];
     FUZZ_CHECK(v == 0 || (allowed[a][v >> 6] >> (v & 63) & 1) != 0,
                "byte 0x%02X at 0x%04zX comes from no data record of the text", v, a);
   }

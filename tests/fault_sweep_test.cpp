@@ -19,11 +19,7 @@ using harness::cp866;
 TEST(FaultSweep, TheTranscriptsEndingGivesTheExitCode) {
   const std::string success = cp866(RU("\r\nРабота успешно завершена.\r\n"));
   const std::string log_failed = cp866(RU("\r\n\r\nОшибка 27 при работе с файлом журнала.\r\n\r\n"));
-  struct Row {
-    std::string transcript;
-    bool shown;
-    int32_t code;
-  } rows[] = {
+  struct Row { std::string transcript; bool shown; int32_t code; } rows[] = {
       {success + "\r\n", true, 0},
       {cp866(RU("\r\n\r\nРабота прервана.\r\n")) + "\r\n", true, 1},
       // A failed power-off after ESC: the record ending that follows is the one shown.
@@ -69,45 +65,23 @@ TEST(FaultSweep, EveryInvariantCatchesItsFault) {
   EXPECT_EQ(clean.held, clean.checked) << clean.first_violation;
 
   using Change = std::function<void(fault_sweep::Outcome*, fault_sweep::Watch*)>;
-  struct Row {
-    const char* what;
-    Change change;
-    bool caught;
-  } rows[] = {
+  struct Row { const char* what; Change change; bool caught; } rows[] = {
       {"exit code 1 after the success message", [](auto* o, auto*) { o->exit_code = 1; }, true},
       {"flash unlike the image", [](auto* o, auto*) { o->flash_ok = false; }, true},
       {"protection not set", [](auto* o, auto*) { o->protected_ok = false; }, true},
       {"RTS left on", [](auto* o, auto*) { o->lines.rts = true; }, true},
       {"RTS left on by its own failed CLRRTS",
-       [](auto* o, auto* w) {
-         o->lines.rts = o->lines.target_powered = true;
-         w->rts = {platform::CLRRTS, true};
-       },
-       false},
-      {"RTS left on after a failed SETRTS",
-       [](auto* o, auto* w) {
-         o->lines.rts = true;
-         w->rts = {platform::SETRTS, true};
-       },
+       [](auto* o, auto* w) { o->lines.rts = o->lines.target_powered = true; w->rts = {platform::CLRRTS, true}; }, false},
+      {"RTS left on after a failed SETRTS", [](auto* o, auto* w) { o->lines.rts = true; w->rts = {platform::SETRTS, true}; },
        true},
       {"target powered", [](auto* o, auto*) { o->lines.target_powered = true; }, true},
       {"clock high", [](auto* o, auto*) { o->lines.dtr = true; }, true},
-      {"clock high by its own failed CLRDTR",
-       [](auto* o, auto* w) {
-         o->lines.dtr = true;
-         w->dtr = {platform::CLRDTR, true};
-       },
+      {"clock high by its own failed CLRDTR", [](auto* o, auto* w) { o->lines.dtr = true; w->dtr = {platform::CLRDTR, true}; },
        false},
       {"break on", [](auto* o, auto*) { o->lines.brk = true; }, true},
       {"port open", [](auto* o, auto*) { o->open_ports = 1; }, true},
-      {"port open after its failed close",
-       [](auto* o, auto* w) {
-         o->open_ports = 1;
-         w->close_failed = true;
-       },
-       false},
-      {"too long in simulated time",
-       [](auto* o, auto*) { o->simulated_s = fault_sweep::simulated_limit_s + 1; }, true},
+      {"port open after its failed close", [](auto* o, auto* w) { o->open_ports = 1; w->close_failed = true; }, false},
+      {"too long in simulated time", [](auto* o, auto*) { o->simulated_s = fault_sweep::simulated_limit_s + 1; }, true},
       {"log cut without a notice", [](auto* o, auto*) { o->log.resize(o->log.size() / 2); }, true},
       {"log byte changed", [](auto* o, auto*) { o->log[10] ^= 1; }, true},
       {"log missing", [](auto* o, auto*) { o->log_present = false; }, true},

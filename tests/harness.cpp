@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,9 @@
 #include <system_error>
 
 #include "app/run.h"
+#include "image/container.h"
+#include "image/container_format.h"
+#include "image/keystream.h"
 #include "output/codepage.h"
 #include "platform/platform.h"
 #include "serial/port.h"
@@ -23,6 +27,9 @@ RunResult run_tool(const std::vector<std::string>& args, const std::string& prog
   RunResult r;
   r.exit_code = sim::run_tool(program, args, answer_key);
   r.console = sim::console_output();
+  // However it ended, a run lets go of every port and leaves no target powered.
+  EXPECT_EQ(sim::open_port_count(), 0);
+  for (int com = 1; com <= 99; ++com) EXPECT_FALSE(sim::line_state(com).target_powered) << "COM" << com;
   // A tool that succeeds has spoken to the chip exactly as it requires: no malformed frame,
   // refused call, timing violation or contention on the data line.
   if (r.exit_code == 0) {
@@ -58,6 +65,34 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string format(const char* format, ...) {
+  char buffer[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
+
+int count(const std::string& haystack, const std::string& needle) {
+  int n = 0;
+  for (size_t at = 0; (at = haystack.find(needle, at)) != std::string::npos; ++at) ++n;
+  return n;
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+::testing::AssertionResult within(double value, double low, double high) {
+  if (value >= low && value < high) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << value << " is not within [" << low << ", " << high << ")";
+}
+
 TempDir::TempDir() {
   char templ[] = "/tmp/tolvern-test-XXXXXX";
   const char* dir = mkdtemp(templ);
@@ -74,6 +109,17 @@ TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
   if (ec) std::fprintf(stderr, "harness: cannot remove %s: %s\n", path_.c_str(), ec.message().c_str());
+}
+
+std::string program_with_container(const TempDir& dir, const std::vector<uint8_t>& img, uint32_t x0,
+                                   const uint8_t* tail, const std::string& name, uint16_t* check_value) {
+  std::string c(image::container_size, '\0');
+  auto* bytes = reinterpret_cast<uint8_t*>(&c[0]);
+  image::pack_container(img.data(), x0, tail, bytes);
+  const uint32_t h = image::header_position_for_seed(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
+  if (check_value != nullptr) *check_value = static_cast<uint16_t>((bytes[h + 4] << 8) | bytes[h + 5]);
+  write_file(dir / name, c);
+  return dir / "tolvern";
 }
 
 }  // namespace harness

@@ -32,6 +32,15 @@ inline std::vector<Pulse> pulses(int brk = 0) {
   return out;
 }
 
+// The line switches of the whole trace, in order.
+inline std::vector<uint32_t> escapes() {
+  std::vector<uint32_t> out;
+  for (const sim::TraceEntry& e : sim::trace()) {
+    if (e.kind == sim::TraceEntry::escape) out.push_back(e.function);
+  }
+  return out;
+}
+
 inline std::string bits(const std::vector<Pulse>& p, size_t from, size_t count) {
   std::string s;
   for (size_t i = from; i < from + count && i < p.size(); ++i) s += p[i].data ? '1' : '0';
@@ -69,9 +78,7 @@ inline std::vector<std::string> decode(const std::vector<Pulse>& p, size_t from,
 
 // A supervisory call's writes in wire order: its own ones, the common parameters, the table
 // number of a table read, then the function and the start.
-struct Write {
-  uint32_t address, data;
-};
+struct Write { uint32_t address, data; };
 inline std::vector<Write> call_writes(int function, std::vector<Write> own = {}) {
   own.insert(own.end(), {{0x2F7, 0}, {0x2F6, 0}, {0x0F8, 0x3A}, {0x0F9, 0x03}, {0x2F5, 0},
                          {0x2F4, 0x03}, {0x0FB, 0x80}, {0x2F9, 0x30}, {0x2FA, 0x40}});

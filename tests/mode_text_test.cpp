@@ -14,17 +14,7 @@ namespace {
 
 // A block as a caller might hand it over: every flag set, odd values elsewhere, so that what the
 // text leaves alone shows.
-platform::Dcb filled() {
-  platform::Dcb d{};
-  d.DCBlength = 0;
-  d.BaudRate = 1;
-  d.flags = 0x7FFF;
-  d.ByteSize = 0xAA;
-  d.Parity = 0xBB;
-  d.StopBits = 0xCC;
-  d.XonLim = 7;
-  return d;
-}
+constexpr platform::Dcb filled = {0, 1, 0x7FFF, 0, 7, 0, 0xAA, 0xBB, 0xCC, 0, 0, 0, 0, 0, 0};
 
 struct Row {
   const char16_t* text;
@@ -75,41 +65,33 @@ constexpr Row rows[] = {
     {u"xon=maybe", false, 0, 0, 0, 0, 0},
 };
 
+// The simulated and the Linux back ends' BuildCommDCBW is this parser too: refusals leave
+// invalid parameter.
 TEST(ModeText, AsBuildCommDcbReadsIt) {
-  for (const Row& r : rows) {
-    const std::u16string text = r.text;
-    SCOPED_TRACE(std::string(text.begin(), text.end()));
-    platform::Dcb d = filled();
-    ASSERT_EQ(platform::dcb_from_mode_text(r.text, &d), r.accepted);
-    EXPECT_EQ(d.DCBlength, 28u);
-    const platform::Dcb untouched = filled();
-    EXPECT_EQ(d.BaudRate, r.accepted ? r.baud : untouched.BaudRate);
-    EXPECT_EQ(d.ByteSize, r.accepted ? r.byte_size : untouched.ByteSize);
-    EXPECT_EQ(d.Parity, r.accepted ? r.parity : untouched.Parity);
-    EXPECT_EQ(d.StopBits, r.accepted ? r.stop_bits : untouched.StopBits);
-    EXPECT_EQ(d.flags, r.accepted ? r.flags : untouched.flags);
-    EXPECT_EQ(d.XonLim, untouched.XonLim);
-  }
-}
-
-// The simulated and the Linux back ends' BuildCommDCBW is this parser: refusals leave invalid
-// parameter.
-TEST(ModeText, BackEndsBuildCommDcb) {
   sim::reset();
   for (const Row& r : rows) {
     const std::u16string text = r.text;
     SCOPED_TRACE(std::string(text.begin(), text.end()));
-    platform::Dcb d = filled();
+    platform::Dcb d = filled;
+    ASSERT_EQ(platform::dcb_from_mode_text(r.text, &d), r.accepted);
+    EXPECT_EQ(d.DCBlength, 28u);
+    EXPECT_EQ(d.BaudRate, r.accepted ? r.baud : filled.BaudRate);
+    EXPECT_EQ(d.ByteSize, r.accepted ? r.byte_size : filled.ByteSize);
+    EXPECT_EQ(d.Parity, r.accepted ? r.parity : filled.Parity);
+    EXPECT_EQ(d.StopBits, r.accepted ? r.stop_bits : filled.StopBits);
+    EXPECT_EQ(d.flags, r.accepted ? r.flags : filled.flags);
+    EXPECT_EQ(d.XonLim, filled.XonLim);
+    platform::Dcb sim_dcb = filled, linux_dcb = filled;
     platform::set_last_error(0);
-    EXPECT_EQ(platform::serial_build_dcb(r.text, &d), r.accepted);
-    EXPECT_EQ(platform::last_error(), r.accepted ? 0u : platform::err::invalid_parameter);
-    EXPECT_EQ(d.BaudRate, r.accepted ? r.baud : 1u);
-    platform::Dcb linux_dcb = filled();
     posix_host::set_last_error(0);
+    EXPECT_EQ(platform::serial_build_dcb(r.text, &sim_dcb), r.accepted);
     EXPECT_EQ(posix_host::serial_build_dcb(r.text, &linux_dcb), r.accepted);
-    EXPECT_EQ(posix_host::last_error(), r.accepted ? 0u : platform::err::invalid_parameter);
-    EXPECT_EQ(linux_dcb.BaudRate, d.BaudRate);
-    EXPECT_EQ(linux_dcb.flags, d.flags);
+    for (const uint32_t error : {platform::last_error(), posix_host::last_error()})
+      EXPECT_EQ(error, r.accepted ? 0u : platform::err::invalid_parameter);
+    for (const platform::Dcb& other : {sim_dcb, linux_dcb}) {
+      EXPECT_EQ(other.BaudRate, d.BaudRate);
+      EXPECT_EQ(other.flags, d.flags);
+    }
   }
 }
 

