@@ -1,0 +1,59 @@
+// USB-serial bridges and the FT232R's synchronous bit-bang mode: the same passive adapter on a
+// USB-RS232 cable, its modem lines driven from a byte stream instead of one call per switch.
+// The calls mirror the vendor libraries (libftdi1 on Linux, FTDI's D2XX on Windows); which
+// world answers them (a library, or the simulated cable) is chosen at link time, like the rest
+// of the platform boundary. One device is open at a time.
+//
+// Failures leave a Windows system error number in last_error(), as every platform call does:
+// dll_not_found when the vendor library is absent, device_not_connected when the device is
+// gone (unplugged), open_failed when it is present but cannot be opened (busy, no permission).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+namespace err {
+constexpr uint32_t dll_not_found = 1157;  // ERROR_DLL_NOT_FOUND
+}  // namespace err
+
+// What the system says about one USB-serial bridge.
+struct UsbSerialDevice {
+  char chip[16];     // "FT232R", "FT2232", "FT-X", "FT232B", "CH340", "PL2303", ... ("?" unknown)
+  bool ft232r;       // an FT232R: the only chip whose modem-line pins this tool bit-bangs
+  char serial[24];   // the device's serial number, "" when it has none
+  int32_t com_port;  // COM number of its serial port while the system's driver holds it; 0 none
+};
+constexpr int max_usb_serial_devices = 16;
+
+// Every USB-serial bridge present: FTDI chips of any type, and the other makes the system can
+// name (so that a CH340 or PL2303 is refused with its name rather than "not found"). Fills up
+// to capacity entries; returns how many there are (may exceed capacity), or -1 on failure.
+// The order is stable while nothing is plugged in or out; ftdi_open takes an index into it.
+int usb_serial_list(UsbSerialDevice* devices, int capacity);
+
+// Opens entry index of the last list (an FT232R), taking it from the system's serial driver for
+// as long as it is open. The device's pins keep their levels.
+bool ftdi_open(int index);
+// The pins' levels while the bit-bang mode is off: the output latch. Written before entering
+// the mode so that the outputs come up at these levels, never at the latch's power-on zeros.
+bool ftdi_set_latch(uint8_t pins);
+// Bit mode: 0 off (the UART again), 4 synchronous bit-bang with output_mask's pins driven.
+constexpr uint8_t bitmode_reset = 0x00;
+constexpr uint8_t bitmode_synchronous = 0x04;
+bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode);
+// Bytes clocked per second in bit-bang mode (the back end converts it to its library's divisor).
+bool ftdi_set_byte_rate(uint32_t bytes_per_second);
+// USB latency timer: how long the chip holds back a partly filled packet towards the host.
+bool ftdi_set_latency_ms(uint8_t ms);
+// Synchronous bit-bang: writes count bytes, each setting the output pins at the bit-bang clock,
+// and reads back the count bytes the chip sampled, each just before its byte's outputs took
+// effect. Written in pieces that fit the chip's buffers with the reads kept pending, so one
+// call is one round trip however long. False on failure; in then holds nothing usable.
+bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count);
+// Leaves bit-bang mode and gives the device back to the system's serial driver. Safe to call
+// when nothing is open.
+void ftdi_close();
+
+}  // namespace platform
