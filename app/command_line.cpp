@@ -30,6 +30,7 @@ bool apply_switch(const char* arg) {
   if (rest[0] != '\0') return false;
   switch (letter) {
     case 'D': options.data_file = true; return true;
+    case 'F': options.cable = true; return true;
     case 'L': options.log = true; return true;
     case 'T': options.test_mode = true; return true;
     case 'V': options.verify_only = true; return true;

@@ -1,4 +1,4 @@
-// Switches -C<port>, -D, -L, -T, -V.
+// Switches -C<port>, -D, -F, -L, -T, -V.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,7 @@ struct RunOptions {
   bool log;             // -L
   bool test_mode;       // -T
   bool verify_only;     // -V: compare the chip's block checksums with the image, write nothing
+  bool cable;           // -F: the adapter is on an FT232R USB-RS232 cable, driven in bit-bang mode
 };
 extern RunOptions options;
 

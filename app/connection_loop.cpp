@@ -4,11 +4,11 @@
 #include <cstdint>
 
 #include "issp/acquire.h"
-#include "issp/direct_escape.h"
 #include "issp/power.h"
 #include "output/cp1251_literal.h"
 #include "output/messages.h"
 #include "serial/port.h"
+#include "serial/wire.h"
 
 namespace app {
 
@@ -21,7 +21,7 @@ constexpr int32_t start_delay_step_us = 500;
 int print_identity() {
   output::show_message("%s", RU(" - ответ получен.\r\n"));
   // Acquisition leaves the data line driven high; hand it back before anything else.
-  if (!issp::escape_direct(platform::CLRBREAK)) return 0;
+  if (!wire::set(platform::CLRBREAK)) return 0;
   serial::port.break_state = 0;
   output::show_message("%s", RU("\r\nДанные идентификации микросхемы:\r\n"));
   output::show_message(RU("  SiliconID:  0x%04X\r\n"),

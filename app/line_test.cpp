@@ -8,7 +8,7 @@
 #include "output/keyboard.h"
 #include "output/messages.h"
 #include "platform/platform.h"
-#include "serial/lines.h"
+#include "serial/wire.h"
 
 namespace app {
 
@@ -44,12 +44,12 @@ Ending run_line_test() {
   if (output::key_waiting()) return key_end();
   for (int phase = 0;; phase = (phase + 1) % 6) {
     const Phase& p = phases[phase];
-    platform::sleep_ms(900);
-    if (!serial::switch_line(p.function)) return Ending::record;
-    platform::sleep_ms(100);  // the adapter's echo settles
+    wire::sleep_ms(900);
+    if (!wire::set(p.function)) return Ending::record;
+    wire::sleep_ms(100);  // the adapter's echo settles
     int feedback = 0;
     if (p.feedback_mask != 0) {
-      feedback = serial::read_modem_line(p.feedback_mask);
+      feedback = wire::read(p.feedback_mask);
       if (feedback < 0) return Ending::record;
     }
     output::show_message("%s = %d", p.name, p.level);

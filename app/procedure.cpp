@@ -18,6 +18,7 @@
 #include "output/messages.h"
 #include "output/progress.h"
 #include "platform/platform.h"
+#include "serial/wire.h"
 
 namespace app {
 namespace {
@@ -94,13 +95,27 @@ struct Difference {
   int got;
 };
 
-// Reads memory 0x80..0xBF ascending against the image bytes of the block; stops at the first
-// difference.
+// Reads memory 0x80..0xBF ascending; the values come back together (on the cable, a block's
+// reads share one round trip). 0, or -1 on a line failure.
+int read_buffer(int (&got)[block_size]) {
+  issp::PendingRead reads[block_size];
+  for (int k = 0; k < block_size; ++k) {
+    if (issp::issp_read_start(issp::mem(buffer_start + static_cast<uint32_t>(k)), &reads[k]) != 0) {
+      return -1;
+    }
+  }
+  if (wire::flush() != 0) return -1;
+  for (int k = 0; k < block_size; ++k) got[k] = issp::read_value(reads[k]);
+  return 0;
+}
+
+// The block buffer against the image bytes of the block; the first difference is the one told.
 Compare compare_with_image(int block, Difference* diff) {
   const int32_t offset = block * block_size;
+  int buffer[block_size];
+  if (read_buffer(buffer) != 0) return Compare::line_failure;
   for (int k = 0; k < block_size; ++k) {
-    const int got = issp::issp_read(issp::mem(buffer_start + static_cast<uint32_t>(k)));
-    if (got < 0) return Compare::line_failure;
+    const int got = buffer[k];
     const int expected = image::image_byte(offset + k);
     if (got != expected) {
       *diff = {k, expected, got};
@@ -113,10 +128,10 @@ Compare compare_with_image(int block, Difference* diff) {
 // Reads the buffer against a pattern: expected(k) gives the byte position k should hold.
 template <typename Expected>
 Compare compare_with_pattern(Expected expected) {
+  int buffer[block_size];
+  if (read_buffer(buffer) != 0) return Compare::line_failure;
   for (int k = 0; k < block_size; ++k) {
-    const int got = issp::issp_read(issp::mem(buffer_start + static_cast<uint32_t>(k)));
-    if (got < 0) return Compare::line_failure;
-    if (got != expected(k)) return Compare::differs;
+    if (buffer[k] != expected(k)) return Compare::differs;
   }
   return Compare::same;
 }

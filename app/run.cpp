@@ -21,9 +21,11 @@
 #include "output/messages.h"
 #include "output/progress.h"
 #include "platform/platform.h"
+#include "serial/cable.h"
 #include "serial/discovery.h"
 #include "serial/port.h"
 #include "serial/timing.h"
+#include "serial/wire.h"
 
 namespace app {
 
@@ -189,6 +191,36 @@ Step last_chance() {
 }
 
 
+// The port given with -C, or the one adapter found among the system's ports, opened.
+Step open_the_port() {
+  int32_t port_number = options.forced_port;
+  if (port_number >= 1) {
+    output::show_message(RU("\r\nПринудительная работа с портом COM%d\r\n\r\n"), port_number);
+  } else {
+    port_number = serial::find_adapter();
+    if (port_number == serial::adapter_enumeration_failed) return stop(Ending::record);
+    if (port_number <= 0) {
+      set_exit_code(1);
+      return stop(Ending::shutdown);
+    }
+  }
+  output::show_message(RU("Открываем порт COM%d"), port_number);
+  if (serial::open_port(port_number) == 0) return stop(Ending::record);
+  output::show_message(RU(" - успешно.\r\n"));
+  return go_on;
+}
+
+// With -F: the FT232R cable (the one behind COM n with -C n), open and its adapter checked.
+Step open_the_cable() {
+  const int r = serial::open_cable(options.forced_port);
+  if (r == 0) return stop(Ending::record);
+  if (r < 0) {
+    set_exit_code(-r);
+    return stop(Ending::shutdown);
+  }
+  return go_on;
+}
+
 // The run from the command line to the ending it takes.
 Ending run_sequence(int argc, char** argv) {
   const char* program_name = (argc > 0 && argv != nullptr) ? argv[0] : nullptr;
@@ -236,21 +268,12 @@ Ending run_sequence(int argc, char** argv) {
     return Ending::shutdown;
   }
 
-  int32_t port_number = options.forced_port;
-  if (port_number >= 1) {
-    output::show_message(RU("\r\nПринудительная работа с портом COM%d\r\n\r\n"), port_number);
+  if (options.cable) {
+    s = open_the_cable();
   } else {
-    port_number = serial::find_adapter();
-    if (port_number == serial::adapter_enumeration_failed) return Ending::record;
-    if (port_number <= 0) {
-      set_exit_code(1);
-      return Ending::shutdown;
-    }
+    s = open_the_port();
   }
-
-  output::show_message(RU("Открываем порт COM%d"), port_number);
-  if (serial::open_port(port_number) == 0) return Ending::record;
-  output::show_message(RU(" - успешно.\r\n"));
+  if (s.done) return s.ending;
 
   if (options.test_mode) return run_line_test();
 
@@ -277,6 +300,7 @@ void reset_modules() {
   output::reset_error_record();
   serial::reset_port_state();
   serial::reset_discovery();
+  wire::reset_wire();
   issp::reset_vectors();
   issp::reset_acquire();
   image::reset_image();

@@ -3,12 +3,12 @@
 
 #include <cstddef>
 
-#include "issp/direct_escape.h"
 #include "issp/power.h"
 #include "issp/vectors.h"
 #include "issp/wait_poll.h"
 #include "serial/port.h"
 #include "serial/timing.h"
+#include "serial/wire.h"
 
 namespace issp {
 
@@ -72,20 +72,18 @@ int issp_acquire(int32_t start_delay_us) {
   chip_identity.RevisionID = 0;
 
   if (target_power_off(0) != 0) return acquire_gave_up;
-  if (!escape_direct(platform::SETRTS)) return give_up();
+  if (!wire::set(platform::SETRTS)) return give_up();
 
   // The chip accepts the initialisation vectors only within a window after power-on; the
   // start delay places the attempt inside it. Busy-waited, so no Sleep until the identity.
   const int32_t delay = start_delay_us < 0 ? default_start_delay_us : start_delay_us;
-  if (delay > 0 && serial::delay_us(delay) != 0) return give_up();
+  if (wire::delay_us(delay) != 0) return give_up();
 
   const int32_t low = serial::wait_cts_low();
   if (low < 0) return give_up();
   if (low == 0) return stage_exit(stage_not_low_after_power_on);
 
-  if (timing.release_delay_us > 0 && serial::delay_us(timing.release_delay_us) != 0) {
-    return give_up();
-  }
+  if (wire::delay_us(timing.release_delay_us) != 0) return give_up();
   if (!issp_send_bit(0)) return give_up();
   if (issp_send_raw(init_vector) != 0) return give_up();
   for (int i = 0; i < 5; ++i) {

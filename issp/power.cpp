@@ -1,11 +1,11 @@
 // Switching the target's power off with every line idle, and the record for a silent target.
 #include "issp/power.h"
 
-#include "issp/direct_escape.h"
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "platform/platform.h"
 #include "serial/port.h"
+#include "serial/wire.h"
 
 namespace issp {
 
@@ -22,7 +22,7 @@ int target_power_off(int keep_going) {
   constexpr uint32_t pauses_ms[3] = {2, 500, 1000};
   int failed = 0;
   for (int i = 0; i < 3; ++i) {
-    if (platform::serial_escape(serial::port.port_handle, steps[i])) {
+    if (wire::set_quiet(steps[i])) {
       // A later success must not hide an earlier failure: a result of 1 always comes with
       // the failed switch's error in the record.
       if (!failed) output::clear_error();
@@ -32,7 +32,7 @@ int target_power_off(int keep_going) {
       failed = 1;
     }
     if (i == 0) serial::port.break_state = 0;
-    platform::sleep_ms(pauses_ms[i]);
+    wire::sleep_ms(pauses_ms[i]);
   }
   return failed;
 }

@@ -22,6 +22,14 @@ int issp_send_raw(uint32_t pattern);                  // 0 ok, -1 failure
 int issp_write(uint32_t data, uint32_t address);      // 0 ok, -1 failure
 int issp_read(uint32_t address);                      // 0..255, -1 failure
 
+// A read vector whose eight data samples may still be on their way: the cable returns them
+// with the next wire::flush(), so many reads can share one round trip.
+struct PendingRead {
+  int bits[8];
+};
+int issp_read_start(uint32_t address, PendingRead* read);  // 0 ok, -1 failure
+int read_value(const PendingRead& read);                   // once flushed: 0..255
+
 // One write vector of a fixed sequence (a supervisory call's parameters).
 struct WriteStep {
   uint32_t address;

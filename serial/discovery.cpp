@@ -11,7 +11,7 @@
 #include "platform/platform.h"
 #include "serial/lines.h"
 #include "serial/port.h"
-#include "serial/timing.h"
+#include "serial/wire.h"
 
 namespace serial {
 
@@ -83,7 +83,7 @@ int registry_failure(uint32_t code) {
 
 // RTS-to-DSR settling time of the adapter. Without a working counter, sleeping will do.
 void wait_100_ms() {
-  if (delay_us(100000) != 0) platform::sleep_ms(100);
+  if (wire::delay_us(100000) != 0) wire::sleep_ms(100);
 }
 
 const char* probe_line(int result) {
@@ -146,33 +146,8 @@ int enumerate_ports() {
 int probe_port(int32_t number, int32_t* code) {
   if (code != nullptr) *code = 0;
   if (open_port(number)) {
-    int result = probe_adapter;
-    bool failed = false;
-    for (int step = 1; step <= 6 && !failed; ++step) {
-      const int level = step % 2;
-      if (!switch_line(level == 1 ? platform::SETRTS : platform::CLRRTS)) {
-        failed = true;
-        break;
-      }
-      wait_100_ms();
-      const int s = read_modem_line(platform::MS_DSR_ON);
-      if (s < 0) {
-        failed = true;
-        break;
-      }
-      if (s != level) {
-        result = probe_available;
-        if (level == 1) {
-          if (!switch_line(platform::CLRRTS)) {
-            failed = true;
-            break;
-          }
-          wait_100_ms();
-        }
-        break;
-      }
-    }
-    if (!failed && close_port()) return result;
+    const int result = adapter_echo();
+    if (result > 0 && close_port()) return result;
   }
 
   const int32_t failure = output::error_code();
@@ -185,6 +160,24 @@ int probe_port(int32_t number, int32_t* code) {
   if (failure == static_cast<int32_t>(platform::err::file_not_found)) return probe_no_answer;
   if (code != nullptr) *code = failure;
   return probe_unclear;
+}
+
+int adapter_echo() {
+  for (int step = 1; step <= 6; ++step) {
+    const int level = step % 2;
+    if (!wire::set(level == 1 ? platform::SETRTS : platform::CLRRTS)) return -1;
+    wait_100_ms();
+    const int s = wire::read(platform::MS_DSR_ON);
+    if (s < 0) return -1;
+    if (s != level) {
+      if (level == 1) {
+        if (!wire::set(platform::CLRRTS)) return -1;
+        wait_100_ms();
+      }
+      return probe_available;
+    }
+  }
+  return probe_adapter;
 }
 
 int find_adapter() {

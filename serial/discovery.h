@@ -19,6 +19,10 @@ constexpr int probe_unclear = 127;
 // A probe result; for probe_unclear *code receives the failure's code. Leaves no port open
 // and the record empty.
 int probe_port(int32_t number, int32_t* code);
+// RTS switched on and off three times on the open lines, DSR read 100 ms after each switch:
+// probe_adapter when it followed every time, probe_available when not (RTS left off), -1 on a
+// line failure (record filled; RTS may still be on).
+int adapter_echo();
 
 // The one port with an adapter (> 0), or one of these after printing the outcome:
 constexpr int adapter_enumeration_failed = -1;  // record ending

@@ -7,10 +7,11 @@
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "serial/cable.h"
 
 namespace serial {
 
-PortState port = {platform::no_serial, {0}, 0, 0, 0};
+PortState port = {platform::no_serial, {0}, 0, 0, 0, false};
 
 namespace {
 
@@ -34,6 +35,7 @@ void fail_with_system_error() { output::set_port_error(platform::last_error()); 
 }  // namespace
 
 int close_port() {
+  if (port.on_cable) return close_cable();
   if (port_is_open()) {
     // A port that refuses the purge is still let go of: keeping its handle would leave it open
     // for the rest of the run and make every later open_port fail on the same purge.
@@ -145,6 +147,7 @@ void reset_port_state() {
   port.modem_status = 0;
   port.break_state = 0;
   port.sample_delay_ms = 0;
+  port.on_cable = false;
 }
 
 }  // namespace serial

@@ -9,15 +9,16 @@ namespace serial {
 
 struct PortState {
   platform::SerialHandle port_handle;  // platform::no_serial while no port is open
-  char port_name[16];                  // "COM%d"
+  char port_name[40];                  // "COM%d", or the cable's "FT232R <serial number>"
   uint32_t modem_status;               // last sample: 0x10 CTS, 0x20 DSR
   int32_t break_state;                 // TxD break as last set by the ISSP engine
   int32_t sample_delay_ms;             // slept before every modem-status sample
+  bool on_cable;                       // the lines are an FT232R cable's (serial/cable.h)
 };
 
 extern PortState port;
 
-inline bool port_is_open() { return port.port_handle != platform::no_serial; }
+inline bool port_is_open() { return port.port_handle != platform::no_serial || port.on_cable; }
 
 // 1 when the port is open and configured (record empty), 0 on failure (record filled).
 int open_port(int32_t number);

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "serial/lines.h"
 #include "serial/port.h"
+#include "serial/wire.h"
 
 namespace serial {
 
@@ -97,7 +98,7 @@ int32_t wait_cts_low() {
 
   int32_t result = 1;
   for (;;) {
-    const int cts = read_modem_line(platform::MS_CTS_ON);
+    const int cts = wire::read(platform::MS_CTS_ON);
     if (cts < 0) return -1;
     if (cts == 0) return result;
 

@@ -65,5 +65,6 @@ void console_reset();
 void devmap_reset();
 void ports_reset();
 void files_reset();
+void cables_reset();
 
 }  // namespace sim::detail

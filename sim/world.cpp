@@ -30,6 +30,7 @@ void reset() {
   adapter::config() = adapter::Config{};
   chip::reset();
   ports_reset();
+  cables_reset();
   counter_values = Counters{};
   trace_on = false;
   trace_entries.clear();

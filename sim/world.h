@@ -102,6 +102,10 @@ enum class Call {
   create_event, wait_event,
   devmap_open, devmap_read, devmap_close,
   counter, frequency, current_directory,
+  // The USB cable's library calls (not serial ones): listing, opening, the setup calls
+  // (latency, rate, latch, bit mode), round trips. A round trip failing with 1167 is the cable
+  // unplugged: it stays gone and takes the target's supply with it.
+  usb_list, usb_open, usb_setup, usb_transfer,
 };
 struct CallFault {
   Call call = Call::any_serial;
@@ -122,6 +126,38 @@ void set_wait_completes_immediately(bool on);
 // A CTS change reported that long after it happened, at the first serial call from then on (as
 // wine's polling wait thread does); 0, the default, reports it at once as Windows does.
 void set_cts_event_delay_us(double us);
+
+// ---- USB-serial bridges and the FT232R cable --------------------------------------------------
+// Each listed device is a USB-serial bridge; an FT232R carries the passive adapter with the
+// target on its DB9 (one target for all adapters, as with the ports). Its pins follow the
+// chip's synchronous bit-bang mode: bytes take effect at the byte rate, each returning the
+// pins sampled just before it, through the cable's inverting RS-232 transceiver.
+struct UsbDevice {
+  std::string chip = "FT232R";  // anything else ("FT2232", "CH340", ...) is no FT232R
+  std::string serial = "A10KSIM1";
+  int com_port = 0;             // the COM number the system gives it (0: none)
+  bool busy = false;            // opening fails with 110
+};
+void set_usb_devices(const std::vector<UsbDevice>& devices);  // reset(): none
+// What a round trip costs besides its bytes (reset(): 1000 us, a full-speed USB round trip).
+void set_usb_round_trip_us(double us);
+// The device is unplugged now: every later call on it fails with 1167.
+void unplug_usb_device(int index);
+struct CableState {
+  bool open;
+  bool bitbang;          // synchronous bit-bang mode
+  bool rts, dtr, brk;    // the RS-232 lines as the pins drive them
+  bool target_powered;   // this cable's adapter supplies the target
+};
+CableState cable_state(int index);
+struct CableCounters {
+  long long transfers;        // round trips
+  long long bytes;            // bytes written (as many read back)
+  long long setup_calls;      // latency, rate, latch, bit mode
+  long long uart_writes;      // bytes written outside bit-bang mode (sent as serial data!)
+  uint32_t byte_rate;         // bytes per second last set (0: never)
+};
+const CableCounters& cable_counters();
 
 // ---- the target chip ----------------------------------------------------------------------
 // Its configuration, faults, flash and counters: sim/model/chip.h, included above; the

@@ -30,6 +30,12 @@ RunResult run_tool(const std::vector<std::string>& args, const std::string& prog
   // However it ended, a run lets go of every port and leaves no target powered.
   EXPECT_EQ(sim::open_port_count(), 0);
   for (int com = 1; com <= 99; ++com) EXPECT_FALSE(sim::line_state(com).target_powered) << "COM" << com;
+  for (int cable = 0; cable < 16; ++cable) {
+    EXPECT_FALSE(sim::cable_state(cable).open) << "cable " << cable;
+    EXPECT_FALSE(sim::cable_state(cable).target_powered) << "cable " << cable;
+  }
+  // Bytes written outside bit-bang mode would have gone out as serial data on the target's data line.
+  EXPECT_EQ(sim::cable_counters().uart_writes, 0);
   // A tool that succeeds has spoken to the chip exactly as it requires: no malformed frame,
   // refused call, timing violation or contention on the data line.
   if (r.exit_code == 0) {

@@ -1,0 +1,69 @@
+// The FT232R's bit-bang pins as the adapter's lines, and the byte stream that drives them
+// (serial/wire_ft232r.cpp, reached as wire::ft232r).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace ft232r {
+
+// Pins D0..D7 are the chip's own side of the cable's RS-232 transceiver, which inverts every
+// line: an asserted RS-232 line (RTS on, DTR on, TxD in the break's space state, CTS or DSR
+// on) is a low pin.
+constexpr uint8_t pin_txd = 0x01;  // D0
+constexpr uint8_t pin_rts = 0x04;  // D2, RTS#
+constexpr uint8_t pin_cts = 0x08;  // D3, CTS#
+constexpr uint8_t pin_dtr = 0x10;  // D4, DTR#
+constexpr uint8_t pin_dsr = 0x20;  // D5, DSR#
+constexpr uint8_t output_pins = pin_txd | pin_rts | pin_dtr;
+// Target unpowered, clock low, data released: every output deasserted, its pin high.
+constexpr uint8_t idle_pins = output_pins;
+
+struct OutputPin {
+  uint32_t function;  // the line function of the COM port's driver
+  uint8_t pin;
+  bool asserted;
+};
+constexpr OutputPin output_table[] = {
+    {platform::SETRTS, pin_rts, true},    {platform::CLRRTS, pin_rts, false},
+    {platform::SETDTR, pin_dtr, true},    {platform::CLRDTR, pin_dtr, false},
+    {platform::SETBREAK, pin_txd, true},  {platform::CLRBREAK, pin_txd, false},
+};
+struct InputPin {
+  uint8_t pin;
+  uint32_t status_bit;  // its bit in the modem status
+};
+constexpr InputPin input_pins[] = {{pin_cts, platform::MS_CTS_ON}, {pin_dsr, platform::MS_DSR_ON}};
+
+constexpr bool asserted_level(uint8_t pins, uint8_t pin) { return (pins & pin) == 0; }
+constexpr uint8_t pins_with(uint8_t pins, const OutputPin& line) {
+  return line.asserted ? static_cast<uint8_t>(pins & ~line.pin) : static_cast<uint8_t>(pins | line.pin);
+}
+constexpr const OutputPin* output_pin(uint32_t function) {
+  for (const OutputPin& line : output_table) {
+    if (line.function == function) return &line;
+  }
+  return nullptr;
+}
+
+// 500 000 bytes a second: one byte holds the pins 2 us, the ISSP clock's half period, so a
+// bit is two bytes and a sample costs one.
+constexpr uint32_t byte_rate = 500000;
+constexpr int32_t byte_period_us = 2;
+// Waits this long or longer are timed on the counter after the stream went out: the pins hold
+// their levels between transfers, and the USB carries no idle bytes.
+constexpr int32_t long_wait_us = 1000;
+
+struct Counters {
+  long long transfers;  // round trips
+  long long bytes;      // bytes written, as many read back
+  long long samples;
+};
+const Counters& counters();
+void reset_counters();
+
+// An empty stream whose pins stand at `pins`, no failure, no watch.
+void reset_stream(uint8_t pins);
+
+}  // namespace ft232r

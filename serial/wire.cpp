@@ -1,0 +1,24 @@
+// Which driver the lines are reached through, and the samples a decision needs at once.
+#include "serial/wire.h"
+
+namespace wire {
+
+namespace {
+const Driver* current = &com_port;
+}  // namespace
+
+void use(const Driver& d) { current = &d; }
+const Driver& driver() { return *current; }
+bool on_cable() { return current == &ft232r; }
+
+int read(uint32_t mask) {
+  int value = 0;
+  const int r = sample(mask, &value);
+  if (r != pending) return r;
+  if (flush() != 0) return -1;
+  return value;
+}
+
+void reset_wire() { current = &com_port; }
+
+}  // namespace wire

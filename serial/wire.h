@@ -1,0 +1,59 @@
+// How the ISSP engine reaches the adapter's lines. Two drivers answer: the COM port's modem
+// lines, one system call per switch or sample, and an FT232R cable's pins in synchronous
+// bit-bang mode, where switches and waits become bytes of one stream and samples come back
+// with the next round trip. The engine is written once for both: it takes samples that may
+// still be pending and flushes where it must decide.
+#pragma once
+
+#include <cstdint>
+
+namespace wire {
+
+// A sample whose value the next flush() stores (the cable); the COM port answers at once.
+constexpr int pending = 2;
+
+struct Driver {
+  // One of platform::SETRTS ... CLRBREAK: 1 done (record emptied), 0 failure (record filled).
+  int (*set)(uint32_t function);
+  // The same without touching the record: false with the system's number in last_error().
+  bool (*set_quiet)(uint32_t function);
+  // Whether any bit of mask is set in the modem status: 0 or 1 now, pending (stored into
+  // *value by the next flush), -1 failure (record filled).
+  int (*sample)(uint32_t mask, int* value);
+  // Every switch and wait so far on the lines, every pending sample stored: 0, -1 (record).
+  int (*flush)();
+  // At least us microseconds before the next switch or sample: 0, -1 (record).
+  int (*delay_us)(int32_t us);
+  // Sleeps with every switch so far on the lines.
+  void (*sleep_ms)(uint32_t ms);
+  // The CTS change watch of wait-and-poll (serial/lines.h has the results); the word becomes
+  // non-zero when CTS was seen high since arming, read after a flush.
+  int (*arm_cts_event)();
+  void (*disarm_cts_event)();
+  volatile uint32_t* (*cts_event_word)();
+};
+
+extern const Driver com_port;  // serial/wire_com.cpp
+extern const Driver ft232r;    // serial/wire_ft232r.cpp
+
+void use(const Driver& driver);
+const Driver& driver();
+bool on_cable();
+
+inline int set(uint32_t function) { return driver().set(function); }
+inline bool set_quiet(uint32_t function) { return driver().set_quiet(function); }
+inline int sample(uint32_t mask, int* value) { return driver().sample(mask, value); }
+inline int flush() { return driver().flush(); }
+inline int delay_us(int32_t us) { return us > 0 ? driver().delay_us(us) : 0; }
+inline void sleep_ms(uint32_t ms) { driver().sleep_ms(ms); }
+inline int arm_cts_event() { return driver().arm_cts_event(); }
+inline void disarm_cts_event() { driver().disarm_cts_event(); }
+inline volatile uint32_t* cts_event_word() { return driver().cts_event_word(); }
+
+// A sample needed now: 0, 1, or -1 (record filled).
+int read(uint32_t mask);
+
+// Back to the COM port's driver.
+void reset_wire();
+
+}  // namespace wire

@@ -1,0 +1,249 @@
+// The adapter on an FT232R USB-RS232 cable in synchronous bit-bang mode. Every switch and wait
+// becomes bytes of one stream, each byte holding the output pins for one period of the
+// bit-bang clock; for every byte written the chip returns the input pins as they were just
+// before that byte took effect. Samples are positions in the stream whose values come back
+// with the next round trip, so whole vectors, and a block's 64 reads, cost one USB transfer.
+#include "serial/ft232r.h"
+
+#include <cstddef>
+
+#include "output/error_record.h"
+#include "platform/ftdi.h"
+#include "platform/platform.h"
+#include "serial/lines.h"
+#include "serial/port.h"
+#include "serial/timing.h"
+#include "serial/wire.h"
+
+namespace ft232r {
+
+namespace {
+
+// Room for one round trip's bytes; a longer stream goes out in several.
+constexpr size_t stream_capacity = 32768;
+constexpr int max_pending = 2048;
+
+struct Pending {
+  size_t position;  // the byte whose read-back is the sample
+  uint32_t mask;
+  int* value;
+};
+
+struct Stream {
+  uint8_t out[stream_capacity];
+  uint8_t in[stream_capacity];
+  size_t used;      // bytes written so far
+  size_t settled;   // the stream position before which the next switch or sample may not come
+  uint8_t pins;     // the output pins as the last byte leaves them
+  Pending pending[max_pending];
+  int pending_count;
+  bool watching;    // the CTS watch is armed
+  size_t watch_from, watch_to;  // read-backs the watch looks at in this round trip
+  bool watched;     // the watch covered part of this round trip
+  volatile uint32_t event_word;
+  uint32_t failure; // the system's number once the cable failed; every later call fails
+  Counters counters;
+};
+
+Stream stream;
+
+int fail(uint32_t code) {
+  output::set_port_error(code);
+  platform::set_last_error(code);
+  return -1;
+}
+
+void emit(uint8_t pins) {
+  stream.out[stream.used++] = pins;
+  stream.pins = pins;
+}
+
+// Holds the current levels until the settled position.
+void pad() {
+  while (stream.used < stream.settled && stream.used < stream_capacity) emit(stream.pins);
+}
+
+uint32_t modem_status(uint8_t read_back) {
+  uint32_t status = 0;
+  for (const InputPin& p : input_pins) {
+    if (asserted_level(read_back, p.pin)) status |= p.status_bit;
+  }
+  return status;
+}
+
+// Writes the stream and reads its samples back: 0, or -1 with the system's number.
+int transfer() {
+  pad();
+  // A sample at the end of the stream is read back by one more byte at the same levels.
+  if (stream.pending_count > 0 && stream.pending[stream.pending_count - 1].position == stream.used) {
+    emit(stream.pins);
+  }
+  const size_t count = stream.used;
+  const size_t watch_end = stream.watching ? count : stream.watch_to;
+  const bool watched = stream.watched;
+  const size_t watch_from = stream.watch_from;
+  stream.used = 0;
+  stream.settled = 0;
+  stream.watch_from = 0;
+  stream.watch_to = 0;
+  stream.watched = stream.watching;
+  if (count == 0) return 0;
+  if (stream.failure != 0) return -1;
+  ++stream.counters.transfers;
+  stream.counters.bytes += static_cast<long long>(count);
+  if (!platform::ftdi_transfer(stream.out, stream.in, count)) {
+    uint32_t code = platform::last_error();
+    if (code == 0) code = platform::err::device_not_connected;
+    stream.failure = code;
+    stream.pending_count = 0;
+    return -1;
+  }
+  for (int i = 0; i < stream.pending_count; ++i) {
+    const Pending& p = stream.pending[i];
+    *p.value = (modem_status(stream.in[p.position]) & p.mask) != 0 ? 1 : 0;
+  }
+  stream.pending_count = 0;
+  if (watched) {
+    for (size_t i = watch_from; i < watch_end; ++i) {
+      if (modem_status(stream.in[i]) & platform::MS_CTS_ON) stream.event_word = platform::EV_CTS;
+    }
+  }
+  return 0;
+}
+
+int flush_stream() {
+  if (stream.failure != 0) return fail(stream.failure);
+  if (transfer() != 0) return fail(stream.failure);
+  output::clear_error();
+  return 0;
+}
+
+// Room for n more bytes and one sample; a full stream goes out first.
+int make_room(size_t n) {
+  if (stream.used + n + 2 <= stream_capacity && stream.pending_count < max_pending) return 0;
+  return transfer();
+}
+
+bool switch_pins(uint32_t function) {
+  const OutputPin* line = output_pin(function);
+  if (line == nullptr) {
+    platform::set_last_error(platform::err::invalid_parameter);
+    return false;
+  }
+  if (stream.failure != 0) {
+    platform::set_last_error(stream.failure);
+    return false;
+  }
+  if (make_room(stream.settled > stream.used ? stream.settled - stream.used : 0) != 0) {
+    platform::set_last_error(stream.failure);
+    return false;
+  }
+  pad();
+  emit(pins_with(stream.pins, *line));
+  // The new levels hold for this byte at least; a wait counts from the switch.
+  stream.settled = stream.used - 1;
+  return true;
+}
+
+int set(uint32_t function) {
+  if (!switch_pins(function)) {
+    output::set_port_error(platform::last_error());
+    return 0;
+  }
+  output::clear_error();
+  return 1;
+}
+
+// Power switching goes out at once: the pause after it must find it on the lines. Tried even
+// after a failed round trip: a cable that is still there must still switch the target off.
+bool set_quiet(uint32_t function) {
+  if (stream.failure != 0 && stream.failure != platform::err::device_not_connected) {
+    reset_stream(stream.pins);
+  }
+  if (!switch_pins(function)) return false;
+  if (transfer() != 0) {
+    platform::set_last_error(stream.failure);
+    return false;
+  }
+  return true;
+}
+
+int delay_us(int32_t us);
+
+int sample(uint32_t mask, int* value) {
+  if (stream.failure != 0) return fail(stream.failure);
+  // The adapter's echo settles before a sample outside the ISSP engine's own timing.
+  if (serial::port.sample_delay_ms > 0 && delay_us(serial::port.sample_delay_ms * 1000) != 0) {
+    return -1;
+  }
+  if (make_room(stream.settled > stream.used ? stream.settled - stream.used : 0) != 0) {
+    return fail(stream.failure);
+  }
+  pad();
+  stream.pending[stream.pending_count++] = Pending{stream.used, mask, value};
+  stream.settled = stream.used;
+  ++stream.counters.samples;
+  return wire::pending;
+}
+
+int delay_us(int32_t us) {
+  if (stream.failure != 0) return fail(stream.failure);
+  if (us >= long_wait_us) {
+    // Long waits are kept off the USB: the levels hold between transfers.
+    if (flush_stream() != 0) return -1;
+    return serial::delay_us(us);
+  }
+  stream.settled += static_cast<size_t>((us + byte_period_us - 1) / byte_period_us);
+  return 0;
+}
+
+void sleep_ms(uint32_t ms) {
+  (void)flush_stream();
+  platform::sleep_ms(ms);
+}
+
+int arm() {
+  stream.event_word = 0;
+  stream.watching = true;
+  stream.watched = true;
+  stream.watch_from = stream.used;
+  return serial::arm_ok;
+}
+
+void disarm() {
+  if (!stream.watching) return;
+  stream.watching = false;
+  stream.watch_to = stream.used;
+}
+
+volatile uint32_t* event_word() { return &stream.event_word; }
+
+}  // namespace
+
+void reset_stream(uint8_t pins) {
+  // A stream cut short leaves no pending sample behind: its target may be gone.
+  stream.used = 0;
+  stream.settled = 0;
+  stream.pins = pins;
+  stream.pending_count = 0;
+  stream.watching = false;
+  stream.watched = false;
+  stream.watch_from = 0;
+  stream.watch_to = 0;
+  stream.event_word = 0;
+  stream.failure = 0;
+}
+
+const Counters& counters() { return stream.counters; }
+void reset_counters() { stream.counters = Counters{}; }
+
+}  // namespace ft232r
+
+namespace wire {
+
+const Driver ft232r = {
+    ft232r::set,   ft232r::set_quiet,      ft232r::sample, ft232r::flush_stream, ft232r::delay_us,
+    ft232r::sleep_ms, ft232r::arm, ft232r::disarm, ft232r::event_word,
+};
+
+}  // namespace wire

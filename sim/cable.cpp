@@ -1,0 +1,258 @@
+// The simulated USB-serial bridges: their listing, and the FT232R in synchronous bit-bang mode
+// behind the library calls of platform/ftdi.h, wired through an inverting RS-232 transceiver to
+// the passive adapter. Written from the chip's behaviour, not from the tool: its pin map is its
+// own, the output latch powers up at zero, bytes written outside bit-bang mode go out as serial
+// data, and every byte's read-back is the pins just before that byte took effect.
+#include <cstring>
+
+#include "platform/ftdi.h"
+#include "sim/model/adapter.h"
+#include "sim/state.h"
+
+namespace sim::detail {
+
+namespace {
+
+// FT232R bit-bang pins (datasheet order) and what the transceiver makes of them.
+constexpr uint8_t d0_txd = 0x01, d1_rxd = 0x02, d2_rts = 0x04, d3_cts = 0x08, d4_dtr = 0x10,
+                  d5_dsr = 0x20, d6_dcd = 0x40, d7_ri = 0x80;
+// Each adapter needs a supply port number of its own, apart from the COM ports 1..99.
+constexpr int first_cable_port = 200;
+
+struct Cable {
+  UsbDevice device;
+  bool gone = false;
+  bool open = false;
+  uint8_t mode = platform::bitmode_reset;
+  uint8_t mask = 0;
+  uint8_t latch = 0x00;  // the output latch as the chip powers up
+  adapter::Outputs lines;
+};
+
+std::vector<Cable> cables;
+int open_cable = -1;
+double round_trip_us = 1000;
+CableCounters cable_count{};
+
+int supply_port(int index) { return first_cable_port + index; }
+
+// The pins as they stand: outputs from the latch where bit-bang mode drives them, the UART's
+// idle levels otherwise (TXD mark, RTS# and DTR# off: high), inputs from the adapter.
+uint8_t pins_now(int index, double t) {
+  const Cable& c = cables[static_cast<size_t>(index)];
+  uint8_t pins = d1_rxd | d6_dcd | d7_ri;  // idle RS-232 inputs read high
+  if (!adapter::data_line_high(supply_port(index), c.lines, t)) pins |= d3_cts;
+  if (!adapter::dsr(c.lines, t)) pins |= d5_dsr;
+  const uint8_t outputs = d0_txd | d2_rts | d4_dtr;
+  const uint8_t driven = c.mode == platform::bitmode_reset ? 0 : c.mask & outputs;
+  pins |= static_cast<uint8_t>(outputs & ~driven);
+  pins |= static_cast<uint8_t>(c.latch & driven);
+  return pins;
+}
+
+// The RS-232 lines follow the pins, inverted. Within one byte the clock moves before the data
+// and the supply last: a clock edge written together with a data change sees the old data.
+void apply_pins(int index, double t) {
+  Cable& c = cables[static_cast<size_t>(index)];
+  const uint8_t pins = pins_now(index, t);
+  const int port = supply_port(index);
+  adapter::drive(port, &c.lines, adapter::Output::dtr, (pins & d4_dtr) == 0, t);
+  adapter::drive(port, &c.lines, adapter::Output::brk, (pins & d0_txd) == 0, t);
+  adapter::drive(port, &c.lines, adapter::Output::rts, (pins & d2_rts) == 0, t);
+}
+
+// Common start of every library call: the injected failure, a device that is gone.
+bool begin(sim::Call kind, int index) {
+  uint32_t error = 0;
+  if (call_fault(kind, false, 0, &error)) {
+    if (error == platform::err::device_not_connected && index >= 0) unplug_usb_device(index);
+    set_error(error);
+    return false;
+  }
+  if (index >= 0 && cables[static_cast<size_t>(index)].gone) {
+    set_error(platform::err::device_not_connected);
+    return false;
+  }
+  return true;
+}
+
+// The open cable for a setup call or a round trip, or nullptr with the error set.
+Cable* begin_open(sim::Call kind) {
+  if (open_cable < 0) {
+    set_error(platform::err::invalid_handle);
+    return nullptr;
+  }
+  if (!begin(kind, open_cable)) return nullptr;
+  return &cables[static_cast<size_t>(open_cable)];
+}
+
+void copy_text(char* out, size_t capacity, const std::string& text) {
+  const size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
+  std::memcpy(out, text.data(), n);
+  out[n] = '\0';
+}
+
+}  // namespace
+
+void cables_reset() {
+  cables.clear();
+  open_cable = -1;
+  round_trip_us = 1000;
+  cable_count = CableCounters{};
+}
+
+}  // namespace sim::detail
+
+namespace sim {
+
+using namespace detail;
+
+void set_usb_devices(const std::vector<UsbDevice>& devices) {
+  cables.clear();
+  for (const UsbDevice& d : devices) cables.push_back(Cable{d, false, false, platform::bitmode_reset, 0, 0, {}});
+  open_cable = -1;
+}
+
+void set_usb_round_trip_us(double us) { round_trip_us = us; }
+
+void unplug_usb_device(int index) {
+  if (index < 0 || index >= static_cast<int>(cables.size())) return;
+  cables[static_cast<size_t>(index)].gone = true;
+  // The adapter takes its supply from the cable's RS-232 levels.
+  adapter::cut_power(supply_port(index), time_us());
+}
+
+CableState cable_state(int index) {
+  if (index < 0 || index >= static_cast<int>(cables.size())) return CableState{};
+  const Cable& c = cables[static_cast<size_t>(index)];
+  return CableState{c.open, c.mode == platform::bitmode_synchronous, c.lines.rts, c.lines.dtr,
+                    c.lines.brk, adapter::powers_target(supply_port(index))};
+}
+
+const CableCounters& cable_counters() { return cable_count; }
+
+}  // namespace sim
+
+namespace platform {
+
+using namespace sim::detail;
+
+int usb_serial_list(UsbSerialDevice* devices, int capacity) {
+  if (!begin(sim::Call::usb_list, -1)) return -1;
+  int count = 0;
+  for (const Cable& c : cables) {
+    if (c.gone) continue;
+    if (count < capacity) {
+      UsbSerialDevice& d = devices[count];
+      copy_text(d.chip, sizeof d.chip, c.device.chip);
+      copy_text(d.serial, sizeof d.serial, c.device.serial);
+      d.ft232r = c.device.chip == "FT232R";
+      d.com_port = c.device.com_port;
+    }
+    ++count;
+  }
+  return count;
+}
+
+bool ftdi_open(int index) {
+  // The index counts the devices still present, as the last list did.
+  int found = -1;
+  for (int i = 0, listed = 0; i < static_cast<int>(cables.size()); ++i) {
+    if (cables[static_cast<size_t>(i)].gone) continue;
+    if (listed++ == index) found = i;
+  }
+  if (!begin(sim::Call::usb_open, found)) return false;
+  if (found < 0 || open_cable >= 0) {
+    set_error(found < 0 ? err::device_not_connected : err::open_failed);
+    return false;
+  }
+  Cable& c = cables[static_cast<size_t>(found)];
+  if (c.device.busy || c.device.chip != "FT232R") {
+    set_error(err::open_failed);
+    return false;
+  }
+  c.open = true;
+  open_cable = found;
+  return true;
+}
+
+bool ftdi_set_latch(uint8_t pins) {
+  Cable* c = begin_open(sim::Call::usb_setup);
+  if (c == nullptr) return false;
+  ++cable_count.setup_calls;
+  c->latch = pins;
+  apply_pins(open_cable, time_us());
+  return true;
+}
+
+bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
+  Cable* c = begin_open(sim::Call::usb_setup);
+  if (c == nullptr) return false;
+  ++cable_count.setup_calls;
+  if (mode != bitmode_reset && mode != bitmode_synchronous) {
+    set_error(err::invalid_parameter);
+    return false;
+  }
+  c->mode = mode;
+  c->mask = output_mask;
+  apply_pins(open_cable, time_us());
+  return true;
+}
+
+bool ftdi_set_byte_rate(uint32_t bytes_per_second) {
+  Cable* c = begin_open(sim::Call::usb_setup);
+  if (c == nullptr) return false;
+  ++cable_count.setup_calls;
+  if (bytes_per_second == 0 || bytes_per_second > 3000000) {
+    set_error(err::invalid_parameter);
+    return false;
+  }
+  cable_count.byte_rate = bytes_per_second;
+  return true;
+}
+
+bool ftdi_set_latency_ms(uint8_t ms) {
+  Cable* c = begin_open(sim::Call::usb_setup);
+  if (c == nullptr) return false;
+  ++cable_count.setup_calls;
+  if (ms == 0) {
+    set_error(err::invalid_parameter);
+    return false;
+  }
+  return true;
+}
+
+bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
+  Cable* c = begin_open(sim::Call::usb_transfer);
+  if (c == nullptr) return false;
+  ++cable_count.transfers;
+  if (c->mode != bitmode_synchronous) {
+    // Outside bit-bang mode the bytes leave as serial data on TxD: the target's data line.
+    cable_count.uart_writes += static_cast<long long>(count);
+    set_error(err::gen_failure);
+    return false;
+  }
+  // The chip's own default is far slower; a tool that never sets the rate gets it.
+  const double period_us = 1e6 / (cable_count.byte_rate != 0 ? cable_count.byte_rate : 38400);
+  const double start = time_us();
+  for (size_t i = 0; i < count; ++i) {
+    const double t = start + static_cast<double>(i) * period_us;
+    in[i] = pins_now(open_cable, t);
+    c->latch = out[i];
+    apply_pins(open_cable, t);
+  }
+  cable_count.bytes += static_cast<long long>(count);
+  advance_us(static_cast<double>(count) * period_us + round_trip_us);
+  return true;
+}
+
+void ftdi_close() {
+  if (open_cable < 0) return;
+  Cable& c = cables[static_cast<size_t>(open_cable)];
+  c.mode = bitmode_reset;
+  c.open = false;
+  if (!c.gone) apply_pins(open_cable, time_us());
+  open_cable = -1;
+}
+
+}  // namespace platform
