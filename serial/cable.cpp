@@ -112,7 +112,9 @@ int open_cable(int32_t forced_port) {
   port.on_cable = true;
   port.break_state = 0;
   if (!platform::ftdi_open(chosen) || !enter_bitbang()) {
-    output::set_port_error(platform::last_error());
+    uint32_t code = platform::last_error();
+    if (code == 0) code = platform::err::open_failed;  // never a failure that reads as success
+    output::set_port_error(code);
     platform::ftdi_close();
     port.on_cable = false;
     return 0;

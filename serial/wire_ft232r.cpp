@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "platform/ftdi.h"
 #include "platform/platform.h"
@@ -47,9 +48,20 @@ struct Stream {
 
 Stream stream;
 
-int fail(uint32_t code) {
-  output::set_port_error(code);
+void record_failure(uint32_t code) {
+  if (code == platform::err::device_not_connected) {
+    // Said plainly: a cable pulled out mid-run is the likeliest cause in the field.
+    output::set_error_code(static_cast<int32_t>(code));
+    output::set_error_text(RU("Порт %s - устройство отключено ( ошибка %d )."), serial::port.port_name,
+                           static_cast<int>(code));
+  } else {
+    output::set_port_error(code);
+  }
   platform::set_last_error(code);
+}
+
+int fail(uint32_t code) {
+  record_failure(code);
   return -1;
 }
 
@@ -147,7 +159,7 @@ bool switch_pins(uint32_t function) {
 
 int set(uint32_t function) {
   if (!switch_pins(function)) {
-    output::set_port_error(platform::last_error());
+    record_failure(platform::last_error());
     return 0;
   }
   output::clear_error();

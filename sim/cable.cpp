@@ -52,13 +52,28 @@ uint8_t pins_now(int index, double t) {
 
 // The RS-232 lines follow the pins, inverted. Within one byte the clock moves before the data
 // and the supply last: a clock edge written together with a data change sees the old data.
-void apply_pins(int index, double t) {
+void drive(int index, adapter::Output which, bool on, double t) {
   Cable& c = cables[static_cast<size_t>(index)];
+  const bool was = which == adapter::Output::rts ? c.lines.rts
+                   : which == adapter::Output::dtr ? c.lines.dtr
+                                                   : c.lines.brk;
+  if (was == on) return;
+  if (which == adapter::Output::dtr && on) ++counter_values.clock_pulses;
+  if (trace_on) {
+    // Traced as the COM port's line functions, so that one reading of a trace serves both.
+    const uint32_t function = which == adapter::Output::rts   ? (on ? platform::SETRTS : platform::CLRRTS)
+                              : which == adapter::Output::dtr ? (on ? platform::SETDTR : platform::CLRDTR)
+                                                              : (on ? platform::SETBREAK : platform::CLRBREAK);
+    trace_entries.push_back({sim::TraceEntry::escape, function, t});
+  }
+  adapter::drive(supply_port(index), &c.lines, which, on, t);
+}
+
+void apply_pins(int index, double t) {
   const uint8_t pins = pins_now(index, t);
-  const int port = supply_port(index);
-  adapter::drive(port, &c.lines, adapter::Output::dtr, (pins & d4_dtr) == 0, t);
-  adapter::drive(port, &c.lines, adapter::Output::brk, (pins & d0_txd) == 0, t);
-  adapter::drive(port, &c.lines, adapter::Output::rts, (pins & d2_rts) == 0, t);
+  drive(index, adapter::Output::dtr, (pins & d4_dtr) == 0, t);
+  drive(index, adapter::Output::brk, (pins & d0_txd) == 0, t);
+  drive(index, adapter::Output::rts, (pins & d2_rts) == 0, t);
 }
 
 // Common start of every library call: the injected failure, a device that is gone.

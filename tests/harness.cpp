@@ -18,6 +18,7 @@
 #include "image/keystream.h"
 #include "output/codepage.h"
 #include "platform/platform.h"
+#include "serial/cable.h"
 #include "serial/port.h"
 #include "sim/world.h"
 
@@ -56,6 +57,12 @@ void reset_world() {
 bool fresh_com1() {
   reset_world();
   return serial::open_port(1) == 1;
+}
+
+bool fresh_cable() {
+  reset_world();
+  sim::set_usb_devices({sim::UsbDevice{}});
+  return serial::open_cable(0) == 1;
 }
 
 std::string cp866(const char* cp1251_text) {

@@ -30,6 +30,8 @@ RunResult run_tool(const std::vector<std::string>& args, const std::string& prog
 void reset_world();
 // reset_world(), then COM1 (the adapter with a healthy chip) opened by the tool's port code.
 bool fresh_com1();
+// The same with the adapter on a simulated FT232R cable, opened and checked by the tool's code.
+bool fresh_cable();
 
 std::string cp866(const char* cp1251_text);  // a converted copy, e.g. cp866(RU("Работа"))
 inline std::string cp866(const std::string& cp1251_text) { return cp866(cp1251_text.c_str()); }

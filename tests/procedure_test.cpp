@@ -181,12 +181,17 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
       {"final power-off fails", {}, {{sim::Call::escape, last_clrrts, 5, false, platform::CLRRTS}}, 5,
        cp866(RU("Стадия 3")) + " - OK\r\n" + port_text},
   };
+  // Every chip's failure also through the FT232R cable: the same ending, exit code and message.
+  for (const bool cable : {false, true})
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+    if (cable && !row.call_faults.empty()) continue;
+    SCOPED_TRACE(std::string(row.name) + (cable ? " on the cable" : ""));
     sim::reset();
+    if (cable) sim::set_usb_devices({sim::UsbDevice{}});
     sim::chip_config().faults = row.chip_faults;
     for (const sim::CallFault& f : row.call_faults) sim::add_call_fault(f);
-    const harness::RunResult r = harness::run_tool({"-C1", "-D"}, program, output::key_enter);
+    const std::vector<std::string> args = {cable ? "-F" : "-C1", "-D"};
+    const harness::RunResult r = harness::run_tool(args, program, output::key_enter);
     EXPECT_EQ(r.exit_code, row.exit_code);
     EXPECT_NE(r.console.find(row.tail), std::string::npos) << r.console;
     EXPECT_TRUE(ends_with(r.console, "\a\r\n")) << r.console;

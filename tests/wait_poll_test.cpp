@@ -7,6 +7,8 @@
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/keyboard.h"
+#include "serial/ft232r.h"
+#include "serial/wire.h"
 #include "sim/names.h"
 #include "tests/harness.h"
 #include "tests/issp_trace.h"
@@ -15,12 +17,14 @@ namespace {
 
 // A fresh world, the target acquired, `fault` and `busy_us` set for calibrate calls from now on,
 // then a calibrate call written up to its start, leaving the wait to the test.
-void start_calibrate_call(sim::ChipFault fault = sim::ChipFault::none, double busy_us = 300) {
-  ASSERT_TRUE(harness::fresh_com1());
+void start_calibrate_call(sim::ChipFault fault = sim::ChipFault::none, double busy_us = 300,
+                          bool cable = false) {
+  ASSERT_TRUE(cable ? harness::fresh_cable() : harness::fresh_com1());
   ASSERT_GE(issp::issp_acquire(17000), 0);
   sim::chip_config().faults.push_back(sim::chip_fault::at_call(fault, sim::RomFunction::calibrate));
   sim::set_rom_busy_us(sim::RomFunction::calibrate, busy_us);
   for (const auto& w : issp_trace::call_writes(static_cast<int>(sim::RomFunction::calibrate))) ASSERT_EQ(issp::issp_write(w.data, w.address), 0);
+  ASSERT_EQ(wire::flush(), 0);
   sim::set_trace(true);
 }
 
@@ -55,21 +59,31 @@ TEST(WaitPoll, EveryOutcome) {
       {"WaitCommEvent", ChipFault::none, Call::wait_event, 0, -13, 0, 0, 1, 1, 31,
        RU("Порт COM1 - ошибка 31 при вызове WaitCommEvent.")},
   };
+  // The chip's own outcomes also on the FT232R cable, whose samples are its own count.
+  for (const bool cable : {false, true})
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    start_calibrate_call(c.chip_fault);
+    if (cable && c.failing_call != Call::any_serial) continue;
+    SCOPED_TRACE(std::string(c.name) + (cable ? " on the cable" : ""));
+    start_calibrate_call(c.chip_fault, 300, cable);
     if (c.failing_call != Call::any_serial) {
       sim::add_call_fault({c.failing_call, 1, 31, false, c.failing_escape});
     }
     const sim::Counters before = sim::counters();
+    const long long samples_before = ft232r::counters().samples;
     EXPECT_EQ(issp::issp_wait_and_poll(), c.result);
+    if (cable) {
+      EXPECT_EQ(wire::flush(), 0);  // the trailing clocks onto the lines
+    }
     const long long pulses = sim::counters().clock_pulses - before.clock_pulses;
-    const long long polls = sim::counters().modem_status_calls - before.modem_status_calls;
+    const long long polls = cable ? ft232r::counters().samples - samples_before
+                                  : sim::counters().modem_status_calls - before.modem_status_calls;
     EXPECT_TRUE(harness::within(pulses, c.pulses_min, c.pulses_max + 1));
-    EXPECT_TRUE(harness::within(polls, c.polls_min, c.polls_max + 1));
+    // The cable's polls go out in batches, the first of 16: up to 15 samples after the one
+    // that ended the wait on the released line.
+    EXPECT_TRUE(harness::within(polls, c.polls_min, c.polls_max + 1 + (cable ? 15 : 0)));
     EXPECT_EQ(output::error_code(), c.code);
     EXPECT_STREQ(output::error_text(), c.text);
-    if (c.pace_us > 0) {
+    if (c.pace_us > 0 && !cable) {
       // Serial calls cost nothing here: the step between samples is the wait alone.
       const auto& t = sim::trace();
       ASSERT_GE(t.size(), 2u);

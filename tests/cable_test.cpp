@@ -1,0 +1,157 @@
+// The adapter on a simulated FT232R cable (-F): a whole run with its timing on the pins, and
+// every refusal and failure of the cable itself.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "output/cp1251_literal.h"
+#include "output/keyboard.h"
+#include "platform/ftdi.h"
+#include "platform/platform.h"
+#include "sim/world.h"
+#include "tests/harness.h"
+
+namespace {
+
+using harness::cp866;
+
+// The time from the trace entry at `from` to the next one of `function`, -1 when none follows.
+double time_to(const std::vector<sim::TraceEntry>& t, size_t from, uint32_t function, size_t* at) {
+  for (size_t i = from + 1; i < t.size(); ++i) {
+    if (t[i].kind == sim::TraceEntry::escape && t[i].function == function) {
+      *at = i;
+      return t[i].time_us - t[from].time_us;
+    }
+  }
+  return -1;
+}
+
+TEST(Cable, ProgramsTheChipWithTheTimingOnThePins) {
+  sim::reset();
+  sim::set_usb_devices({sim::UsbDevice{}});
+  sim::set_trace(true);
+  const harness::RunResult r = harness::run_tool({"-F"}, "/sim/tolvern", output::key_enter);
+  ASSERT_EQ(r.exit_code, 0) << r.console;
+  EXPECT_TRUE(sim::flash_equals_image());
+  EXPECT_TRUE(sim::protection_set());
+  EXPECT_NE(r.console.find(cp866(RU("Открываем кабель FT232R A10KSIM1 - успешно."))), std::string::npos);
+  const sim::CableState after = sim::cable_state(0);
+  EXPECT_FALSE(after.rts || after.dtr || after.brk || after.bitbang);
+
+  const std::vector<sim::TraceEntry>& t = sim::trace();
+  ASSERT_FALSE(t.empty());
+  // Entering bit-bang mode neither powers nor clocks the target: the first change on the lines
+  // is the adapter check's RTS.
+  EXPECT_EQ(t[0].function, platform::SETRTS);
+  // Every clock phase is the 2 us half period to the byte: never shorter (the chip counts
+  // that), and not stretched to two bytes.
+  long long phases = 0;
+  for (size_t i = 0; i < t.size(); ++i) {
+    if (t[i].function != platform::SETDTR) continue;
+    size_t fall = 0;
+    const double high = time_to(t, i, platform::CLRDTR, &fall);
+    ASSERT_GE(high, 0);
+    EXPECT_TRUE(harness::within(high, 2, 2.5)) << i;
+    size_t next = 0;
+    const double low = time_to(t, fall, platform::SETDTR, &next);
+    // Between the bits of a vector the clock stays low one byte; waits and round trips only
+    // lengthen it.
+    if (low >= 0) {
+      EXPECT_GE(low, 2 - 1e-6) << fall;
+    }
+    ++phases;
+  }
+  EXPECT_EQ(phases, sim::counters().clock_pulses);
+  // The start delay of the first attempt, 17 ms, from power-on to the first clock, plus at most
+  // a few round trips while the data line is watched.
+  size_t first_clock = 0;
+  while (first_clock < t.size() && t[first_clock].function != platform::SETDTR) ++first_clock;
+  size_t on = first_clock;
+  while (on > 0 && t[on].function != platform::SETRTS) --on;
+  EXPECT_TRUE(harness::within(t[first_clock].time_us - t[on].time_us, 17000, 17000 + 3000));
+  // One round trip per decision: a block's 64 reads share one, as do a call's writes and its
+  // first polls. Reading or polling one sample per round trip would take tens of thousands.
+  EXPECT_LT(sim::cable_counters().transfers, 4500);
+  EXPECT_EQ(sim::cable_counters().byte_rate, 500000u);
+}
+
+// What the cable path refuses or meets, with its exit code, message and the target left off.
+TEST(Cable, RefusalsAndFailures) {
+  const sim::UsbDevice ft232r{};
+  const sim::UsbDevice on_com5{"FT232R", "B5", 5};
+  const sim::UsbDevice on_com6{"FT232R", "B6", 6};
+  const sim::UsbDevice ch340{"CH340", "", 3};
+  const sim::UsbDevice busy{"FT232R", "A10KSIM1", 0, true};
+  const std::string not_supported =
+      cp866(RU("CH340 не поддерживается: по USB работает только кабель на FT232R, без ключа -F "
+               "порт доступен как обычный COM-порт. Завершаем работу."));
+  const struct {
+    const char* name;
+    std::vector<sim::UsbDevice> devices;
+    std::vector<std::string> args;
+    std::vector<sim::CallFault> faults;
+    int dsr_stuck;  // -1: the adapter echoes RTS
+    int key;
+    int32_t exit_code;
+    std::string message;
+  } rows[] = {
+      {"none", {}, {"-F"}, {}, -1, 0, 1, cp866(RU("Кабель FT232R не обнаружен. Завершаем работу."))},
+      {"two", {on_com5, on_com6}, {"-F"}, {}, -1, 0, 1,
+       cp866(RU("Обнаружено более одного кабеля FT232R, укажите нужный ключом -C."))},
+      {"-C picks one of two", {on_com5, on_com6}, {"-F", "-C6"}, {}, -1, output::key_esc, 1,
+       cp866(RU("Открываем кабель FT232R B6 - успешно."))},
+      {"-C names no device", {on_com5}, {"-F", "-C7"}, {}, -1, 0, 1,
+       cp866(RU("На порту COM7 нет USB-адаптера. Завершаем работу."))},
+      {"only another make", {ch340}, {"-F"}, {}, -1, 0, 50, not_supported},
+      {"-C names another make", {ch340, on_com5}, {"-F", "-C3"}, {}, -1, 0, 50, not_supported},
+      {"no D2XX library", {ft232r}, {"-F"}, {{sim::Call::usb_list, 1, platform::err::dll_not_found}}, -1, 0,
+       1157, cp866(RU("Библиотека ftd2xx.dll не найдена ( ошибка 1157 ): установите драйвер FTDI."))},
+      {"cannot be opened", {busy}, {"-F"}, {}, -1, 0, 110, cp866(RU("Порт FT232R A10KSIM1 невозможно открыть."))},
+      {"setup refused", {ft232r}, {"-F"}, {{sim::Call::usb_setup, 3, 31}}, -1, 0, 31,
+       cp866(RU("Непонятная ошибка ( код 31 )."))},
+      {"no adapter on it", {ft232r}, {"-F"}, {}, 0, 0, 1, cp866(RU("Адаптер не обнаружен. Завершаем работу."))},
+      {"unplugged mid-run", {ft232r}, {"-F"}, {{sim::Call::usb_transfer, 2000, platform::err::device_not_connected}},
+       -1, output::key_enter, 1167,
+       cp866(RU("Порт FT232R A10KSIM1 - устройство отключено ( ошибка 1167 )."))},
+      // A round trip that fails with the cable still there: the target is still switched off.
+      {"a round trip fails", {ft232r}, {"-F"}, {{sim::Call::usb_transfer, 2000, 31}}, -1, output::key_enter, 31,
+       cp866(RU("Непонятная ошибка ( код 31 )."))},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::reset();
+    sim::set_usb_devices(row.devices);
+    sim::adapter::config().dsr_stuck = row.dsr_stuck;
+    for (const sim::CallFault& f : row.faults) sim::add_call_fault(f);
+    sim::set_trace(true);
+    const harness::RunResult r = harness::run_tool(row.args, "/sim/tolvern", row.key);
+    EXPECT_EQ(r.exit_code, row.exit_code) << r.console;
+    // A cable still there saw the target switched off by the tool, data and clock first,
+    // before it let go of the pins (which would drop RTS anyway).
+    if (row.exit_code != 1167 && !sim::trace().empty()) {
+      const size_t i = sim::trace().size() - 1;
+      EXPECT_EQ(sim::trace()[i].function, platform::CLRRTS);
+      size_t clock_low = i;
+      while (clock_low > 0 && sim::trace()[clock_low].function != platform::CLRDTR) --clock_low;
+      if (sim::trace()[clock_low].function == platform::CLRDTR) {
+        EXPECT_GE(sim::trace()[i].time_us - sim::trace()[clock_low].time_us, 500000) << row.name;
+      }
+    }
+    EXPECT_NE(r.console.find(row.message), std::string::npos) << r.console;
+    EXPECT_EQ(sim::rom_calls(sim::RomFunction::protect), 0);
+  }
+}
+
+// The line test runs on the pins: each echo is read through the cable and found right.
+TEST(Cable, LineTestOnThePins) {
+  sim::reset();
+  sim::set_usb_devices({sim::UsbDevice{}});
+  sim::push_keys_after("DTR = 0", {'q'});
+  const harness::RunResult r = harness::run_tool({"-F", "-T"}, "/sim/tolvern");
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string right = cp866(RU("; ответный сигнал - верный.\r\n"));
+  EXPECT_EQ(harness::count(r.console, right), 4) << r.console;
+}
+
+}  // namespace
