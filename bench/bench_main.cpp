@@ -4,14 +4,17 @@
 // It runs the tool as "tolvern -C1" with ENTER pressed at the last-chance prompt, then prints
 // serial calls by kind, vectors, supervisory calls by function, image_byte calls and generator
 // steps, the real CPU time of the whole run (simulator included) and per serial call, the
-// simulated time of the run at 0, 5 and 15 us per serial call, and the CPU time of
-// image_verify alone.
+// simulated time of the run at 0, 5, 15 and 500 us per serial call, and the CPU time of
+// image_verify alone. Then the same run on the FT232R cable ("tolvern -F"): round trips, bytes
+// each way and its simulated time with a 1 ms USB round trip, next to the COM port's time at
+// 15 and 500 us per serial call.
 #include <sys/resource.h>
 
 #include <cstdio>
 
 #include "image/container.h"
 #include "output/keyboard.h"
+#include "serial/ft232r.h"
 #include "sim/names.h"
 #include "sim/tool_run.h"
 #include "sim/world.h"
@@ -46,6 +49,28 @@ Run run_once(double latency_us) {
   r.counters = sim::counters();
   // Taken before the flash check, which reads the image through image_byte as well.
   r.image = image::image_counters;
+  r.flash_ok = sim::flash_equals_image();
+  return r;
+}
+
+struct CableRun {
+  int32_t exit_code;
+  double simulated_us;
+  sim::CableCounters cable;
+  long long samples;
+  bool flash_ok;
+};
+
+CableRun run_on_cable(double round_trip_us) {
+  sim::reset();
+  sim::set_usb_devices({sim::UsbDevice{}});
+  sim::set_usb_round_trip_us(round_trip_us);
+  ft232r::reset_counters();
+  CableRun r{};
+  r.exit_code = sim::run_tool("/sim/tolvern", {"-F"}, output::key_enter);
+  r.simulated_us = sim::now_us();
+  r.cable = sim::cable_counters();
+  r.samples = ft232r::counters().samples;
   r.flash_ok = sim::flash_equals_image();
   return r;
 }
@@ -101,10 +126,25 @@ int main() {
 
   std::printf("\nsimulated time of the run\n");
   std::printf("  latency  0 us/call   %12.3f s\n", r.simulated_us / 1e6);
-  for (double latency : {5.0, 15.0}) {
+  for (double latency : {5.0, 15.0, 500.0}) {
     const Run slow = run_once(latency);
-    std::printf("  latency %2.0f us/call   %12.3f s%s\n", latency, slow.simulated_us / 1e6,
+    std::printf("  latency %3.0f us/call  %12.3f s%s\n", latency, slow.simulated_us / 1e6,
                 slow.exit_code == 0 ? "" : "  (the run failed at this latency)");
   }
+
+  std::printf("\nFT232R cable, tolvern -F, %u bytes/s in synchronous bit-bang mode\n", ft232r::byte_rate);
+  const CableRun cable = run_on_cable(1000);
+  if (cable.exit_code != 0 || !cable.flash_ok) {
+    std::fprintf(stderr, "tolvern-bench: the cable run did not succeed (exit code %d)\n%s\n",
+                 static_cast<int>(cable.exit_code), sim::console_output().c_str());
+    return 1;
+  }
+  std::printf("  USB round trips      %12lld\n", cable.cable.transfers);
+  std::printf("  bytes written        %12lld (as many read back)\n", cable.cable.bytes);
+  std::printf("  samples taken        %12lld\n", cable.samples);
+  std::printf("  setup calls          %12lld\n", cable.cable.setup_calls);
+  std::printf("  simulated time, 1 ms round trip  %8.3f s (goal: under 20 s)\n", cable.simulated_us / 1e6);
+  const CableRun free_usb = run_on_cable(0);
+  std::printf("  simulated time, 0 ms round trip  %8.3f s (the bytes alone)\n", free_usb.simulated_us / 1e6);
   return 0;
 }
