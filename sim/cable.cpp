@@ -140,8 +140,10 @@ void unplug_usb_device(int index) {
 CableState cable_state(int index) {
   if (index < 0 || index >= static_cast<int>(cables.size())) return CableState{};
   const Cable& c = cables[static_cast<size_t>(index)];
-  return CableState{c.open, c.mode == platform::bitmode_synchronous, c.lines.rts, c.lines.dtr,
-                    c.lines.brk, adapter::powers_target(supply_port(index))};
+  // A cable pulled out drives nothing.
+  const bool live = !c.gone;
+  return CableState{c.open, c.mode == platform::bitmode_synchronous, live && c.lines.rts,
+                    live && c.lines.dtr, live && c.lines.brk, adapter::powers_target(supply_port(index))};
 }
 
 const CableCounters& cable_counters() { return cable_count; }
@@ -261,12 +263,11 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
   return true;
 }
 
+// Letting go of the device leaves its pins as they are; only leaving bit-bang mode hands them
+// back to the UART.
 void ftdi_close() {
   if (open_cable < 0) return;
-  Cable& c = cables[static_cast<size_t>(open_cable)];
-  c.mode = bitmode_reset;
-  c.open = false;
-  if (!c.gone) apply_pins(open_cable, time_us());
+  cables[static_cast<size_t>(open_cable)].open = false;
   open_cable = -1;
 }
 

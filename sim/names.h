@@ -67,7 +67,9 @@ inline constexpr Named<Call> call_kinds[] = {
     {"create-event", Call::create_event, ""}, {"wait-event", Call::wait_event, ""},
     {"devmap-open", Call::devmap_open, ""},   {"devmap-read", Call::devmap_read, ""},
     {"devmap-close", Call::devmap_close, ""}, {"counter", Call::counter, ""},
-    {"frequency", Call::frequency, ""},       {"current-directory", Call::current_directory, ""}};
+    {"frequency", Call::frequency, ""},       {"current-directory", Call::current_directory, ""},
+    {"usb-list", Call::usb_list, ""},         {"usb-open", Call::usb_open, ""},
+    {"usb-setup", Call::usb_setup, ""},       {"usb-transfer", Call::usb_transfer, ""}};
 
 inline constexpr Named<uint32_t> line_functions[] = {
     {"SETRTS", platform::SETRTS, ""},     {"CLRRTS", platform::CLRRTS, ""},

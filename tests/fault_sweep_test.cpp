@@ -75,6 +75,8 @@ TEST(FaultSweep, EveryInvariantCatchesItsFault) {
       {"RTS left on after a failed SETRTS", [](auto* o, auto* w) { o->lines.rts = true; w->rts = {platform::SETRTS, true}; },
        true},
       {"target powered", [](auto* o, auto*) { o->lines.target_powered = true; }, true},
+      {"RTS left on by the cable's failed round trip",
+       [](auto* o, auto* w) { o->lines.rts = o->lines.target_powered = true; w->transfer_failed = true; }, false},
       {"clock high", [](auto* o, auto*) { o->lines.dtr = true; }, true},
       {"clock high by its own failed CLRDTR", [](auto* o, auto* w) { o->lines.dtr = true; w->dtr = {platform::CLRDTR, true}; },
        false},

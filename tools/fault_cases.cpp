@@ -311,6 +311,18 @@ std::vector<Case> build_cases() {
                 (missed ? ", first power-on missed" : "");
       cases.push_back(c);
     }
+  // The FT232R cable: every library call kind failing at its Nth call (a round trip failing
+  // with 1167 is the cable pulled out), every chip fault through it, and its own scenarios.
+  const int cable = static_cast<int>(std::find_if(scenarios().begin(), scenarios().end(),
+                                                  [](const Scenario& s) { return !s.usb.empty(); }) -
+                                     scenarios().begin());
+  Reference cable_run = reference(cable);
+  call_kind_cases(cable, cable_run, &cases);
+  for (const auto& fn : sim::names::rom_functions)
+    cable_run.watch.by_kind[-1 - static_cast<int>(fn.value)] = sim::rom_calls(fn.value);
+  cable_run.watch.by_kind[-100] = with_counts.watch.by_kind[-100];
+  chip_cases(cable, cable_run, &cases);
+  for (int s = cable + 1; s < static_cast<int>(scenarios().size()); ++s) call_kind_cases(s, reference(s), &cases);
   // The device map failing.
   for (sim::Call kind : {sim::Call::devmap_open, sim::Call::devmap_read, sim::Call::devmap_close})
     for (int n = 1; n <= 3; ++n)

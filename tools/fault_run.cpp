@@ -42,6 +42,14 @@ const std::vector<Scenario>& scenarios() {
       {"forced plain port", {"-C3"}, {{3, K::plain}}, output::key_enter, {}, {}},
       {"forced busy port", {"-C3"}, {{3, K::busy}}, output::key_enter, {}, {}},
       {"forced absent port", {"-C7"}, {}, output::key_enter, {}, {}},
+      // The adapter on an FT232R cable.
+      {"cable -F -L", {"-F", "-L"}, {}, output::key_enter, {}, {}, {sim::UsbDevice{}}},
+      {"cable cancel -F", {"-F"}, {}, output::key_esc, {}, {}, {sim::UsbDevice{}}},
+      {"two cables -F -C6", {"-F", "-C6"}, {}, output::key_enter, {}, {},
+       {{"FT232R", "B5", 5}, {"FT232R", "B6", 6}}},
+      {"two cables -F", {"-F"}, {}, output::key_enter, {}, {}, {{"FT232R", "B5", 5}, {"FT232R", "B6", 6}}},
+      {"a CH340 -F", {"-F"}, {}, output::key_enter, {}, {}, {{"CH340", "", 3}}},
+      {"no cable -F", {"-F"}, {}, output::key_enter, {}, {}, {}},
   };
   return list;
 }
@@ -72,6 +80,8 @@ const std::vector<Marker>& markers() {
   static const std::vector<Marker> list = {
       {cp866(RU("Найдено COM-портов")), Stage::discovery},
       {cp866(RU("Открываем порт")), Stage::open},
+      {cp866(RU("Найдено USB-адаптеров")), Stage::discovery},
+      {cp866(RU("Открываем кабель")), Stage::open},
       {cp866(RU("\r\nНачало работы.\r\n")), Stage::acquisition},
       {cp866(RU("Последний шанс")), Stage::prompt},
       {cp866(RU("Стадия 1")), Stage::erase},
@@ -123,6 +133,7 @@ void observe(sim::Call kind, bool serial, uint32_t function, bool failed) {
   ++watch.by_kind[key];
   if (serial) ++watch.serial_calls;
   if (kind == sim::Call::close) watch.close_failed = failed;
+  if (kind == sim::Call::usb_transfer) watch.transfer_failed = failed;
   if (kind == sim::Call::escape) {
     LineTouch t{function, failed};
     if (function == platform::SETRTS || function == platform::CLRRTS) watch.rts = t;
@@ -163,6 +174,7 @@ Outcome run_case(const Case& c, bool record, Watch* seen) {
     for (const auto& p : s.ports) sim::set_port(p.first, p.second);
     sim::devmap_from_ports();
   }
+  sim::set_usb_devices(s.usb);
   sim::adapter::config() = c.adapter;
   for (const auto& f : c.chip_faults) sim::chip_config().faults.push_back(f);
   for (const auto& f : c.call_faults) sim::add_call_fault(f);
@@ -197,6 +209,15 @@ Outcome run_case(const Case& c, bool record, Watch* seen) {
   o.port = scenario_port(s);
   o.lines = sim::line_state(o.port);
   o.open_ports = sim::open_port_count();
+  // The cables' lines count as the port's: any cable left driving a line, or left open.
+  for (int i = 0; i < static_cast<int>(s.usb.size()); ++i) {
+    const sim::CableState cable = sim::cable_state(i);
+    o.lines.rts |= cable.rts;
+    o.lines.dtr |= cable.dtr;
+    o.lines.brk |= cable.brk;
+    o.lines.target_powered |= cable.target_powered;
+    o.open_ports += cable.open ? 1 : 0;
+  }
   const sim::Counters& wire = sim::counters();
   o.contention = wire.contention;
   o.timing_violations = wire.timing_violations;
@@ -227,6 +248,12 @@ const std::vector<EndingText>& ending_texts() {
       {cp866(RU("Адаптер не обнаружен. Завершаем работу.")), 1, false},
       {cp866(RU("Обнаружено более одного адаптера. Завершаем работу.")), 1, false},
       {cp866(RU("COM-портов не обнаружено. Завершаем работу.")), 1, false},
+      {cp866(RU("Кабель FT232R не обнаружен. Завершаем работу.")), 1, false},
+      {cp866(RU("Обнаружено более одного кабеля FT232R")), 1, false},
+      {cp866(RU("нет USB-адаптера. Завершаем работу.")), 1, false},
+      {cp866(RU(" не поддерживается: по USB работает только кабель на FT232R")), 50, false},
+      {cp866(RU("Библиотека ftd2xx.dll не найдена ( ошибка ")), 0, true},
+      {cp866(RU("устройство отключено ( ошибка ")), 0, true},
       {cp866(RU("при работе с файлом:\r\n")), 1, false},
       {cp866(RU("Нет ответа от микросхемы ( код ")), 100, false},
       {cp866(RU("Нет ответа от микросхемы ( стадия ")), 10, false},
@@ -374,9 +401,10 @@ Verdict judge(const Case& c, const Outcome& o, const Watch& watch) {
     check(&v, o.flash_ok, "exit 0 with the flash unlike the image");
     check(&v, o.protected_ok, "exit 0 without the protection set");
   }
-  const bool rts_excused = watch.rts.failed && watch.rts.function == platform::CLRRTS;
-  const bool dtr_excused = watch.dtr.failed && watch.dtr.function == platform::CLRDTR;
-  const bool brk_excused = watch.brk.failed && watch.brk.function == platform::CLRBREAK;
+  // A line left on by its own failed switch; on the cable, by a failed last round trip.
+  const bool rts_excused = (watch.rts.failed && watch.rts.function == platform::CLRRTS) || watch.transfer_failed;
+  const bool dtr_excused = (watch.dtr.failed && watch.dtr.function == platform::CLRDTR) || watch.transfer_failed;
+  const bool brk_excused = (watch.brk.failed && watch.brk.function == platform::CLRBREAK) || watch.transfer_failed;
   check(&v, !o.lines.rts || rts_excused, "RTS left on (the target powered)");
   check(&v, !o.lines.target_powered || rts_excused, "the target left powered");
   check(&v, !o.lines.dtr || dtr_excused, "DTR (the clock) left high");

@@ -28,6 +28,7 @@ struct Scenario {
   int answer;                                         // key pressed at the prompt, 0 = none
   std::vector<std::vector<int>> typed_first;          // keys typed at the prompt before it
   std::vector<int> keys_before;                       // keys waiting before the run starts
+  std::vector<sim::UsbDevice> usb = {};               // the USB-serial bridges (-F)
 };
 const std::vector<Scenario>& scenarios();
 
@@ -54,6 +55,7 @@ struct Watch {
   std::map<int, long long> by_kind;       // calls per kind (escapes: 100 + line function index)
   LineTouch rts, dtr, brk;                // last switch of each line
   bool close_failed = false;              // the last CloseHandle failed
+  bool transfer_failed = false;           // the cable's last round trip failed
   int failures = 0;
   std::string struck;                     // the first call that failed, and its stage
   std::size_t seen_console = 0;           // the stage as read from the console so far
