@@ -91,6 +91,10 @@ inline constexpr WorldOption world_options[] = {
      "which COM ports exist and what is attached, e.g.\n1:adapter,3:plain,4:busy (kinds: see below);\n"
      "the serial device map lists every port that is not absent.\n"
      "Default: an adapter with a healthy chip on COM1."},
+    {"--usb", "LIST",
+     "USB-serial bridges for -F, e.g. FT232R or FT232R:5,CH340:3 (chip and\n"
+     "the COM number it has; an FT232R carries the adapter). Default: none."},
+    {"--usb-round-trip-us", "N", "what each USB round trip costs besides its bytes (default 1000)"},
     {"--fault", "FAULT", "inject a fault; may be repeated (see below)"},
     {"--window-us", "N", "the chip's power-on window in microseconds (default 30000)"},
     {"--latency-us", "N", "simulated cost of every serial call in microseconds (default 0)"},

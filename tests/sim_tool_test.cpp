@@ -55,6 +55,8 @@ TEST(SimTool, OutcomesOfWholeRuns) {
     const char* summary_line;
   } rows[] = {
       {"--cancel -C1", 1, "erase-all 0"},
+      {"--usb=FT232R:4 -F -C4", 0, "USB cable: "},
+      {"--usb=CH340:4 -F", 50, "erase-all 0"},
       // With -T the scripted key ends the line test after one cycle, not at a prompt.
       {"--cancel -T -C1", 1, "DTR = 0\r\n"},
       {"--fault=wrong-status:function=write-block,value=3 -C1", 101, "write-block 1 "},

@@ -91,6 +91,26 @@ bool parse_ports(const std::string& arg, const std::string& list) {
   return true;
 }
 
+// CHIP[:COM] entries, serial numbers made up from their place in the list.
+bool parse_usb(const std::string& arg, const std::string& list) {
+  std::vector<sim::UsbDevice> devices;
+  for (const std::string& item : split(list, ',')) {
+    const auto colon = item.find(':');
+    sim::UsbDevice d;
+    d.chip = item.substr(0, colon);
+    long com = 0;
+    if (d.chip.empty() || (colon != std::string::npos &&
+                           (!parse_long(item.substr(colon + 1), &com) || com < 1 || com > 99))) {
+      return usage_error("bad USB entry", item.empty() ? arg : item);
+    }
+    d.com_port = static_cast<int>(com);
+    d.serial = "A10KSIM" + std::to_string(devices.size() + 1);
+    devices.push_back(d);
+  }
+  sim::set_usb_devices(devices);
+  return true;
+}
+
 bool parse_call_fault(const std::string& arg, const std::vector<std::string>& items) {
   sim::CallFault fault;
   if (items.empty() || !lookup(sim::names::call_kinds, items[0], &fault.call)) {
@@ -188,6 +208,11 @@ int parse_arguments(int argc, char** argv, Options* options) {
       options->dump_path = value;
     } else if (name == "--ports" && has_value) {
       ok = parse_ports(arg, value);
+    } else if (name == "--usb" && has_value) {
+      ok = parse_usb(arg, value);
+    } else if (name == "--usb-round-trip-us" && has_value) {
+      ok = parse_microseconds(value, &us) ? (sim::set_usb_round_trip_us(us), true)
+                                          : usage_error("bad number of microseconds", arg);
     } else if (name == "--fault" && has_value) {
       ok = parse_fault(arg, value);
     } else if (name == "--window-us" && has_value) {
@@ -255,6 +280,10 @@ void print_summary(int32_t exit_code) {
     std::printf(" %s %lld", f.name, sim::rom_calls(f.value));
   }
   std::printf("\n");
+  const sim::CableCounters& cable = sim::cable_counters();
+  if (cable.transfers > 0) {
+    std::printf("USB cable:          %lld round trips, %lld bytes each way\n", cable.transfers, cable.bytes);
+  }
   std::printf("flash equals image: %s\n", sim::flash_equals_image() ? "yes" : "no");
   if (!sim::protection_set()) {
     std::printf("protection bytes:   not set\n");
