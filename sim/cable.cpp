@@ -236,6 +236,7 @@ bool ftdi_set_latency_ms(uint8_t ms) {
     set_error(err::invalid_parameter);
     return false;
   }
+  cable_count.latency_ms = ms;
   return true;
 }
 
@@ -259,7 +260,9 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
     apply_pins(open_cable, t);
   }
   cable_count.bytes += static_cast<long long>(count);
-  advance_us(static_cast<double>(count) * period_us + round_trip_us);
+  // The last, partly filled packet of the read-back waits for the latency timer (16 ms until set).
+  const int latency_ms = cable_count.latency_ms != 0 ? cable_count.latency_ms : 16;
+  advance_us(static_cast<double>(count) * period_us + round_trip_us + (latency_ms - 1) * 1000.0);
   return true;
 }
 

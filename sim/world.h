@@ -140,7 +140,7 @@ struct UsbDevice {
 };
 void set_usb_devices(const std::vector<UsbDevice>& devices);  // reset(): none
 // What a round trip costs besides its bytes (reset(): 1000 us, a full-speed USB round trip).
-void set_usb_round_trip_us(double us);
+void set_usb_round_trip_us(double us);  // with the latency timer at 1 ms; each ms more adds one
 // The device is unplugged now: every later call on it fails with 1167.
 void unplug_usb_device(int index);
 struct CableState {
@@ -156,6 +156,7 @@ struct CableCounters {
   long long setup_calls;      // latency, rate, latch, bit mode
   long long uart_writes;      // bytes written outside bit-bang mode (sent as serial data!)
   uint32_t byte_rate;         // bytes per second last set (0: never)
+  int latency_ms;             // the latency timer last set (0: never; the chip's default is 16)
 };
 const CableCounters& cable_counters();
 
