@@ -85,6 +85,13 @@ uint32_t modem_status(uint8_t read_back) {
 
 // Writes the stream and reads its samples back: 0, or -1 with the system's number.
 int transfer() {
+  if (stream.failure != 0) {
+    // Nothing more reaches a failed cable, and no sample waits on it.
+    stream.used = 0;
+    stream.settled = 0;
+    stream.pending_count = 0;
+    return -1;
+  }
   pad();
   // A sample at the end of the stream is read back by one more byte at the same levels.
   if (stream.pending_count > 0 && stream.pending[stream.pending_count - 1].position == stream.used) {
@@ -100,7 +107,6 @@ int transfer() {
   stream.watch_to = 0;
   stream.watched = stream.watching;
   if (count == 0) return 0;
-  if (stream.failure != 0) return -1;
   ++stream.counters.transfers;
   stream.counters.bytes += static_cast<long long>(count);
   if (!platform::ftdi_transfer(stream.out, stream.in, count)) {
@@ -124,9 +130,7 @@ int transfer() {
 }
 
 int flush_stream() {
-  if (stream.failure != 0) return fail(stream.failure);
   if (transfer() != 0) return fail(stream.failure);
-  output::clear_error();
   return 0;
 }
 
