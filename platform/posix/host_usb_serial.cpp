@@ -14,6 +14,7 @@
 #include "platform/posix/host.h"
 #include "platform/posix/host_serial.h"
 #include "platform/posix/host_usb_serial.h"
+#include "platform/usb_serial_chips.h"
 
 namespace posix_host {
 
@@ -23,27 +24,8 @@ constexpr const char* default_usb_root = "/sys/bus/usb/devices";
 char usb_root[512] = "/sys/bus/usb/devices";
 
 constexpr uint16_t ftdi_vendor = 0x0403;
-constexpr uint16_t ft232r_release = 0x0600;
 constexpr int first_usb_com = 33;  // COM33..COM64 = ttyUSB0..ttyUSB31 (host_serial.h)
 constexpr int usb_com_count = 32;
-
-// FTDI chips tell their type in bcdDevice (the release number), whatever the product id.
-struct FtdiRelease {
-  uint16_t release;
-  const char* chip;
-};
-constexpr FtdiRelease ftdi_releases[] = {
-    {0x0200, "FT232A"},  {0x0400, "FT232B"}, {0x0500, "FT2232"}, {ft232r_release, "FT232R"},
-    {0x0700, "FT2232H"}, {0x0800, "FT4232H"}, {0x0900, "FT232H"}, {0x1000, "FT-X"},
-};
-
-// Other makes by the name of their usb-serial driver.
-struct DriverChip {
-  const char* driver;
-  const char* chip;
-};
-constexpr DriverChip driver_chips[] = {
-    {"ch341-uart", "CH340"}, {"pl2303", "PL2303"}, {"cp210x", "CP210x"}};
 
 struct Found {
   UsbAddress where;
@@ -56,11 +38,24 @@ constexpr int max_found = 64;
 Found found[max_found];
 int found_count = 0;
 
-// Cut to fit: a long serial number or driver name loses its tail.
-void copy_text(char* out, std::size_t capacity, const char* text) {
-  const std::size_t length = strnlen(text, capacity - 1);
-  std::memcpy(out, text, length);
-  out[length] = '\0';
+// The chip's name: FTDI's from the device release (bcdDevice holds the chip type, whatever the
+// product id), the others' from their driver.
+void name_usb_serial_chip(uint16_t vendor, uint16_t release, const char* driver, const char* product,
+                          platform::UsbSerialDevice* device) {
+  // FTDI chips with a vendor's own id are still driven by ftdi_sio.
+  if (vendor == ftdi_vendor || std::strcmp(driver, "ftdi_sio") == 0) {
+    const platform::FtdiChip* chip = nullptr;
+    for (const platform::FtdiChip& c : platform::ftdi_chips) {
+      if (c.release == release) chip = &c;
+    }
+    platform::name_ftdi_chip(chip, product, device);
+    return;
+  }
+  device->ft232r = false;
+  platform::copy_cut(device->chip, sizeof device->chip, driver[0] != '\0' ? driver : "?");
+  for (const platform::OtherChip& c : platform::other_chips) {
+    if (std::strcmp(c.linux_driver, driver) == 0) platform::copy_cut(device->chip, sizeof device->chip, c.name);
+  }
 }
 
 // One line of a sysfs attribute, without its newline; "" when it cannot be read.
@@ -117,7 +112,7 @@ int find_tty(const char* device, char* driver, std::size_t capacity) {
       if (length > 0) {
         target[length] = '\0';
         const char* slash = std::strrchr(target, '/');
-        copy_text(driver, capacity, slash != nullptr ? slash + 1 : target);
+        platform::copy_cut(driver, capacity, slash != nullptr ? slash + 1 : target);
       }
     }
     closedir(ports);
@@ -157,31 +152,8 @@ bool before(const UsbAddress& a, const UsbAddress& b) {
 bool set_usb_devices_root(const char* root) {
   const char* text = root != nullptr ? root : default_usb_root;
   if (std::strlen(text) + 1 > sizeof usb_root) return false;
-  copy_text(usb_root, sizeof usb_root, text);
+  platform::copy_cut(usb_root, sizeof usb_root, text);
   return true;
-}
-
-void name_usb_serial_chip(uint16_t vendor, uint16_t release, const char* driver,
-                          const char* product, platform::UsbSerialDevice* device) {
-  device->ft232r = false;
-  copy_text(device->chip, sizeof device->chip, "?");
-  // FTDI chips with a vendor's own id are still driven by ftdi_sio.
-  if (vendor == ftdi_vendor || std::strcmp(driver, "ftdi_sio") == 0) {
-    copy_text(device->chip, sizeof device->chip, "FTDI");
-    for (const FtdiRelease& r : ftdi_releases) {
-      if (r.release == release) copy_text(device->chip, sizeof device->chip, r.chip);
-    }
-    if (release == ft232r_release) {
-      // The FT245R reports the same release: a FIFO chip, no RS-232 side.
-      device->ft232r = product == nullptr || std::strstr(product, "245") == nullptr;
-      if (!device->ft232r) copy_text(device->chip, sizeof device->chip, "FT245R");
-    }
-    return;
-  }
-  if (driver[0] != '\0') copy_text(device->chip, sizeof device->chip, driver);
-  for (const DriverChip& d : driver_chips) {
-    if (std::strcmp(d.driver, driver) == 0) copy_text(device->chip, sizeof device->chip, d.chip);
-  }
 }
 
 int usb_serial_list(platform::UsbSerialDevice* devices, int capacity) {

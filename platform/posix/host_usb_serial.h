@@ -21,12 +21,6 @@ struct UsbAddress {
   uint8_t address;
 };
 
-// The chip's name from FTDI's product id and device release (bcdDevice holds the chip type),
-// or from the kernel driver of another make's port; product is the USB product string, which
-// tells an FT245R (a parallel FIFO, no modem lines) from an FT232R.
-void name_usb_serial_chip(uint16_t vendor, uint16_t release, const char* driver,
-                          const char* product, platform::UsbSerialDevice* device);
-
 // platform::usb_serial_list from sysfs, ordered by bus and address. Keeps the bus addresses of
 // the listed devices for ftdi_open (usb_serial_address).
 int usb_serial_list(platform::UsbSerialDevice* devices, int capacity);
