@@ -492,8 +492,10 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
   for (int i = 0; i < count && i < platform::max_usb_serial_devices; ++i) {
     posix_host::UsbAddress where{};
     bool ft232r = !list[i].ft232r;
-    ASSERT_TRUE(posix_host::usb_serial_address(i, &where, &ft232r));
+    int32_t com = -1;
+    ASSERT_TRUE(posix_host::usb_serial_address(i, &where, &ft232r, &com));
     EXPECT_EQ(ft232r, list[i].ft232r);
+    EXPECT_EQ(com, list[i].com_port);
     seen.push_back(shown(list[i], where));
   }
   EXPECT_EQ(seen, (std::vector<std::string>{
@@ -513,8 +515,9 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
   EXPECT_EQ(count, static_cast<int>(seen.size()));
   posix_host::UsbAddress where{};
   bool ft232r = false;
-  EXPECT_FALSE(posix_host::usb_serial_address(count, &where, &ft232r));
-  EXPECT_FALSE(posix_host::usb_serial_address(-1, &where, &ft232r));
+  int32_t com = 0;
+  EXPECT_FALSE(posix_host::usb_serial_address(count, &where, &ft232r, &com));
+  EXPECT_FALSE(posix_host::usb_serial_address(-1, &where, &ft232r, &com));
 
   // A short array: filled as far as it goes, the whole count told.
   platform::UsbSerialDevice two[3] = {};
@@ -526,7 +529,7 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
   // No USB at all: an empty list, and nothing left to open.
   ASSERT_TRUE(posix_host::set_usb_devices_root((root + "/nothing").c_str()));
   EXPECT_EQ(posix_host::usb_serial_list(list, platform::max_usb_serial_devices), 0);
-  EXPECT_FALSE(posix_host::usb_serial_address(0, &where, &ft232r));
+  EXPECT_FALSE(posix_host::usb_serial_address(0, &where, &ft232r, &com));
 }
 
 // The marks that programs sharing ports leave, each alone on a pseudo-terminal as COM5: every

@@ -4,14 +4,18 @@
 // simulated cable answers the same calls in the tests.
 #include <ftdi.h>
 #include <libusb.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdint>
 
 #include "platform/ftdi.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
+#include "platform/posix/host_port.h"
+#include "platform/posix/host_serial.h"
 #include "platform/posix/host_usb_serial.h"
 
 namespace platform {
@@ -95,6 +99,16 @@ bool present(const posix_host::UsbAddress& where) {
   return found;
 }
 
+bool tty_free(int32_t com) {
+  char name[16];
+  char device[600];
+  if (com == 0 || !posix_host::com_device_name(com, name, sizeof name)) return true;
+  std::snprintf(device, sizeof device, "%s/%s", posix_host::device_root(), name);
+  struct stat info {};
+  if (stat(device, &info) != 0) return true;  // no node: nobody can have it open
+  return posix_host::port_free_before_open(name, device);
+}
+
 void release_context() {
   if (context_ready) ftdi_deinit(&context);
   context_ready = false;
@@ -119,8 +133,12 @@ bool ftdi_open(int index) {
   ftdi_close();
   posix_host::UsbAddress where{};
   bool ft232r = false;
-  if (!posix_host::usb_serial_address(index, &where, &ft232r)) return fail(err::invalid_parameter);
+  int32_t com = 0;
+  if (!posix_host::usb_serial_address(index, &where, &ft232r, &com)) return fail(err::invalid_parameter);
   if (!ft232r) return fail(err::not_supported);
+  // Detaching ftdi_sio would hang up whoever has the ttyUSB open (a terminal, a serial
+  // console): such a cable is refused like a port in use.
+  if (!tty_free(com)) return fail(err::open_failed);
   if (ftdi_init(&context) < 0) return fail(err::open_failed);
   context_ready = true;
   // ftdi_sio lets go of the chip while it is open here and takes it back when it is released,

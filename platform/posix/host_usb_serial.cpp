@@ -178,10 +178,11 @@ int usb_serial_list(platform::UsbSerialDevice* devices, int capacity) {
   return found_count;
 }
 
-bool usb_serial_address(int index, UsbAddress* address, bool* ft232r) {
+bool usb_serial_address(int index, UsbAddress* address, bool* ft232r, int32_t* com_port) {
   if (index < 0 || index >= found_count) return false;
   *address = found[index].where;
   *ft232r = found[index].ft232r;
+  *com_port = found[index].device.com_port;
   return true;
 }
 

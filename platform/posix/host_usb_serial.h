@@ -24,8 +24,9 @@ struct UsbAddress {
 // platform::usb_serial_list from sysfs, ordered by bus and address. Keeps the bus addresses of
 // the listed devices for ftdi_open (usb_serial_address).
 int usb_serial_list(platform::UsbSerialDevice* devices, int capacity);
-// The bus address of entry index of the last list; false when there is no such entry.
-bool usb_serial_address(int index, UsbAddress* address, bool* ft232r);
+// The bus address of entry index of the last list, whether it is an FT232R and the COM number
+// of its ttyUSB (0 none); false when there is no such entry.
+bool usb_serial_address(int index, UsbAddress* address, bool* ft232r, int32_t* com_port);
 
 // Forgets the last list and restores the default root.
 void reset_usb_serial();
