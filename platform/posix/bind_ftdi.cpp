@@ -159,13 +159,14 @@ bool ftdi_open(int index) {
 // The FT232R has no call that sets the output latch on its own, and entering a bit mode
 // drives the masked pins from the latch at once; its power-on zeros would be RTS# low (RTS
 // asserted: the target powered) and DTR# low (the clock high). So the latch is written in
-// asynchronous bit-bang mode with every pin an input: nothing is driven (the pins' pull-ups
-// hold them high, which on the cable is every line idle), the byte lands in the latch, and the
-// synchronous mode entered next drives its outputs from there.
+// asynchronous bit-bang mode with every pin an input: for those few milliseconds nothing is
+// driven (the chip's weak pull-ups hold the pins high, which on the cable is every line idle),
+// the byte lands in the latch, and the synchronous mode entered next drives its outputs from
+// there.
 bool ftdi_set_latch(uint8_t pins) {
   if (!usable()) return false;
   unsigned char byte = pins;
-  if (ftdi_set_bitmode(&context, 0x00, BITMODE_BITBANG) < 0) return device_failed();
+  if (::ftdi_set_bitmode(&context, 0x00, BITMODE_BITBANG) < 0) return device_failed();
   if (ftdi_write_data(&context, &byte, 1) != 1) return device_failed();
   posix_host::sleep_ms(latch_settle_ms);
   return true;
