@@ -33,7 +33,9 @@ else()
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+  # libftdi1 1.5 (and the libusb under it) drive the FT232R cable (README, The USB-RS232 cable).
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libftdi1-2 (>= 1.5), libusb-1.0-0")
 endif()
 
 include(CPack)

@@ -34,7 +34,8 @@ constexpr int max_usb_serial_devices = 16;
 int usb_serial_list(UsbSerialDevice* devices, int capacity);
 
 // Opens entry index of the last list (an FT232R), taking it from the system's serial driver for
-// as long as it is open. The device's pins keep their levels.
+// as long as it is open. The device's pins keep their levels. An index outside the last list
+// fails with invalid_parameter, an entry that is not an FT232R with not_supported.
 bool ftdi_open(int index);
 // The pins' levels while the bit-bang mode is off: the output latch. Written before entering
 // the mode so that the outputs come up at these levels, never at the latch's power-on zeros.
@@ -52,8 +53,9 @@ bool ftdi_set_latency_ms(uint8_t ms);
 // effect. Written in pieces that fit the chip's buffers with the reads kept pending, so one
 // call is one round trip however long. False on failure; in then holds nothing usable.
 bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count);
-// Leaves bit-bang mode and gives the device back to the system's serial driver. Safe to call
-// when nothing is open.
+// Leaves bit-bang mode (the UART takes the pins back with RTS and DTR off) and gives the device
+// back to the system's serial driver. Safe to call when nothing is open; the last-error value
+// stays as it was, so a failure being reported is not overwritten.
 void ftdi_close();
 
 }  // namespace platform

@@ -24,6 +24,7 @@
 #include "platform/posix/host.h"
 #include "platform/posix/host_port.h"
 #include "platform/posix/host_serial.h"
+#include "platform/posix/host_usb_serial.h"
 #include "output/cp1251_literal.h"
 #include "tests/harness.h"
 
@@ -427,6 +428,108 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   EXPECT_NE(again, platform::no_serial);
   EXPECT_TRUE(posix_host::serial_close(again));
   close(master);
+}
+
+// USB-serial bridges as sysfs shows them: FTDI chips named by the release number that holds
+// their type (with or without a ttyUSB), other makes by their usb-serial driver so that -F can
+// refuse them by name, COM numbers from the ttyUSB range, ordered by bus and address.
+TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
+  const std::string usb = root + "/usb";
+  ASSERT_EQ(mkdir(usb.c_str(), 0755), 0);
+  ASSERT_TRUE(posix_host::set_usb_devices_root(usb.c_str()));
+  struct Device {
+    const char* name;
+    const char *vendor, *product_id, *release, *serial, *product;
+    int bus, address;
+    std::vector<std::pair<std::string, std::string>> ports;  // ttyUSB<n>, driver
+  };
+  const std::string serial30(30, 'S');
+  const Device devices[] = {
+      {"3-2", "0403", "6001", "0600", "A10KZ3Q9", "FT232R USB UART", 3, 9, {}},  // driver detached
+      {"1-1", "0403", "6001", "0600", "AL05X1YR", "FT232R USB UART", 1, 5, {{"ttyUSB2", "ftdi_sio"}}},
+      {"1-2", "1a86", "7523", "0264", nullptr, "USB Serial", 1, 3, {{"ttyUSB0", "ch341-uart"}}},
+      {"2-1", "067b", "2303", "0300", nullptr, nullptr, 2, 2, {{"ttyUSB1", "pl2303"}}},
+      {"2-1.4", "10c4", "ea60", "0100", "0001", nullptr, 2, 7, {{"ttyUSB40", "cp210x"}}},  // beyond the map
+      {"3-1", "0403", "6010", "0700", "FT4A", nullptr, 3, 4, {{"ttyUSB5", "ftdi_sio"}, {"ttyUSB4", "ftdi_sio"}}},
+      {"3-3", "0403", "6001", "0600", serial30.c_str(), "FT245R USB FIFO", 3, 12, {{"ttyUSB6", "ftdi_sio"}}},
+      {"3-4", "1234", "5678", "0100", nullptr, nullptr, 3, 13, {{"ttyUSB3", "some_vendor_uart_driver"}}},
+      {"3-5", "0403", "6015", "1000", "DK0X", nullptr, 3, 14, {{"ttyUSB7", "ftdi_sio"}}},
+      {"3-6", "0403", "6001", "0400", nullptr, nullptr, 3, 15, {}},
+      {"3-7", "0403", "6099", "0a00", nullptr, nullptr, 3, 16, {}},   // a type not known here
+      {"3-8", "1b3d", "0153", "0600", nullptr, nullptr, 3, 17, {{"ttyUSB8", "ftdi_sio"}}},  // own vendor id
+      {"4-1", "046d", "c077", "7200", nullptr, "USB Optical Mouse", 4, 2, {}},  // no serial port
+      {"usb1", "1d6b", "0002", "0601", "0000:00:14.0", nullptr, 1, 1, {}},       // root hub
+  };
+  const auto write = [](const std::string& path, const std::string& text) { std::ofstream(path) << text << "\n"; };
+  for (const Device& d : devices) {
+    const std::string dir = usb + "/" + d.name;
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    write(dir + "/idVendor", d.vendor);
+    write(dir + "/idProduct", d.product_id);
+    write(dir + "/bcdDevice", d.release);
+    write(dir + "/busnum", std::to_string(d.bus));
+    write(dir + "/devnum", std::to_string(d.address));
+    if (d.serial != nullptr) write(dir + "/serial", d.serial);
+    if (d.product != nullptr) write(dir + "/product", d.product);
+    // Every interface directory is also listed at the top, as sysfs does.
+    const std::string iface = std::string(d.name) + ":1.0";
+    ASSERT_EQ(mkdir((dir + "/" + iface).c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir + "/" + iface).c_str(), (usb + "/" + iface).c_str()), 0);
+    for (const auto& [port, driver] : d.ports) {
+      ASSERT_EQ(mkdir((dir + "/" + iface + "/" + port).c_str(), 0755), 0);
+      const std::string target = "../../../../../bus/usb-serial/drivers/" + driver;
+      ASSERT_EQ(symlink(target.c_str(), (dir + "/" + iface + "/" + port + "/driver").c_str()), 0);
+    }
+  }
+  // chip, FT232R or not, serial, COM number, bus.address
+  const auto shown = [](const platform::UsbSerialDevice& d, const posix_host::UsbAddress& where) {
+    return std::string(d.chip) + (d.ft232r ? " yes " : " no ") + d.serial + " COM" + std::to_string(d.com_port) +
+           " " + std::to_string(where.bus) + "." + std::to_string(where.address);
+  };
+  platform::UsbSerialDevice list[platform::max_usb_serial_devices];
+  const int count = posix_host::usb_serial_list(list, platform::max_usb_serial_devices);
+  std::vector<std::string> seen;
+  for (int i = 0; i < count && i < platform::max_usb_serial_devices; ++i) {
+    posix_host::UsbAddress where{};
+    bool ft232r = !list[i].ft232r;
+    int32_t com = -1;
+    ASSERT_TRUE(posix_host::usb_serial_address(i, &where, &ft232r, &com));
+    EXPECT_EQ(ft232r, list[i].ft232r);
+    EXPECT_EQ(com, list[i].com_port);
+    seen.push_back(shown(list[i], where));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "CH340 no  COM33 1.3",
+                      "FT232R yes AL05X1YR COM35 1.5",
+                      "PL2303 no  COM34 2.2",
+                      "CP210x no 0001 COM0 2.7",
+                      "FT2232H no FT4A COM37 3.4",
+                      "FT232R yes A10KZ3Q9 COM0 3.9",
+                      "FT245R no " + std::string(23, 'S') + " COM39 3.12",
+                      "some_vendor_uar no  COM36 3.13",
+                      "FT-X no DK0X COM40 3.14",
+                      "FT232B no  COM0 3.15",
+                      "FTDI no  COM0 3.16",
+                      "FT232R yes  COM41 3.17",
+                  }));
+  EXPECT_EQ(count, static_cast<int>(seen.size()));
+  posix_host::UsbAddress where{};
+  bool ft232r = false;
+  int32_t com = 0;
+  EXPECT_FALSE(posix_host::usb_serial_address(count, &where, &ft232r, &com));
+  EXPECT_FALSE(posix_host::usb_serial_address(-1, &where, &ft232r, &com));
+
+  // A short array: filled as far as it goes, the whole count told.
+  platform::UsbSerialDevice two[3] = {};
+  std::snprintf(two[2].chip, sizeof two[2].chip, "untouched");
+  EXPECT_EQ(posix_host::usb_serial_list(two, 2), count);
+  EXPECT_STREQ(two[1].chip, "FT232R");
+  EXPECT_STREQ(two[2].chip, "untouched");
+
+  // No USB at all: an empty list, and nothing left to open.
+  ASSERT_TRUE(posix_host::set_usb_devices_root((root + "/nothing").c_str()));
+  EXPECT_EQ(posix_host::usb_serial_list(list, platform::max_usb_serial_devices), 0);
+  EXPECT_FALSE(posix_host::usb_serial_address(0, &where, &ft232r, &com));
 }
 
 // The marks that programs sharing ports leave, each alone on a pseudo-terminal as COM5: every

@@ -49,6 +49,9 @@ int process_exit_status(int32_t exit_code);
 
 bool current_directory(char* buffer, std::size_t capacity);
 bool find_first_file(const char* pattern, char* name, std::size_t capacity);
+// A small file (a sysfs attribute) as text: at most capacity - 1 bytes, terminated. The number
+// of bytes read, or -1 when it cannot be opened or read.
+long read_text_file(const char* path, char* text, std::size_t capacity);
 
 // Everything back to the state at program start: last error 0, console from the locale,
 // keyboard forgotten (terminal restored), serial state forgotten (see host_serial.h).

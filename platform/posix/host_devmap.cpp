@@ -9,6 +9,7 @@
 
 #include "platform/posix/host.h"
 #include "platform/posix/host_serial.h"
+#include "platform/posix/host_usb_serial.h"
 
 namespace posix_host {
 
@@ -51,13 +52,10 @@ bool port_exists(int com) {
     return false;
   }
   if (std::strncmp(name, "ttyS", 4) == 0 && path_of(sysfs_root, name, "type", path, sizeof path)) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      char text[16] = {};
-      const ssize_t got = read(fd, text, sizeof text - 1);
-      close(fd);
-      int type = -1;
-      if (got > 0 && std::sscanf(text, "%d", &type) == 1 && type == 0) return false;
+    char text[16];
+    int type = -1;
+    if (read_text_file(path, text, sizeof text) > 0 && std::sscanf(text, "%d", &type) == 1 && type == 0) {
+      return false;
     }
   }
   return path_of(dev_root, name, nullptr, path, sizeof path) && stat(path, &info) == 0;
@@ -176,6 +174,7 @@ void reset_devmap() {
   devmap_is_open = false;
   listed_count = 0;
   set_device_roots(nullptr, nullptr);
+  reset_usb_serial();
 }
 
 }  // namespace posix_host

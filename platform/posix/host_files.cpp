@@ -1,5 +1,6 @@
-// The current directory and the first file matching a wildcard pattern.
+// The current directory, the first file matching a wildcard pattern, small files as text.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,6 +95,18 @@ bool find_first_file(const char* pattern, char* name, std::size_t capacity) {
   closedir(dir);
   if (!found) set_last_error(error);
   return found;
+}
+
+long read_text_file(const char* path, char* text, std::size_t capacity) {
+  if (capacity == 0) return -1;
+  text[0] = '\0';
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const ssize_t got = read(fd, text, capacity - 1);
+  close(fd);
+  if (got < 0) return -1;
+  text[got] = '\0';
+  return static_cast<long>(got);
 }
 
 }  // namespace posix_host

@@ -61,7 +61,8 @@ bool cts_event_create();
 int cts_wait_start(platform::SerialHandle h);
 void cts_event_close();
 
-// Closes the device map and restores the default roots.
+// Closes the device map, forgets the USB-serial list and restores the default roots (sysfs,
+// /dev, USB devices).
 void reset_devmap();
 // Forgets the device map and the CTS notification and restores the default roots. Does not
 // close a port the caller still holds.

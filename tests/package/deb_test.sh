@@ -11,6 +11,18 @@ source "$(dirname "$0")/prologue.sh"
 deb="$(ls "$work"/out/tolvern_*_amd64.deb)"
 [ "$(dpkg-deb -f "$deb" Package)" = tolvern ] || fail "package name"
 dpkg -x "$deb" "$work/root"
+# The FT232R cable's library, and a package behind every shared library a program loads.
+depends="$(dpkg-deb -f "$deb" Depends)"
+depends_on() { echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qxF "$1"; }
+depends_on libftdi1-2 || fail "no dependency on libftdi1-2: $depends"
+for program in tolvern tolvern-pack tolvern-sim; do
+  for lib in $(ldd "$work/root/usr/bin/$program" | awk '$2 == "=>" && $3 ~ /^\// {print $3}'); do
+    owner="$(dpkg -S "$lib" 2>/dev/null || dpkg -S "$(realpath "$lib")" 2>/dev/null || true)"
+    owner="${owner%%:*}"
+    [ -n "$owner" ] || fail "$program loads $lib, which no package provides"
+    depends_on "$owner" || fail "$program loads $lib from $owner, not among the dependencies: $depends"
+  done
+done
 for f in usr/bin/tolvern usr/bin/tolvern-pack usr/bin/tolvern-sim usr/share/doc/tolvern/README.md \
          usr/share/doc/tolvern/FIRMWARE.md; do
   [ -f "$work/root/$f" ] || fail "$f missing"

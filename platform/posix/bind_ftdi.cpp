@@ -1,0 +1,276 @@
+// The FT232R cable for the native Linux program, through libftdi1. Listing needs no library
+// (sysfs, host_usb_serial.cpp); opening takes the chip from the kernel's ftdi_sio for the run
+// and gives it back on close. Only the real program links this file and the library: the
+// simulated cable answers the same calls in the tests.
+#include <ftdi.h>
+#include <libusb.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdint>
+
+#include "platform/ftdi.h"
+#include "platform/platform.h"
+#include "platform/posix/host.h"
+#include "platform/posix/host_port.h"
+#include "platform/posix/host_serial.h"
+#include "platform/posix/host_usb_serial.h"
+
+namespace platform {
+
+namespace {
+
+ftdi_context context;
+bool context_ready = false;  // ftdi_init done, ftdi_deinit owed
+bool device_open = false;
+// A transfer failed midway: bytes of it may still be in the chip or on their way back, and
+// would shift every later read by as many places. Purged before the next transfer.
+bool stream_dirty = false;
+// A transfer that could not be taken back (the device stopped answering even a cancel): the
+// context must not be used for anything but closing.
+bool context_broken = false;
+
+// Control requests and each bulk transfer give up after this; the device is then gone.
+constexpr int usb_timeout_ms = 1000;
+// Bytes per bulk write: the FT232R's smaller FIFO (128 bytes from the host, 256 towards it).
+// A few pieces are kept queued so the chip never waits for the next one.
+constexpr int write_piece = 128;
+constexpr int pieces_queued = 4;
+// How long one wait for USB events may block before the deadline is looked at again.
+constexpr int event_wait_us = 10000;
+// A transfer's deadline: twice its bytes at the bit-bang rate, plus this.
+constexpr int64_t transfer_slack_ms = 1000;
+// Until a rate is set the chip runs at what the open left (9600 baud); count conservatively.
+constexpr uint32_t unknown_byte_rate = 2400;
+// The latch byte is clocked out at the rate of the moment (at least a few thousand bytes a
+// second) before the mode may change.
+constexpr uint32_t latch_settle_ms = 2;
+// How long a cancelled transfer may take to come back.
+constexpr int64_t cancel_wait_ms = 500;
+// libftdi programs the divisor for 4 times the requested rate while a bit mode is on.
+constexpr uint32_t libftdi_bitbang_factor = 4;
+constexpr uint32_t max_byte_rate = 3000000;
+
+uint32_t byte_rate = unknown_byte_rate;
+
+bool fail(uint32_t code) {
+  posix_host::set_last_error(code);
+  return false;
+}
+
+// A device that stops answering mid-run has been pulled out, as far as the run is concerned.
+bool device_failed() { return fail(err::device_not_connected); }
+
+int64_t now_ms() {
+  int64_t ns = 0;
+  posix_host::query_counter(&ns);
+  return ns / 1000000;
+}
+
+void wait_for_events() {
+  timeval wait{0, event_wait_us};
+  libusb_handle_events_timeout_completed(context.usb_ctx, &wait, nullptr);
+}
+
+// Takes a submitted transfer back; true when libusb has let go of it (it is then freed).
+bool take_back(ftdi_transfer_control* tc) {
+  const int64_t deadline = now_ms() + cancel_wait_ms;
+  // libftdi's callbacks resubmit a timed-out transfer: cancel again until it stays cancelled.
+  while (!tc->completed && tc->transfer != nullptr && now_ms() < deadline) {
+    libusb_cancel_transfer(tc->transfer);
+    wait_for_events();
+  }
+  if (!tc->completed) return false;
+  ftdi_transfer_data_done(tc);
+  return true;
+}
+
+bool present(const posix_host::UsbAddress& where) {
+  libusb_device** devices = nullptr;
+  const ssize_t count = libusb_get_device_list(context.usb_ctx, &devices);
+  bool found = false;
+  for (ssize_t i = 0; i < count; ++i) {
+    found = found || (libusb_get_bus_number(devices[i]) == where.bus &&
+                      libusb_get_device_address(devices[i]) == where.address);
+  }
+  if (count >= 0) libusb_free_device_list(devices, 1);
+  return found;
+}
+
+bool tty_free(int32_t com) {
+  char name[16];
+  char device[600];
+  if (com == 0 || !posix_host::com_device_name(com, name, sizeof name)) return true;
+  std::snprintf(device, sizeof device, "%s/%s", posix_host::device_root(), name);
+  struct stat info {};
+  if (stat(device, &info) != 0) return true;  // no node: nobody can have it open
+  return posix_host::port_free_before_open(name, device);
+}
+
+void release_context() {
+  if (context_ready) ftdi_deinit(&context);
+  context_ready = false;
+  device_open = false;
+  stream_dirty = false;
+  context_broken = false;
+  byte_rate = unknown_byte_rate;
+}
+
+bool usable() {
+  if (!device_open) return fail(err::invalid_handle);
+  return context_broken ? device_failed() : true;
+}
+
+}  // namespace
+
+int usb_serial_list(UsbSerialDevice* devices, int capacity) {
+  return posix_host::usb_serial_list(devices, capacity);
+}
+
+bool ftdi_open(int index) {
+  ftdi_close();
+  posix_host::UsbAddress where{};
+  bool ft232r = false;
+  int32_t com = 0;
+  if (!posix_host::usb_serial_address(index, &where, &ft232r, &com)) return fail(err::invalid_parameter);
+  if (!ft232r) return fail(err::not_supported);
+  // Detaching ftdi_sio would hang up whoever has the ttyUSB open (a terminal, a serial
+  // console): such a cable is refused like a port in use.
+  if (!tty_free(com)) return fail(err::open_failed);
+  if (ftdi_init(&context) < 0) return fail(err::open_failed);
+  context_ready = true;
+  // ftdi_sio lets go of the chip while it is open here and takes it back when it is released,
+  // so the COM port comes back after the run.
+  context.module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
+  context.usb_read_timeout = usb_timeout_ms;
+  context.usb_write_timeout = usb_timeout_ms;
+  if (ftdi_usb_open_bus_addr(&context, where.bus, where.address) < 0) {
+    // Gone from the bus, or there but held by another program or not ours to open.
+    const uint32_t code = present(where) ? err::open_failed : err::device_not_connected;
+    release_context();
+    return fail(code);
+  }
+  device_open = true;
+  return true;
+}
+
+// The FT232R has no call that sets the output latch on its own, and entering a bit mode
+// drives the masked pins from the latch at once; its power-on zeros would be RTS# low (RTS
+// asserted: the target powered) and DTR# low (the clock high). So the latch is written in
+// asynchronous bit-bang mode with every pin an input: for those few milliseconds nothing is
+// driven (the chip's weak pull-ups hold the pins high, which on the cable is every line idle),
+// the byte lands in the latch, and the synchronous mode entered next drives its outputs from
+// there.
+bool ftdi_set_latch(uint8_t pins) {
+  if (!usable()) return false;
+  unsigned char byte = pins;
+  if (::ftdi_set_bitmode(&context, 0x00, BITMODE_BITBANG) < 0) return device_failed();
+  if (ftdi_write_data(&context, &byte, 1) != 1) return device_failed();
+  posix_host::sleep_ms(latch_settle_ms);
+  return true;
+}
+
+bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
+  if (!usable()) return false;
+  if (mode != bitmode_reset && mode != bitmode_synchronous) return fail(err::invalid_parameter);
+  if (::ftdi_set_bitmode(&context, output_mask, mode) < 0) return device_failed();
+  if (mode == bitmode_synchronous) {
+    // Whatever the chip sampled before (asynchronous mode samples on its own) must not be
+    // taken for the first bytes of the stream.
+    if (ftdi_tcioflush(&context) < 0) return device_failed();
+    stream_dirty = false;
+  }
+  return true;
+}
+
+bool ftdi_set_byte_rate(uint32_t bytes_per_second) {
+  if (!usable()) return false;
+  if (bytes_per_second == 0 || bytes_per_second > max_byte_rate) return fail(err::invalid_parameter);
+  // The same divisor whether or not a bit mode is on yet: libftdi multiplies only in one.
+  const uint32_t request = context.bitbang_enabled
+                               ? (bytes_per_second + libftdi_bitbang_factor / 2) / libftdi_bitbang_factor
+                               : bytes_per_second;
+  const int result = ftdi_set_baudrate(&context, static_cast<int>(request == 0 ? 1 : request));
+  if (result == -1) return fail(err::invalid_parameter);  // a rate the divisor cannot make
+  if (result < 0) return device_failed();
+  byte_rate = bytes_per_second;
+  return true;
+}
+
+bool ftdi_set_latency_ms(uint8_t ms) {
+  if (!usable()) return false;
+  const int result = ftdi_set_latency_timer(&context, ms);
+  if (result == -1) return fail(err::invalid_parameter);  // 1..255 only
+  return result < 0 ? device_failed() : true;
+}
+
+// One pending read for the whole count, the writes in pieces behind it: the chip clocks a
+// byte out only while it has room for the byte it samples, so the read must be there from
+// the start. Ends when every byte has come back, or fails at a deadline that no working
+// device comes near (an unplugged one usually fails at once).
+bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
+  if (!usable()) return false;
+  if (count == 0) return true;
+  if (out == nullptr || in == nullptr || count > static_cast<size_t>(INT_MAX)) {
+    return fail(err::invalid_parameter);
+  }
+  if (stream_dirty) {
+    if (ftdi_tcioflush(&context) < 0) return device_failed();
+    stream_dirty = false;
+  }
+  ftdi_transfer_control* reading = ftdi_read_data_submit(&context, in, static_cast<int>(count));
+  if (reading == nullptr) return device_failed();
+  ftdi_transfer_control* writing[pieces_queued] = {};
+  size_t submitted = 0;
+  const int64_t deadline =
+      now_ms() + transfer_slack_ms + static_cast<int64_t>(count) * 2000 / static_cast<int64_t>(byte_rate);
+  bool ok = true;
+  for (;;) {
+    bool writes_pending = false;
+    for (ftdi_transfer_control*& piece : writing) {
+      if (piece != nullptr && piece->completed) {
+        ok = ok && ftdi_transfer_data_done(piece) >= 0;
+        piece = nullptr;
+      }
+      if (ok && piece == nullptr && submitted < count) {
+        const int size = static_cast<int>(count - submitted < write_piece ? count - submitted : write_piece);
+        // libftdi takes the buffer as writable but only reads it.
+        piece = ftdi_write_data_submit(&context, const_cast<uint8_t*>(out + submitted), size);
+        ok = ok && piece != nullptr;
+        submitted += static_cast<size_t>(size);
+      }
+      writes_pending = writes_pending || piece != nullptr;
+    }
+    if (!ok || (reading->completed && !writes_pending && submitted == count)) break;
+    if (now_ms() > deadline) {
+      ok = false;
+      break;
+    }
+    wait_for_events();
+  }
+  if (ok) return ftdi_transfer_data_done(reading) == static_cast<int>(count) ? true : device_failed();
+  bool taken_back = take_back(reading);
+  for (ftdi_transfer_control* piece : writing) {
+    if (piece != nullptr) taken_back = take_back(piece) && taken_back;
+  }
+  stream_dirty = true;
+  context_broken = !taken_back;
+  return device_failed();
+}
+
+void ftdi_close() {
+  const uint32_t error = posix_host::last_error();  // a failure being reported stays reported
+  if (device_open && !context_broken) {
+    // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
+    ::ftdi_set_bitmode(&context, 0x00, BITMODE_RESET);
+    ftdi_setdtr_rts(&context, 0, 0);
+  }
+  // Releasing the interface hands the chip back to ftdi_sio.
+  if (device_open) ftdi_usb_close(&context);
+  release_context();
+  posix_host::set_last_error(error);
+}
+
+}  // namespace platform

@@ -1,0 +1,360 @@
+// The FT232R cable on Windows, through FTDI's D2XX library (ftd2xx.dll, installed with FTDI's
+// driver). It is loaded when first needed and never required: without it the program starts
+// and the COM-port path works as ever; only the cable calls fail (ERROR_DLL_NOT_FOUND). No FTDI
+// header either: the few declarations below follow FTDI's D2XX Programmer's Guide.
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/ftdi.h"
+#include "platform/usb_serial_chips.h"
+#include "platform/win32/win_api.h"
+
+namespace platform {
+namespace {
+
+// ---- D2XX, as documented ------------------------------------------------------------------
+using FtHandle = void*;
+using FtStatus = ULONG;
+constexpr FtStatus ft_ok = 0;
+constexpr FtStatus ft_device_not_found = 2;
+constexpr FtStatus ft_invalid_parameter = 6;
+constexpr FtStatus ft_invalid_baud_rate = 7;
+constexpr DWORD ft_flags_opened = 1;       // FT_GetDeviceInfoDetail: open in some process
+constexpr DWORD ft_open_by_location = 4;   // FT_OpenEx
+constexpr ULONG ft_purge_rx = 1;
+constexpr ULONG ft_purge_tx = 2;
+constexpr UCHAR ft_bitmode_async = 0x01;
+constexpr std::size_t ft_serial_size = 16;       // FT_GetDeviceInfoDetail's buffers
+constexpr std::size_t ft_description_size = 64;
+
+// Exported undecorated, __stdcall on 32-bit Windows (WINAPI).
+using FtCreateDeviceInfoList = FtStatus(WINAPI*)(DWORD* count);
+using FtGetDeviceInfoDetail = FtStatus(WINAPI*)(DWORD index, DWORD* flags, DWORD* type, DWORD* id,
+                                                DWORD* location, void* serial, void* description,
+                                                FtHandle* handle);
+using FtOpen = FtStatus(WINAPI*)(int index, FtHandle* handle);
+using FtOpenEx = FtStatus(WINAPI*)(void* argument, DWORD flags, FtHandle* handle);
+using FtClose = FtStatus(WINAPI*)(FtHandle handle);
+using FtSetBitMode = FtStatus(WINAPI*)(FtHandle handle, UCHAR mask, UCHAR mode);
+using FtSetBaudRate = FtStatus(WINAPI*)(FtHandle handle, ULONG baud);
+using FtSetLatencyTimer = FtStatus(WINAPI*)(FtHandle handle, UCHAR ms);
+using FtWrite = FtStatus(WINAPI*)(FtHandle handle, void* buffer, DWORD size, DWORD* written);
+using FtRead = FtStatus(WINAPI*)(FtHandle handle, void* buffer, DWORD size, DWORD* read);
+using FtGetComPortNumber = FtStatus(WINAPI*)(FtHandle handle, LONG* com);
+using FtPurge = FtStatus(WINAPI*)(FtHandle handle, ULONG mask);
+using FtSetTimeouts = FtStatus(WINAPI*)(FtHandle handle, ULONG read_ms, ULONG write_ms);
+using FtLine = FtStatus(WINAPI*)(FtHandle handle);  // FT_ClrDtr, FT_ClrRts
+
+struct D2xx {
+  FtCreateDeviceInfoList create_device_info_list;
+  FtGetDeviceInfoDetail get_device_info_detail;
+  FtOpen open;
+  FtOpenEx open_ex;
+  FtClose close;
+  FtSetBitMode set_bit_mode;
+  FtSetBaudRate set_baud_rate;
+  FtSetLatencyTimer set_latency_timer;
+  FtWrite write;
+  FtRead read;
+  FtGetComPortNumber get_com_port_number;
+  FtPurge purge;
+  FtSetTimeouts set_timeouts;
+  FtLine clr_dtr;
+  FtLine clr_rts;
+};
+D2xx d2xx{};
+HMODULE library = nullptr;
+
+// ---- this back end --------------------------------------------------------------------------
+// Each read and write gives up after this; the device is then gone.
+constexpr ULONG usb_timeout_ms = 1000;
+// Bytes per write: the FT232R's smaller FIFO. Bytes written but not yet read back stay well
+// within what D2XX buffers on its own, so a write never waits for a read that comes after it.
+constexpr DWORD write_piece = 128;
+constexpr std::size_t in_flight_limit = 2048;
+// The latch byte is clocked out at the rate of the moment before the mode may change.
+constexpr DWORD latch_settle_ms = 2;
+// FTDI's application note for the FT232R's bit-bang modes: bytes are clocked at 16 times the
+// rate given to FT_SetBaudRate.
+constexpr uint32_t d2xx_bitbang_factor = 16;
+// D2XX documents latency timers of 2..255 ms for this chip.
+constexpr UCHAR smallest_latency_ms = 2;
+
+struct Entry {
+  UsbSerialDevice device;
+  bool d2xx;          // seen through D2XX (openable), not only in the serial device map
+  DWORD index;        // its place in D2XX's list
+  DWORD location;     // its USB location, which stays while the list may change
+};
+constexpr int max_entries = 64;
+Entry entries[max_entries];
+int entry_count = 0;
+
+FtHandle device = nullptr;
+bool stream_dirty = false;  // a transfer failed midway: purge before the next
+
+bool fail(uint32_t code) {
+  SetLastError(code);
+  return false;
+}
+
+bool device_failed() { return fail(err::device_not_connected); }
+
+template <typename Function>
+bool resolve(const char* name, Function* function) {
+  // GetProcAddress gives a generic function pointer: through void(*)() to the real type.
+  *function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+  return *function != nullptr;
+}
+
+bool load() {
+  if (library != nullptr) return true;
+  // FTDI's driver puts ftd2xx.dll in the system folder; a copy beside the program is FTDI's
+  // other documented place. The current folder is not searched: a data file's folder is no
+  // place to pick up code from. Systems too old for these flags search the usual way.
+  constexpr DWORD search_system32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+  constexpr DWORD search_program_dir = 0x00000200;  // LOAD_LIBRARY_SEARCH_APPLICATION_DIR
+  HMODULE module = LoadLibraryExA("ftd2xx.dll", nullptr, search_system32 | search_program_dir);
+  if (module == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) module = LoadLibraryA("ftd2xx.dll");
+  if (module == nullptr) return fail(err::dll_not_found);
+  library = module;
+  D2xx d{};
+  const bool complete =
+      resolve("FT_CreateDeviceInfoList", &d.create_device_info_list) &&
+      resolve("FT_GetDeviceInfoDetail", &d.get_device_info_detail) && resolve("FT_Open", &d.open) &&
+      resolve("FT_OpenEx", &d.open_ex) && resolve("FT_Close", &d.close) &&
+      resolve("FT_SetBitMode", &d.set_bit_mode) && resolve("FT_SetBaudRate", &d.set_baud_rate) &&
+      resolve("FT_SetLatencyTimer", &d.set_latency_timer) && resolve("FT_Write", &d.write) &&
+      resolve("FT_Read", &d.read) && resolve("FT_GetComPortNumber", &d.get_com_port_number) &&
+      resolve("FT_Purge", &d.purge) && resolve("FT_SetTimeouts", &d.set_timeouts) &&
+      resolve("FT_ClrDtr", &d.clr_dtr) && resolve("FT_ClrRts", &d.clr_rts);
+  if (!complete) {
+    // A library this old is as good as none.
+    FreeLibrary(module);
+    library = nullptr;
+    return fail(err::dll_not_found);
+  }
+  d2xx = d;
+  return true;
+}
+
+bool usable() { return device != nullptr ? true : fail(err::invalid_handle); }
+
+// The COM number FTDI's serial driver gives the device, 0 when it has none or another program
+// has the device open.
+int32_t com_port_of(DWORD index, DWORD flags) {
+  FtHandle h = nullptr;
+  if ((flags & ft_flags_opened) != 0 || d2xx.open(static_cast<int>(index), &h) != ft_ok) return 0;
+  LONG com = -1;
+  if (d2xx.get_com_port_number(h, &com) != ft_ok || com < 0) com = 0;
+  d2xx.close(h);
+  return com;
+}
+
+void add_d2xx_device(DWORD index) {
+  DWORD flags = 0, type = 0, id = 0, location = 0;
+  char serial[ft_serial_size] = {};
+  char description[ft_description_size] = {};
+  FtHandle h = nullptr;
+  if (d2xx.get_device_info_detail(index, &flags, &type, &id, &location, serial, description, &h) != ft_ok) {
+    return;
+  }
+  if (entry_count == max_entries) return;
+  Entry& e = entries[entry_count++];
+  e = Entry{};
+  const FtdiChip* chip = nullptr;
+  for (const FtdiChip& c : ftdi_chips) {
+    if (c.d2xx_type == type) chip = &c;
+  }
+  serial[ft_serial_size - 1] = '\0';
+  description[ft_description_size - 1] = '\0';
+  name_ftdi_chip(chip, description, &e.device);
+  copy_cut(e.device.serial, sizeof e.device.serial, serial);
+  e.device.com_port = com_port_of(index, flags);
+  e.d2xx = true;
+  e.index = index;
+  e.location = location;
+}
+
+bool com_listed(int32_t com) {
+  for (int i = 0; i < entry_count; ++i) {
+    if (entries[i].device.com_port == com) return true;
+  }
+  return false;
+}
+
+// "COM<n>" from the serial device map; 0 for anything else.
+int32_t com_number(const char* text) {
+  if (_strnicmp(text, "COM", 3) != 0 || text[3] < '1' || text[3] > '9') return 0;
+  char* end = nullptr;
+  const long n = std::strtol(text + 3, &end, 10);
+  return *end == '\0' && n <= 255 ? static_cast<int32_t>(n) : 0;
+}
+
+// Ports of other makes (and FTDI ports D2XX did not show) from HKLM\HARDWARE\DEVICEMAP\SERIALCOMM,
+// named by the device their driver announced.
+void add_device_map_ports() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  for (DWORD i = 0; entry_count < max_entries; ++i) {
+    char name[256];
+    char data[32];
+    DWORD name_size = sizeof name;
+    DWORD data_size = sizeof data - 1;
+    DWORD type = 0;
+    const LONG result = RegEnumValueA(key, i, name, &name_size, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(data), &data_size);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    if (result != ERROR_SUCCESS || type != REG_SZ) continue;
+    data[data_size] = '\0';
+    const int32_t com = com_number(data);
+    const char* chip = nullptr;
+    if (_strnicmp(name, "\\Device\\VCP", 11) == 0) chip = "FTDI";
+    for (const OtherChip& c : other_chips) {
+      if (_strnicmp(name, c.windows_device, std::strlen(c.windows_device)) == 0) chip = c.name;
+    }
+    if (chip == nullptr || com == 0 || com_listed(com)) continue;
+    Entry& e = entries[entry_count++];
+    e = Entry{};
+    copy_cut(e.device.chip, sizeof e.device.chip, chip);
+    e.device.com_port = com;
+  }
+  RegCloseKey(key);
+}
+
+}  // namespace
+
+int usb_serial_list(UsbSerialDevice* devices, int capacity) {
+  entry_count = 0;
+  if (!load()) return -1;
+  DWORD count = 0;
+  if (d2xx.create_device_info_list(&count) != ft_ok) {
+    SetLastError(err::gen_failure);
+    return -1;
+  }
+  for (DWORD i = 0; i < count; ++i) add_d2xx_device(i);
+  add_device_map_ports();
+  for (int i = 0; devices != nullptr && i < entry_count && i < capacity; ++i) devices[i] = entries[i].device;
+  return entry_count;
+}
+
+bool ftdi_open(int index) {
+  ftdi_close();
+  if (!load()) return false;
+  if (index < 0 || index >= entry_count) return fail(err::invalid_parameter);
+  const Entry& e = entries[index];
+  if (!e.d2xx || !e.device.ft232r) return fail(err::not_supported);
+  FtHandle h = nullptr;
+  // By its USB location, which a device plugged in meanwhile does not shift.
+  const FtStatus status =
+      e.location != 0
+          ? d2xx.open_ex(reinterpret_cast<void*>(static_cast<ULONG_PTR>(e.location)), ft_open_by_location, &h)
+          : d2xx.open(static_cast<int>(e.index), &h);
+  if (status != ft_ok) return fail(status == ft_device_not_found ? err::device_not_connected : err::open_failed);
+  if (d2xx.set_timeouts(h, usb_timeout_ms, usb_timeout_ms) != ft_ok) {
+    d2xx.close(h);
+    return device_failed();
+  }
+  device = h;
+  stream_dirty = false;
+  return true;
+}
+
+// The FT232R has no call that sets the output latch on its own, and entering a bit mode
+// drives the masked pins from the latch at once; its power-on zeros would be RTS# low (RTS
+// asserted: the target powered) and DTR# low (the clock high). So the latch is written in
+// asynchronous bit-bang mode with every pin an input: for those few milliseconds nothing is
+// driven (the chip's weak pull-ups hold the pins high, which on the cable is every line idle),
+// the byte lands in the latch, and the synchronous mode entered next drives its outputs from
+// there.
+bool ftdi_set_latch(uint8_t pins) {
+  if (!usable()) return false;
+  UCHAR byte = pins;
+  DWORD written = 0;
+  if (d2xx.set_bit_mode(device, 0x00, ft_bitmode_async) != ft_ok) return device_failed();
+  if (d2xx.write(device, &byte, 1, &written) != ft_ok || written != 1) return device_failed();
+  Sleep(latch_settle_ms);
+  return true;
+}
+
+bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
+  if (!usable()) return false;
+  if (mode != bitmode_reset && mode != bitmode_synchronous) return fail(err::invalid_parameter);
+  if (d2xx.set_bit_mode(device, output_mask, mode) != ft_ok) return device_failed();
+  if (mode == bitmode_synchronous) {
+    // Whatever the chip sampled before must not be taken for the first bytes of the stream.
+    if (d2xx.purge(device, ft_purge_rx | ft_purge_tx) != ft_ok) return device_failed();
+    stream_dirty = false;
+  }
+  return true;
+}
+
+bool ftdi_set_byte_rate(uint32_t bytes_per_second) {
+  if (!usable()) return false;
+  const uint32_t baud = (bytes_per_second + d2xx_bitbang_factor / 2) / d2xx_bitbang_factor;
+  if (baud == 0) return fail(err::invalid_parameter);
+  const FtStatus status = d2xx.set_baud_rate(device, baud);
+  if (status == ft_invalid_baud_rate || status == ft_invalid_parameter) return fail(err::invalid_parameter);
+  return status == ft_ok ? true : device_failed();
+}
+
+bool ftdi_set_latency_ms(uint8_t ms) {
+  if (!usable()) return false;
+  FtStatus status = d2xx.set_latency_timer(device, ms);
+  // 1 ms is below D2XX's documented range: the nearest it takes.
+  if (status == ft_invalid_parameter && ms == 1) status = d2xx.set_latency_timer(device, smallest_latency_ms);
+  if (status == ft_invalid_parameter) return fail(err::invalid_parameter);
+  return status == ft_ok ? true : device_failed();
+}
+
+// Written in pieces, read back as it comes: D2XX keeps reading from the chip on its own, so
+// the chip never stops for want of room while less than in_flight_limit bytes are out.
+bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
+  if (!usable()) return false;
+  if (count == 0) return true;
+  if (out == nullptr || in == nullptr) return fail(err::invalid_parameter);
+  if (stream_dirty) {
+    if (d2xx.purge(device, ft_purge_rx | ft_purge_tx) != ft_ok) return device_failed();
+    stream_dirty = false;
+  }
+  size_t written = 0;
+  size_t received = 0;
+  while (received < count) {
+    while (written < count && written - received + write_piece <= in_flight_limit) {
+      const DWORD size = static_cast<DWORD>(count - written < write_piece ? count - written : write_piece);
+      DWORD done = 0;
+      // D2XX takes the buffer as writable but only reads it.
+      if (d2xx.write(device, const_cast<uint8_t*>(out + written), size, &done) != ft_ok || done != size) {
+        stream_dirty = true;
+        return device_failed();
+      }
+      written += size;
+    }
+    const DWORD want = static_cast<DWORD>(written - received < write_piece ? written - received : write_piece);
+    DWORD got = 0;
+    // A read that ends short ended at the timeout.
+    if (d2xx.read(device, in + received, want, &got) != ft_ok || got != want) {
+      stream_dirty = true;
+      return device_failed();
+    }
+    received += got;
+  }
+  return true;
+}
+
+void ftdi_close() {
+  if (device == nullptr) return;
+  const DWORD error = GetLastError();  // a failure being reported stays reported
+  // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
+  d2xx.set_bit_mode(device, 0x00, bitmode_reset);
+  d2xx.clr_rts(device);
+  d2xx.clr_dtr(device);
+  d2xx.close(device);
+  device = nullptr;
+  stream_dirty = false;
+  SetLastError(error);
+}
+
+}  // namespace platform
