@@ -11,12 +11,15 @@ source "$(dirname "$0")/prologue.sh"
 deb="$(ls "$work"/out/tolvern_*_amd64.deb)"
 [ "$(dpkg-deb -f "$deb" Package)" = tolvern ] || fail "package name"
 dpkg -x "$deb" "$work/root"
-# The FT232R cable's library, and a package behind every shared library a program loads.
+# The FT232R cable's library, and a package behind every shared library a program names (its
+# libraries' own needs are their packages' dependencies).
 depends="$(dpkg-deb -f "$deb" Depends)"
 depends_on() { echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | grep -qxF "$1"; }
 depends_on libftdi1-2 || fail "no dependency on libftdi1-2: $depends"
 for program in tolvern tolvern-pack tolvern-sim; do
-  for lib in $(ldd "$work/root/usr/bin/$program" | awk '$2 == "=>" && $3 ~ /^\// {print $3}'); do
+  needed="$(objdump -p "$work/root/usr/bin/$program" | awk '$1 == "NEEDED" {print $2}')"
+  for lib in $(ldd "$work/root/usr/bin/$program" |
+               awk -v needed=" $(echo $needed) " '$2 == "=>" && $3 ~ /^\// && index(needed, " " $1 " ") {print $3}'); do
     owner="$(dpkg -S "$lib" 2>/dev/null || dpkg -S "$(realpath "$lib")" 2>/dev/null || true)"
     owner="${owner%%:*}"
     [ -n "$owner" ] || fail "$program loads $lib, which no package provides"
