@@ -156,6 +156,9 @@ TEST(Wine, PortsDiscoveryAndLineTest) {
            "\r\n\r\nПорт COM3 не открыт.\a\r\n"},
       {"no ports", {"", {}, {}, {}, false}, 1,
        "\r\n" + counter_line + "COM-портов не обнаружено. Завершаем работу.\r\n\a\r\n"},
+      // The cable path without FTDI's driver: the program still starts and says what is missing.
+      {"-F without ftd2xx.dll", {"-F", {}, {}, {}, false}, 1157,
+       "\r\n" + counter_line + "\r\n\r\nБиблиотека ftd2xx.dll не найдена ( ошибка 1157 ): установите драйвер FTDI.\a\r\n"},
       {"discovery past a failing port, then the line test",
        {"-T", {null_port, adapter}, {"DTR = 0", "x"}, {"VSERIAL_ATTACH=nochip"}, false}, 1,
        "\r\n" + counter_line + "\r\nНайдено COM-портов - 2:\r\n COM3 - непонятная ошибка ( код 6 ).\r\n" +
