@@ -50,7 +50,8 @@ constexpr const OutputPin* output_pin(uint32_t function) {
 // 500 000 bytes a second: one byte holds the pins 2 us, the ISSP clock's half period, so a
 // bit is two bytes and a sample costs one.
 constexpr uint32_t byte_rate = 500000;
-constexpr int32_t byte_period_us = 2;
+constexpr int32_t byte_period_us = static_cast<int32_t>(1000000 / byte_rate);
+static_assert(1000000 % byte_rate == 0, "a byte lasts whole microseconds");
 // Waits this long or longer are timed on the counter after the stream went out: the pins hold
 // their levels between transfers, and the USB carries no idle bytes.
 constexpr int32_t long_wait_us = 1000;
