@@ -70,9 +70,10 @@ int watch_for_busy() {
     const int low_sample = wire::sample(platform::MS_CTS_ON, &low);
     if (low_sample < 0) return -1;
     // The cable decides once per pass: the pass must end before the next clock may follow.
+    // Its watch has looked at every byte of the pass, the two samples among them.
     if (low_sample == wire::pending) {
       if (wire::flush() != 0) return -1;
-      if (*event_word != 0 || high == 1) return 1;
+      if (*event_word != 0) return 1;
     }
     if (low == 1) return 1;
   }

@@ -99,6 +99,7 @@ TEST(Cable, RefusalsAndFailures) {
     int key;
     int32_t exit_code;
     std::string message;
+    std::vector<sim::ChipFaultSpec> chip_faults = {};
   } rows[] = {
       {"none", {}, {"-F"}, {}, -1, 0, 1, cp866(RU("Кабель FT232R не обнаружен. Завершаем работу."))},
       {"two", {on_com5, on_com6}, {"-F"}, {}, -1, 0, 1,
@@ -115,6 +116,9 @@ TEST(Cable, RefusalsAndFailures) {
       {"setup refused", {ft232r}, {"-F"}, {{sim::Call::usb_setup, 3, 31}}, -1, 0, 31,
        cp866(RU("Непонятная ошибка ( код 31 )."))},
       {"no adapter on it", {ft232r}, {"-F"}, {}, 0, 0, 1, cp866(RU("Адаптер не обнаружен. Завершаем работу."))},
+      // The one-second wait for the data line to fall after power-on, on the pins.
+      {"data line never falls", {ft232r}, {"-F"}, {}, -1, 0, 10, cp866(RU("Нет ответа от микросхемы ( стадия 2 ).")),
+       {sim::chip_fault::no_answer_after_power_on()}},
       {"unplugged mid-run", {ft232r}, {"-F"}, {{sim::Call::usb_transfer, 2000, platform::err::device_not_connected}},
        -1, output::key_enter, 1167,
        cp866(RU("Порт FT232R A10KSIM1 - устройство отключено ( ошибка 1167 )."))},
@@ -127,6 +131,7 @@ TEST(Cable, RefusalsAndFailures) {
     sim::reset();
     sim::set_usb_devices(row.devices);
     sim::adapter::config().dsr_stuck = row.dsr_stuck;
+    sim::chip_config().faults = row.chip_faults;
     for (const sim::CallFault& f : row.faults) sim::add_call_fault(f);
     sim::set_trace(true);
     const harness::RunResult r = harness::run_tool(row.args, "/sim/tolvern", row.key);

@@ -71,8 +71,11 @@ TEST(WaitPoll, EveryOutcome) {
     const sim::Counters before = sim::counters();
     const long long samples_before = ft232r::counters().samples;
     const double started_us = sim::now_us();
+    const long long bytes_before = sim::cable_counters().bytes;
     EXPECT_EQ(issp::issp_wait_and_poll(), c.result);
+    // Every sample a wait took has come back before it decided: none is left in the stream.
     if (cable) {
+      EXPECT_GE(sim::cable_counters().bytes - bytes_before, ft232r::counters().samples - samples_before);
       EXPECT_EQ(wire::flush(), 0);  // the trailing clocks onto the lines
     }
     const long long pulses = sim::counters().clock_pulses - before.clock_pulses;
