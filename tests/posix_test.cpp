@@ -74,10 +74,12 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 
 namespace {
 
-int open_pty(std::string* slave_name) {
+// A pseudo-terminal's master end, its slave's name and, if asked for, the slave opened.
+int open_pty(std::string* slave_name, int* slave = nullptr) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
   *slave_name = ptsname(master);
+  if (slave != nullptr) *slave = open(slave_name->c_str(), O_RDWR | O_NOCTTY);
   return master;
 }
 
@@ -137,10 +139,9 @@ TEST(PosixConsole, InteractiveOnlyOnATerminal) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   std::string slave_name;
-  const int master = open_pty(&slave_name);
-  ASSERT_GE(master, 0);
-  const int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(slave, 0);
+  int slave = -1;
+  const int master = open_pty(&slave_name, &slave);
+  ASSERT_TRUE(master >= 0 && slave >= 0);
   for (const int fd : {fds[1], slave}) {
     Redirect over_stdout(fd, STDOUT_FILENO);
     EXPECT_EQ(posix_host::console_interactive(), fd == slave);
@@ -223,10 +224,9 @@ TEST(PosixKeyboard, SequencesFromAPipe) {
 // terminal restored, and a hang-up taken as the end of input instead of a hang.
 TEST(PosixKeyboard, TerminalRawLoneEscapeRestoreAndHangUp) {
   std::string slave_name;
-  const int master = open_pty(&slave_name);
-  ASSERT_GE(master, 0);
-  const int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(slave, 0);
+  int slave = -1;
+  const int master = open_pty(&slave_name, &slave);
+  ASSERT_TRUE(master >= 0 && slave >= 0);
   Redirect over_stdin(slave, STDIN_FILENO);
   close(slave);
   EXPECT_FALSE(posix_host::key_waiting());
@@ -264,6 +264,12 @@ struct PosixFakeTree : ::testing::Test {
     fake = FakeLines{};
     posix_host::set_guard_roots(nullptr, nullptr, nullptr);
     posix_host::reset();
+  }
+  // A pseudo-terminal as /dev/ttyS4 (COM5): its master end, and its slave's name in *slave.
+  int pty_as_com5(std::string* slave) {
+    const int master = open_pty(slave);
+    EXPECT_EQ(symlink(slave->c_str(), (dev + "/ttyS4").c_str()), 0);
+    return master;
   }
   // A port sysfs knows (with a UART type for ttyS) and, if wanted, its device node.
   void add_port(const std::string& name, int uart_type, bool node) {
@@ -329,9 +335,8 @@ TEST_F(PosixFakeTree, DeviceMapListsExistingPortsInComOrder) {
 // with the adapter would answer them.
 TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   std::string slave;
-  const int master = open_pty(&slave);
+  const int master = pty_as_com5(&slave);
   ASSERT_GE(master, 0);
-  ASSERT_EQ(symlink(slave.c_str(), (dev + "/ttyS4").c_str()), 0);
   struct stat info {};
   ASSERT_EQ(stat(slave.c_str(), &info), 0);
   fake.rdev = info.st_rdev;
@@ -460,17 +465,15 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
       {"4-1", "046d", "c077", "7200", nullptr, "USB Optical Mouse", 4, 2, {}},  // no serial port
       {"usb1", "1d6b", "0002", "0601", "0000:00:14.0", nullptr, 1, 1, {}},       // root hub
   };
-  const auto write = [](const std::string& path, const std::string& text) { std::ofstream(path) << text << "\n"; };
   for (const Device& d : devices) {
-    const std::string dir = usb + "/" + d.name;
+    const std::string dir = usb + "/" + d.name, bus = std::to_string(d.bus), address = std::to_string(d.address);
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-    write(dir + "/idVendor", d.vendor);
-    write(dir + "/idProduct", d.product_id);
-    write(dir + "/bcdDevice", d.release);
-    write(dir + "/busnum", std::to_string(d.bus));
-    write(dir + "/devnum", std::to_string(d.address));
-    if (d.serial != nullptr) write(dir + "/serial", d.serial);
-    if (d.product != nullptr) write(dir + "/product", d.product);
+    const std::pair<const char*, const char*> files[] = {{"idVendor", d.vendor}, {"idProduct", d.product_id},
+        {"bcdDevice", d.release}, {"busnum", bus.c_str()}, {"devnum", address.c_str()}, {"serial", d.serial},
+        {"product", d.product}};
+    for (const auto& [file, text] : files) {
+      if (text != nullptr) std::ofstream(dir + "/" + file) << text << "\n";
+    }
     // Every interface directory is also listed at the top, as sysfs does.
     const std::string iface = std::string(d.name) + ":1.0";
     ASSERT_EQ(mkdir((dir + "/" + iface).c_str(), 0755), 0);
@@ -489,10 +492,12 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
   platform::UsbSerialDevice list[platform::max_usb_serial_devices];
   const int count = posix_host::usb_serial_list(list, platform::max_usb_serial_devices);
   std::vector<std::string> seen;
+  posix_host::UsbAddress where{};
+  bool ft232r = false;
+  int32_t com = 0;
   for (int i = 0; i < count && i < platform::max_usb_serial_devices; ++i) {
-    posix_host::UsbAddress where{};
-    bool ft232r = !list[i].ft232r;
-    int32_t com = -1;
+    ft232r = !list[i].ft232r;
+    com = -1;
     ASSERT_TRUE(posix_host::usb_serial_address(i, &where, &ft232r, &com));
     EXPECT_EQ(ft232r, list[i].ft232r);
     EXPECT_EQ(com, list[i].com_port);
@@ -513,9 +518,6 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
                       "FT232R yes  COM41 3.17",
                   }));
   EXPECT_EQ(count, static_cast<int>(seen.size()));
-  posix_host::UsbAddress where{};
-  bool ft232r = false;
-  int32_t com = 0;
   EXPECT_FALSE(posix_host::usb_serial_address(count, &where, &ft232r, &com));
   EXPECT_FALSE(posix_host::usb_serial_address(-1, &where, &ft232r, &com));
 
@@ -536,9 +538,8 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
 // one refuses the port before any setting changes, and says which device and why.
 TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
   std::string slave;
-  const int master = open_pty(&slave);
+  const int master = pty_as_com5(&slave);
   ASSERT_GE(master, 0);
-  ASSERT_EQ(symlink(slave.c_str(), (dev + "/ttyS4").c_str()), 0);
   for (const char* dir : {"/proc", "/lock", "/oldlock", "/sys/console"}) ASSERT_EQ(mkdir((root + dir).c_str(), 0755), 0);
   ASSERT_TRUE(posix_host::set_guard_roots((root + "/proc").c_str(), (root + "/lock").c_str(), (root + "/oldlock").c_str()));
   const pid_t dead = fork();  // a pid that no longer runs

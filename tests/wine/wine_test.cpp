@@ -10,14 +10,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/vserial/run_kit.h"
 #include "tests/wine/wine_world.h"
 
 namespace {
 
 using wine_world::cp1251;
 using wine_world::cp866;
-using wine_world::read_file;
-using wine_world::write_file;
+using run_kit::read_file;
+using run_kit::write_file;
 
 // Wine's performance counter runs at 10 MHz.
 const std::string counter_line = "High-Resolution Performance Counter: частота 10000000 тиков в секунду.\r\n";
@@ -43,27 +44,6 @@ void clear_program_folder() {
     unlink(program_file(name).c_str());
   }
   unlink((wine_world::drive_root_folder('D') + "/Tolvern.log").c_str());
-}
-
-// What the simulated back end programs into its chip: the same embedded firmware.
-std::string reference_flash() {
-  const std::string dump = wine_world::program_folder() + "/flash.tmp";
-  const std::string command = std::string(TOLVERN_SIM) + " --confirm --dump-flash=" + dump + " > /dev/null";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  std::string flash = read_file(dump);
-  unlink(dump.c_str());
-  return flash;
-}
-
-std::string flash_of(const wine_world::Outcome& o) {
-  return std::string(reinterpret_cast<const char*>(o.status.flash), sizeof o.status.flash);
-}
-
-// Every run with the adapter leaves the target unpowered and every line down when it closes.
-void expect_left_clean(const wine_world::Outcome& o) {
-  EXPECT_EQ(o.status.lines_at_close, 0);
-  EXPECT_EQ(o.status.powered, 0);
-  EXPECT_EQ(o.status.open_fds, 0);
 }
 
 // No port is touched: the switches, the data file and the log, with the exact bytes of the
@@ -184,7 +164,7 @@ TEST(Wine, PortsDiscoveryAndLineTest) {
 // The whole programming of the simulated chip, the operator's ESC at the prompt and a chip that
 // falls silent, through the virtual serial port on COM5.
 TEST(Wine, ProgramsTheSimulatedChip) {
-  const std::string expected = reference_flash();
+  const std::string expected = run_kit::reference_flash(wine_world::program_folder() + "/flash.tmp");
   ASSERT_EQ(expected.size(), 8192u);
   const int adapter = wine_world::adapter_port;
   const struct {
@@ -204,9 +184,9 @@ TEST(Wine, ProgramsTheSimulatedChip) {
     EXPECT_EQ(o.exit_code, c.exit_code) << o.output;
     EXPECT_NE(o.output.find(cp866(c.ending)), std::string::npos) << o.output;
     if (c.exit_code == 0) {
-      EXPECT_TRUE(flash_of(o) == expected);
+      EXPECT_TRUE(run_kit::flash_of(o.status) == expected);
     }
-    expect_left_clean(o);
+    run_kit::expect_left_clean(o.status);
     std::printf("[ run time ] %s: %.1f s, %lld modem-line calls, %lld vectors, %lld wait-thread sleeps cut, "
                 "%lld CTS changes latched for it\n", c.what, o.seconds, static_cast<long long>(o.status.calls),
                 static_cast<long long>(o.status.vectors), static_cast<long long>(o.status.wait_polls),

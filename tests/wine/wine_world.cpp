@@ -1,5 +1,7 @@
 #include "tests/wine/wine_world.h"
 
+#include "tests/vserial/run_kit.h"
+
 #include <fcntl.h>
 #include <glob.h>
 #include <iconv.h>
@@ -8,15 +10,12 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace wine_world {
 namespace {
@@ -41,11 +40,9 @@ constexpr const char* dll_overrides = "mscoree=;mshtml=;winemenubuilder.exe=d";
 // A guard against a hang only; every case ends long before it.
 constexpr int run_limit_seconds = 300;
 
-int64_t real_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
+using run_kit::read_file;
+using run_kit::real_ms;
+using run_kit::write_file;
 
 void wine_environment() {
   setenv("WINEPREFIX", prefix.c_str(), 1);
@@ -71,11 +68,7 @@ int spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
     const int fd = out.empty() ? null : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, STDOUT_FILENO);
     dup2(out.empty() ? null : open((out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    run_kit::exec(argv);
   }
   const int64_t start = real_ms();
   int status = 0;
@@ -169,27 +162,12 @@ std::string dos_path(const std::string& unix_path) {
 
 }  // namespace
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::string cp866(const std::string& utf8) { return convert(utf8, "CP866"); }
 std::string cp1251(const std::string& utf8) { return convert(utf8, "CP1251"); }
 
 bool enter_private_world() {
-  if (unshare(CLONE_NEWNS) != 0) {
-    std::perror("wine tests: unshare (needs root or user namespaces)");
-    return false;
-  }
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    std::perror("wine tests: private mounts");
+  if (!run_kit::private_mounts()) {
+    std::perror("wine tests: private mounts (needs root or user namespaces)");
     return false;
   }
   // Every serial device of this machine becomes /dev/null for everything started from here.
@@ -308,10 +286,7 @@ Outcome run(const Run& r) {
     keys += hex(cp866(r.keys[i])) + ":" + hex(r.keys[i + 1]);
   }
   const std::string status_path = root + "/status";
-  {
-    const vserial::Status empty{};
-    write_file(status_path, std::string(reinterpret_cast<const char*>(&empty), sizeof empty));
-  }
+  run_kit::blank_status(status_path);
   int master = -1;
   std::vector<std::string> env{"LAUNCH_KEYS=" + keys};
   if (r.drive != 0) {
@@ -345,8 +320,7 @@ Outcome run(const Run& r) {
   }
   o.output = read_file(root + "/output");
   const std::string launcher_note = read_file(root + "/output.err");
-  const std::string status = read_file(status_path);
-  if (status.size() == sizeof o.status) std::memcpy(&o.status, status.data(), sizeof o.status);
+  o.status = run_kit::read_status(status_path);
   // The launcher's last line on standard error: "exit=N".
   const size_t at = launcher_note.rfind("exit=");
   if (at != std::string::npos) o.exit_code = std::strtol(launcher_note.c_str() + at + 5, nullptr, 10);
