@@ -143,8 +143,7 @@ TEST(Discovery, SearchEndsTheRun) {
     int32_t exit_code;
     std::string output;
   } cases[] = {
-      {"two", {1, 3}, 0, 0, 1,
-       RU("\r\nНайдено COM-портов - 2:\r\n COM1") + adapter + " COM3" + adapter +
+      {"two", {1, 3}, 0, 0, 1, RU("\r\nНайдено COM-портов - 2:\r\n COM1") + adapter + " COM3" + adapter +
            RU("\r\n\r\nОбнаружено более одного адаптера. Завершаем работу.\r\n")},
       {"no device map", {}, 0, 0, 1, RU("COM-портов не обнаружено. Завершаем работу.\r\n")},
       {"value too long", {1}, 234, 0, 234, RU("Ошибка 234 при обращении к системному реестру.")},

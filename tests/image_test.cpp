@@ -176,8 +176,7 @@ TEST(ImageKnownAnswer, ContainersBuiltIndependently) {
       }
     }
     Bytes packed(image::container_size);
-    image::pack_container(plain.data(), c.x0, container.data() + image::image_size + image::header_size,
-                          packed.data());
+    image::pack_container(plain.data(), c.x0, container.data() + image::image_size + image::header_size, packed.data());
     EXPECT_EQ(packed, container);
   }
 }
@@ -192,8 +191,7 @@ namespace fs = std::filesystem;
 int pack(const TempDir& dir, const std::string& args, std::string* err, std::string* out) {
   const std::string err_path = dir / ".stderr";
   const std::string out_path = dir / ".stdout";
-  const int raw =
-      std::system(("'" TOLVERN_PACKER "' " + args + " 2>'" + err_path + "' >'" + out_path + "'").c_str());
+  const int raw = std::system(("'" TOLVERN_PACKER "' " + args + " 2>'" + err_path + "' >'" + out_path + "'").c_str());
   *err = read_file(err_path);
   *out = read_file(out_path);
   fs::remove(err_path);

@@ -80,8 +80,7 @@ TEST(LineTest, PortFailureEndsTheRun) {
   const harness::RunResult run = harness::run_tool({"-C1", "-T"});
   EXPECT_EQ(run.exit_code, 21);
   EXPECT_NE(run.console.find(banner + "RTS = 1" + good + "RTS = 0" + good +
-                             ru(RU("\r\n\r\nПорт COM1 - работа была приостановлена."))),
-            std::string::npos);
+                             ru(RU("\r\n\r\nПорт COM1 - работа была приостановлена."))), std::string::npos);
 }
 
 }  // namespace

@@ -135,20 +135,6 @@ TEST(PosixConsole, WritesCp866AsUtf8) {
   close(fds[0]);
 }
 
-TEST(PosixConsole, InteractiveOnlyOnATerminal) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  std::string slave_name;
-  int slave = -1;
-  const int master = open_pty(&slave_name, &slave);
-  ASSERT_TRUE(master >= 0 && slave >= 0);
-  for (const int fd : {fds[1], slave}) {
-    Redirect over_stdout(fd, STDOUT_FILENO);
-    EXPECT_EQ(posix_host::console_interactive(), fd == slave);
-  }
-  for (const int fd : {fds[0], fds[1], master, slave}) close(fd);
-}
-
 // A reader that goes away after the first byte is a failed console write, never the end of the
 // run: the programming finishes (exit 0) and the log keeps every message.
 TEST(PosixConsole, ClosedOutputPipeDoesNotEndTheRun) {
@@ -220,13 +206,20 @@ TEST(PosixKeyboard, SequencesFromAPipe) {
   for (const auto& c : cases) EXPECT_EQ(keys_from(c.input), c.keys) << c.input;
 }
 
-// On a live terminal: raw while reading, a lone ESC answered without waiting for more, the
-// terminal restored, and a hang-up taken as the end of input instead of a hang.
+// On a live terminal: an interactive console (a pipe is not one), raw while reading, a lone ESC
+// answered without waiting for more, the terminal restored, and a hang-up taken as the end of
+// input instead of a hang.
 TEST(PosixKeyboard, TerminalRawLoneEscapeRestoreAndHangUp) {
   std::string slave_name;
-  int slave = -1;
+  int slave = -1, fds[2];
   const int master = open_pty(&slave_name, &slave);
-  ASSERT_TRUE(master >= 0 && slave >= 0);
+  ASSERT_TRUE(master >= 0 && slave >= 0 && pipe(fds) == 0);
+  for (const int fd : {fds[1], slave}) {
+    Redirect over_stdout(fd, STDOUT_FILENO);
+    EXPECT_EQ(posix_host::console_interactive(), fd == slave);
+  }
+  close(fds[0]);
+  close(fds[1]);
   Redirect over_stdin(slave, STDIN_FILENO);
   close(slave);
   EXPECT_FALSE(posix_host::key_waiting());
@@ -504,18 +497,10 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
     seen.push_back(shown(list[i], where));
   }
   EXPECT_EQ(seen, (std::vector<std::string>{
-                      "CH340 no  COM33 1.3",
-                      "FT232R yes AL05X1YR COM35 1.5",
-                      "PL2303 no  COM34 2.2",
-                      "CP210x no 0001 COM0 2.7",
-                      "FT2232H no FT4A COM37 3.4",
-                      "FT232R yes A10KZ3Q9 COM0 3.9",
-                      "FT245R no " + std::string(23, 'S') + " COM39 3.12",
-                      "some_vendor_uar no  COM36 3.13",
-                      "FT-X no DK0X COM40 3.14",
-                      "FT232B no  COM0 3.15",
-                      "FTDI no  COM0 3.16",
-                      "FT232R yes  COM41 3.17",
+                      "CH340 no  COM33 1.3", "FT232R yes AL05X1YR COM35 1.5", "PL2303 no  COM34 2.2",
+                      "CP210x no 0001 COM0 2.7", "FT2232H no FT4A COM37 3.4", "FT232R yes A10KZ3Q9 COM0 3.9",
+                      "FT245R no " + std::string(23, 'S') + " COM39 3.12", "some_vendor_uar no  COM36 3.13",
+                      "FT-X no DK0X COM40 3.14", "FT232B no  COM0 3.15", "FTDI no  COM0 3.16", "FT232R yes  COM41 3.17",
                   }));
   EXPECT_EQ(count, static_cast<int>(seen.size()));
   EXPECT_FALSE(posix_host::usb_serial_address(count, &where, &ft232r, &com));

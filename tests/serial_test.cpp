@@ -61,16 +61,10 @@ TEST(SerialPort, OpenLeavesRecordAndState) {
       EXPECT_FALSE(lines.rts || lines.dtr || lines.brk || lines.target_powered);
       // 9600 8N1 from the mode text; the handshake the system filled in is cleared again.
       const platform::Dcb d = sim::applied_dcb(c.number);
-      EXPECT_EQ(d.DCBlength, 28u);
-      EXPECT_EQ(d.BaudRate, 9600u);
-      EXPECT_EQ(d.ByteSize, 8);
-      EXPECT_EQ(d.Parity, 0);
-      EXPECT_EQ(d.StopBits, 0);
-      EXPECT_EQ(d.flags, platform::dcb_binary);
-      EXPECT_EQ(d.XonLim, 1);
-      EXPECT_EQ(d.XoffLim, 8);
-      EXPECT_EQ(std::string({d.XonChar, d.XoffChar, d.ErrorChar, d.EofChar, d.EvtChar}),
-                std::string("\x11\x13\x00\x19\x1B", 5));
+      EXPECT_EQ(harness::format("%u %u %d %d %d %#x %d %d %02x %02x %02x %02x %02x", d.DCBlength, d.BaudRate, d.ByteSize,
+                                d.Parity, d.StopBits, d.flags, d.XonLim, d.XoffLim, d.XonChar, d.XoffChar, d.ErrorChar,
+                                d.EofChar, d.EvtChar),
+                harness::format("28 9600 8 0 0 %#x 1 8 11 13 00 19 1b", platform::dcb_binary));
     }
   }
 }

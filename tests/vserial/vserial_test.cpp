@@ -225,12 +225,7 @@ TEST(VirtualSerial, ProgramsTheChipThroughAKernelTty) {
 
 // Failures: each with its code and text, and the target unpowered.
 TEST(VirtualSerial, FailuresEndWithTheirCodeAndTheTargetUnpowered) {
-  const struct {
-    const char* what;
-    ToolRun run;
-    int exit_status;
-    const char* text;
-  } cases[] = {
+  const struct { const char* what; ToolRun run; int exit_status; const char* text; } cases[] = {
       {"nothing attached", {{}, {"VSERIAL_ATTACH=plain"}}, 1, "Адаптер не обнаружен."},
       {"adapter without a chip", {{"-C5"}, {"VSERIAL_ATTACH=nochip"}}, 10, "Нет ответа от микросхемы ( стадия"},
       {"chip falls silent", {{"-C5"}, {"VSERIAL_SILENT_AFTER=20000"}}, 101, "Ошибка при обмене данными"},

@@ -22,14 +22,7 @@ namespace {
 
 // How the two builds of tolvern.exe meet wine: the 32-bit program needs the i386 wine loader,
 // which a kernel without 32-bit support cannot start.
-struct Flavour {
-  const char* loader;
-  const char* server;
-  const char* arch;
-  std::string program;
-  std::string launcher;
-  std::string library;
-};
+struct Flavour { const char *loader, *server, *arch; std::string program, launcher, library; };
 
 Flavour flavour;
 std::string root;     // everything of this suite: prefix, program folder, drive D:, ports
@@ -50,9 +43,7 @@ void wine_environment() {
   setenv("WINESERVER", flavour.server, 1);
   setenv("WINEDEBUG", "-all", 1);
   setenv("WINEDLLOVERRIDES", dll_overrides, 1);
-  unsetenv("DISPLAY");
-  unsetenv("WAYLAND_DISPLAY");
-  unsetenv("LD_PRELOAD");
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD"}) unsetenv(name);
 }
 
 // Runs argv with the wine environment; its exit status, or -1. Output goes to out (or nowhere).
@@ -90,27 +81,10 @@ int wine(const std::vector<std::string>& args) {
 
 int wineserver(const char* option) { return spawn({flavour.server, option}, {}, "", 60); }
 
-bool executes(const char* path) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    execl(path, path, "--version", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
   std::string text;
-  for (const unsigned char c : bytes) {
-    text += digits[c >> 4];
-    text += digits[c & 15];
-  }
+  char two[3];
+  for (const unsigned char c : bytes) text += (std::snprintf(two, sizeof two, "%02x", c), two);
   return text;
 }
 
@@ -195,7 +169,7 @@ bool start() {
   // The 32-bit program where this kernel runs 32-bit code and its i386 preload library was
   // built (the vserial32 preset, with wine32 and g++-multilib installed by hand); else the
   // 64-bit build of the same sources under wine64, as CI does.
-  i386 = access((build + "vserial32/libvserial.so").c_str(), R_OK) == 0 && executes("/usr/lib/wine/wine");
+  i386 = access((build + "vserial32/libvserial.so").c_str(), R_OK) == 0 && std::system("/usr/lib/wine/wine --version >/dev/null 2>&1") == 0;
   if (i386) {
     flavour = {"/usr/lib/wine/wine", "/usr/lib/wine/wineserver32", "win32", build + "mingw32/tolvern.exe",
                build + "mingw32/tolvern-wine-launcher.exe", build + "vserial32/libvserial.so"};
