@@ -265,14 +265,10 @@ TEST(Packer, PlainAndHexInputsGiveTheSameImage) {
   Bytes colon = plain;
   const std::string record_like = ":0400000001020304F2\n";
   std::copy(record_like.begin(), record_like.end(), colon.begin());
-  const struct {
-    const char* name;
-    std::string input;
-    const Bytes& image;
-    long notices;        // lines on stderr, each saying what was ignored or how the input was taken
-    const char* summary; // the one line on stdout, after "tolvern-pack: <input>: "
-    const char* notice = "";  // part of stderr
-  } cases[] = {
+  // notices: lines on stderr, each saying what was ignored or how the input was taken; summary: the one line on stdout,
+  // after "tolvern-pack: <input>: "; notice: part of stderr.
+  const struct { const char* name; std::string input; const Bytes& image; long notices; const char* summary;
+      const char* notice = ""; } cases[] = {
       {"plain image", std::string(plain.begin(), plain.end()), plain, 0,
        "plain image, 8192 flash bytes taken, 0 left unwritten (0x00); check value 0x"},
       {"lower case, CRLF", crlf_lower, plain, 0, "Intel HEX, 8192 flash bytes taken, 0 left unwritten (0x00); check value 0x"},
@@ -315,13 +311,9 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
   const std::string one = record(0x100, 0, {1, 2, 3, 4});
   const std::string outputs = " -o " + dir / "out.dat" + " --emit-cpp " + dir / "out.cpp";
   const std::string ctrl_z = "\x1A";
-  const struct {
-    const char* name;
-    std::string input;
-    const char* says;
-    int status = 1;
-    std::string args = "";  // the input "in" and both outputs when empty
-  } cases[] = {
+  // args: the input "in" and both outputs when empty.
+  const struct { const char* name; std::string input; const char* says; int status = 1; std::string args = "";
+      } cases[] = {
       {"bad checksum", ":0401000001020304F2\n" + end_record, "checksum"},
       {"overlap", one + record(0x103, 0, {9}) + end_record, "overlaps"},
       {"past the flash end", record(0x1FF0, 0, Bytes(32, 1)) + end_record, "at address 0x2000 lies beyond the "

@@ -148,11 +148,8 @@ class ErrorRecord : public Output {
 TEST_F(ErrorRecord, PortErrorTexts) {
   // The phrase follows "Порт " directly while no port is open, "Порт COM3 " while one is;
   // code 0 and the catch-all replace the whole text.
-  const struct {
-    uint32_t os_code;
-    const char* phrase;  // nullptr: the whole text is `whole`
-    const char* whole;
-  } cases[] = {
+  // phrase: nullptr: the whole text is `whole`.
+  const struct { uint32_t os_code; const char* phrase; const char* whole; } cases[] = {
       {0, nullptr, RU("Успешное окончание.")},
       {2, RU("не найден."), nullptr},
       {5, RU("уже используется другим процессом, либо доступ к нему запрещен."), nullptr},

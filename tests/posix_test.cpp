@@ -435,12 +435,9 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
   const std::string usb = root + "/usb";
   ASSERT_EQ(mkdir(usb.c_str(), 0755), 0);
   ASSERT_TRUE(posix_host::set_usb_devices_root(usb.c_str()));
-  struct Device {
-    const char* name;
-    const char *vendor, *product_id, *release, *serial, *product;
-    int bus, address;
-    std::vector<std::pair<std::string, std::string>> ports;  // ttyUSB<n>, driver
-  };
+  // ports: ttyUSB<n>, driver.
+  struct Device { const char* name; const char *vendor, *product_id, *release, *serial, *product; int bus, address;
+      std::vector<std::pair<std::string, std::string>> ports; };
   const std::string serial30(30, 'S');
   const Device devices[] = {
       {"3-2", "0403", "6001", "0600", "A10KZ3Q9", "FT232R USB UART", 3, 9, {}},  // driver detached
@@ -534,11 +531,8 @@ TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
   const auto pid_text = [](long pid) { char t[16]; std::snprintf(t, sizeof t, "%10ld\n", pid); return std::string(t); };
   const std::string device = dev + "/ttyS4";
   const std::string in_use = device + ": " + RU("используется процессом ") + std::to_string(live) + ".";
-  struct Case {
-    const char* what;
-    std::string file, content;  // a mark left in the tree
-    std::string detail;         // "" = the port opens
-  };
+  // content: a mark left in the tree; detail: "" = the port opens.
+  struct Case { const char* what; std::string file, content; std::string detail; };
   const Case cases[] = {
       {"console", "/sys/console/active", "tty0 ttyS4\n", device + ": " + RU("системная консоль") + "."},
       {"console list", "/proc/consoles", "tty0  -WU (EC p  )    4:1\nttyS4 -W- (E  p  )    4:68\n", device + ": " + RU("системная консоль") + "."},

@@ -21,15 +21,9 @@ using K = sim::PortKind;
 using Call = sim::Call;
 
 TEST(SerialPort, OpenLeavesRecordAndState) {
-  const struct {
-    const char* label;
-    int number;
-    K kind;      // of COM12; COM9, COM10 and COM99 carry adapters
-    Call fault;  // any_serial = none; else it fails with code
-    int32_t code;
-    const char* text;
-    bool open_after;
-  } cases[] = {
+  // kind: of COM12 (COM9, COM10 and COM99 carry adapters); fault: any_serial = none, else it fails with code.
+  const struct { const char* label; int number; K kind; Call fault; int32_t code; const char* text; bool open_after;
+      } cases[] = {
       {"COM9", 9, K::adapter, Call::any_serial, 0, "", true},
       {"COM10", 10, K::adapter, Call::any_serial, 0, "", true},
       {"COM99", 99, K::adapter, Call::any_serial, 0, "", true},
@@ -174,14 +168,9 @@ void fresh_world(int64_t frequency) {
 // A good delay waits the truncated tick count and leaves the record alone. A failed counter
 // must never leave code 0 in the record, or the run could end with exit 0.
 TEST(Timing, Delay) {
-  const struct {
-    const char* label;
-    int64_t frequency, counter_start, step;  // step: ticks added by each counter read
-    sim::CallFault fault;                    // any_serial = none
-    int32_t us;
-    int64_t ticks;
-    int32_t code;  // 0: the delay succeeds
-  } cases[] = {
+  // step: ticks added by each counter read; fault: any_serial = none; code: 0: the delay succeeds.
+  const struct { const char* label; int64_t frequency, counter_start, step; sim::CallFault fault; int32_t us;
+      int64_t ticks; int32_t code; } cases[] = {
       {"fraction dropped", 3579545, 0, 1, {}, 100000, 357954, 0},  // 357954.5 ticks
       // us x frequency is beyond 64 bits here; the wait must still be the full 2000 s.
       {"no overflow", 10000000000, 0, 10000000, {}, 2000000000, 20000000000000, 0},
@@ -214,15 +203,10 @@ TEST(Timing, Delay) {
 
 TEST(Timing, WaitCtsLow) {
   const std::string counter_10 = RU("Ошибка 10 при работе с High-Resolution Performance Counter.");
-  const struct {
-    const char* label;
-    uint32_t line;         // switched on first: RTS powers the target (high 5 ms), break holds CTS high
-    sim::CallFault fault;  // any_serial = none
-    int64_t frequency;
-    int32_t low, high;  // the result's range
-    int32_t code;
-    std::string text;
-  } cases[] = {
+  // line: switched on first: RTS powers the target (high 5 ms), break holds CTS high; fault: any_serial = none;
+  // low, high: the result's range.
+  const struct { const char* label; uint32_t line; sim::CallFault fault; int64_t frequency; int32_t low, high;
+      int32_t code; std::string text; } cases[] = {
       {"already low", 0, {}, 10000000, 1, 1, 0, ""},
       {"high for 5 ms", platform::SETRTS, {}, 10000000, 3000, 6000, 0, ""},
       {"stays high", platform::SETBREAK, {}, 10000000, 0, 0, 0, ""},

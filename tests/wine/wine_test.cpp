@@ -54,16 +54,11 @@ TEST(Wine, CommandLineDataFileAndLog) {
   std::string corrupt = container;
   corrupt[100] = static_cast<char>(corrupt[100] ^ 0x01);
   const std::string bell_end = "\a\r\n";
-  const struct {
-    const char* what;
-    char drive;                  // 0: started with its path; 'D', 'E': as "tolvern" from that root
-    const char* command;
-    std::string data_file;       // Tolvern.dat beside the program ("" none)
-    bool read_only_log = false;  // an old Tolvern.log that cannot be deleted
-    long exit_code;
-    std::string output;          // UTF-8 here, compared as code page 866
-    std::string log;             // "" no log expected
-  } cases[] = {
+  // drive: 0: started with its path; 'D', 'E': as "tolvern" from that root; data_file: Tolvern.dat beside the program
+  // ("" none); read_only_log: an old Tolvern.log that cannot be deleted; output: UTF-8 here, compared as code page 866;
+  // log: "" no log expected.
+  const struct { const char* what; char drive; const char* command; std::string data_file; bool read_only_log = false;
+      long exit_code; std::string output; std::string log; } cases[] = {
       {"a lone dash after a good switch", 0, "-D -", "", false, 127, "\r\n\r\nНеверные параметры.\r\n\r\n", ""},
       {"empty argument after a good switch", 0, "-L \"\" -x", "", false, 10,
        "\r\n\r\nНепонятная ошибка в строке 3387 программы.\r\n" + bell_end, ""},
