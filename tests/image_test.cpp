@@ -373,10 +373,8 @@ TEST(Packer, SiliconIdInTheTail) {
   image::reset_image();
   std::copy(c.begin(), c.end(), image::image_buffer);
   ASSERT_EQ(image::image_verify(), 0);
-  char expected[64];
-  std::snprintf(expected, sizeof expected, "; check value 0x%04X, for SiliconID 0x1A2B; wrote ",
-                image::image_check_value());
-  EXPECT_NE(out.find(expected), std::string::npos) << out;
+  EXPECT_NE(out.find(harness::format("; check value 0x%04X, for SiliconID 0x1A2B; wrote ", image::image_check_value())),
+            std::string::npos) << out;
   image::reset_image();
 }
 

@@ -101,8 +101,7 @@ int make_world(const std::string& dir) {
     holder = open("/dev/ttyS4", O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (holder < 0 || tcgetattr(holder, &before) != 0) setup_failed("holder");
     before.c_lflag |= ICANON;
-    cfsetispeed(&before, B115200);
-    cfsetospeed(&before, B115200);
+    cfsetspeed(&before, B115200);
     tcsetattr(holder, TCSANOW, &before);
     tcgetattr(holder, &before);
     if (run.held_with_lock) write_file("/run/lock/LCK..ttyS4", pid_text(getpid()));

@@ -35,6 +35,12 @@ constexpr int run_limit_seconds = 300;
 
 using run_kit::read_file;
 using run_kit::real_ms;
+
+// True (having said what failed and why) when a step of setting up the world failed.
+bool failed(bool failure, const std::string& what) {
+  if (failure) std::fprintf(stderr, "wine tests: %s: %s\n", what.c_str(), errno != 0 ? std::strerror(errno) : "failed");
+  return failure;
+}
 using run_kit::write_file;
 
 void wine_environment() {
@@ -140,18 +146,15 @@ std::string cp866(const std::string& utf8) { return convert(utf8, "CP866"); }
 std::string cp1251(const std::string& utf8) { return convert(utf8, "CP1251"); }
 
 bool enter_private_world() {
-  if (!run_kit::private_mounts()) {
-    std::perror("wine tests: private mounts (needs root or user namespaces)");
-    return false;
-  }
+  if (failed(!run_kit::private_mounts(), "private mounts (needs root or user namespaces)")) return false;
   // Every serial device of this machine becomes /dev/null for everything started from here.
   glob_t found{};
   for (const char* pattern : {"/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*"}) {
     glob(pattern, found.gl_pathc > 0 ? GLOB_APPEND : 0, nullptr, &found);
   }
   for (size_t i = 0; i < found.gl_pathc; ++i) {
-    if (mount("/dev/null", found.gl_pathv[i], nullptr, MS_BIND, nullptr) != 0) {
-      std::fprintf(stderr, "wine tests: cannot mask %s: %s\n", found.gl_pathv[i], std::strerror(errno));
+    if (failed(mount("/dev/null", found.gl_pathv[i], nullptr, MS_BIND, nullptr) != 0,
+               std::string("cannot mask ") + found.gl_pathv[i])) {
       globfree(&found);
       return false;
     }
@@ -191,11 +194,9 @@ bool start() {
   root = name;
   prefix = root + "/prefix";
   // Ports and ptys of the suite's own: a tmpfs with a devpts instance and the nodes COM ports map to.
-  mkdir((root + "/pts").c_str(), 0755);
-  if (mount("devpts", (root + "/pts").c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0) {
-    std::perror("wine tests: devpts");
-    return false;
-  }
+  const std::string pts = root + "/pts";
+  mkdir(pts.c_str(), 0755);
+  if (failed(mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0, "devpts")) return false;
   write_file(root + "/com5", "");
   mkdir(program_folder().c_str(), 0755);
   write_file(program_folder() + "/tolvern.exe", read_file(flavour.program));
@@ -205,17 +206,14 @@ bool start() {
   }
   // Nothing can be created in E:\ .
   const std::string read_only = drive_root_folder('E');
-  if (mount(read_only.c_str(), read_only.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-      mount(nullptr, read_only.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-    std::perror("wine tests: read-only drive");
+  if (failed(mount(read_only.c_str(), read_only.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                 mount(nullptr, read_only.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0,
+             "read-only drive"))
     return false;
-  }
 
   const int64_t t0 = real_ms();
-  if (wine({"wineboot", "-i"}) != 0) {
-    std::fprintf(stderr, "wine tests: wineboot failed\n");
-    return false;
-  }
+  errno = 0;
+  if (failed(wine({"wineboot", "-i"}) != 0, "wineboot")) return false;
   wineserver("-w");
   const int64_t t1 = real_ms();
   // The port map is read when wine starts its devices: set it, then start a fresh session that
