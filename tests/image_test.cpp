@@ -46,14 +46,6 @@ Bytes read_bytes(const std::string& path) {
   return Bytes(bytes.begin(), bytes.end());
 }
 
-TEST(ImageKeystream, PublishedValues) {
-  uint16_t crc = image::crc16_initial;
-  for (const char* p = "123456789"; *p; ++p) crc = image::crc16_update(crc, static_cast<uint8_t>(*p));
-  EXPECT_EQ(crc, 0x29B1);
-  image::Xorshift128 g{image::default_x, image::default_y, image::default_z, image::default_w};
-  EXPECT_EQ(image::xorshift_step(g), 3701687786u);
-}
-
 // The programming procedure's order (each block's 64 bytes three times in a row, block after
 // block, then the whole image twice more) and image_verify cost a few generator steps per
 // byte, not a regeneration from the start. Any other order, and indexes outside the image read
@@ -75,13 +67,9 @@ TEST(ImageReader, ProcedureOrderCostsFewStepsPerByte) {
     ++calls;
   };
   for (int32_t b = 0; b < 128; ++b) {
-    for (int pass = 0; pass < 3; ++pass) {
-      for (int32_t k = 0; k < 64; ++k) read(b * 64 + k);
-    }
+    for (int pass = 0; pass < 3; ++pass) for (int32_t k = 0; k < 64; ++k) read(b * 64 + k);
   }
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int32_t i = 0; i < static_cast<int32_t>(image::image_size); ++i) read(i);
-  }
+  for (int pass = 0; pass < 2; ++pass) for (int32_t i = 0; i < static_cast<int32_t>(image::image_size); ++i) read(i);
   EXPECT_EQ(calls, 40960u);
   EXPECT_LE(most, 64u);
   EXPECT_LE(total, 2 * calls);

@@ -101,9 +101,7 @@ TEST_F(Output, FullDiskDisablesTheLogOnceAndTheConsoleGoesOn) {
   std::vector<int> failed;
   with_capped_log(log, 1000, [&] {
     // The log is buffered: the write that fails is the one that makes the stream flush.
-    for (int i = 0; i < 200; ++i) {
-      if (output::show_message("%s\n", line.c_str()) == 0) failed.push_back(i);
-    }
+    for (int i = 0; i < 200; ++i) if (output::show_message("%s\n", line.c_str()) == 0) failed.push_back(i);
     EXPECT_FALSE(output::log_enabled());
   });
   ASSERT_EQ(failed.size(), 1u);

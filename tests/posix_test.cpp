@@ -461,9 +461,7 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
     const std::pair<const char*, const char*> files[] = {{"idVendor", d.vendor}, {"idProduct", d.product_id},
         {"bcdDevice", d.release}, {"busnum", bus.c_str()}, {"devnum", address.c_str()}, {"serial", d.serial},
         {"product", d.product}};
-    for (const auto& [file, text] : files) {
-      if (text != nullptr) std::ofstream(dir + "/" + file) << text << "\n";
-    }
+    for (const auto& [file, text] : files) if (text != nullptr) std::ofstream(dir + "/" + file) << text << "\n";
     // Every interface directory is also listed at the top, as sysfs does.
     const std::string iface = std::string(d.name) + ":1.0";
     ASSERT_EQ(mkdir((dir + "/" + iface).c_str(), 0755), 0);

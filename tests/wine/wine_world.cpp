@@ -134,9 +134,7 @@ int attach_pty(const std::string& node) {
 
 std::string dos_path(const std::string& unix_path) {
   std::string path = "Z:" + unix_path;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
+  for (char& c : path) if (c == '/') c = '\\';
   return path;
 }
 
