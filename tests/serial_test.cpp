@@ -80,23 +80,6 @@ TEST(SerialPort, CloseFailures) {
   }
 }
 
-// A failing line switch names the open port, or none.
-TEST(SerialPort, PortErrorTextThroughLineSwitch) {
-  for (bool open : {true, false}) {
-    SCOPED_TRACE(open);
-    harness::reset_world();
-    sim::set_port(3, K::adapter);
-    if (open) {
-      ASSERT_EQ(serial::open_port(3), 1);
-    }
-    sim::add_call_fault({Call::escape, 1, 2});
-    EXPECT_EQ(serial::switch_line(platform::SETDTR), 0);
-    EXPECT_EQ(output::error_code(), 2);
-    EXPECT_STREQ(output::error_text(), open ? RU("Порт COM3 не найден.") : RU("Порт не найден."));
-    EXPECT_EQ(platform::last_error(), 2u);
-  }
-}
-
 void open_com4() {
   harness::reset_world();
   sim::set_port(4, K::adapter);
