@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/endings.h"
 #include "app/program_directory.h"
 #include "image/container.h"
 #include "output/cp1251_literal.h"
@@ -214,6 +215,12 @@ TEST(RunSpine, CounterCheck) {
     EXPECT_EQ(r.exit_code, c.exit_code) << c.name;
     EXPECT_EQ(r.console.rfind("\r\n" + c.expected, 0), 0u) << c.name << "\n" << r.console;
   }
+}
+
+TEST(RunSpine, RecordEndingWithoutACodeNeverReportsSuccess) {
+  harness::reset_world();
+  EXPECT_EQ(app::finish(app::Ending::record), 10);
+  EXPECT_EQ(sim::console_output(), unclear(10));
 }
 
 }  // namespace
