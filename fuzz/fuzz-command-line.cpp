@@ -22,11 +22,7 @@ struct Expected {
 };
 
 bool ascii_digits(const std::string& text) {
-  if (text.empty() || text.size() > 2) return false;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
+  return !text.empty() && text.size() <= 2 && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 Expected model(const std::vector<std::string>& args) {
@@ -36,18 +32,13 @@ Expected model(const std::vector<std::string>& args) {
       e.result = app::ParseResult::empty_argument;
       return e;
     }
-    const bool dash_letter = arg.size() >= 2 && arg[0] == '-';
-    const char letter = dash_letter ? arg[1] : '\0';
-    if ((letter == 'c' || letter == 'C') && ascii_digits(arg.substr(2))) {
+    const char letter = arg.size() >= 2 && arg[0] == '-' ? static_cast<char>(arg[1] | 0x20) : '\0';
+    bool* flag = letter == 'd' ? &e.data_file : letter == 'l' ? &e.log : letter == 't' ? &e.test_mode
+               : letter == 'v' ? &e.verify_only : nullptr;
+    if (letter == 'c' && ascii_digits(arg.substr(2))) {
       e.port = std::stoi(arg.substr(2));
-    } else if (arg.size() == 2 && (letter == 'd' || letter == 'D')) {
-      e.data_file = true;
-    } else if (arg.size() == 2 && (letter == 'l' || letter == 'L')) {
-      e.log = true;
-    } else if (arg.size() == 2 && (letter == 't' || letter == 'T')) {
-      e.test_mode = true;
-    } else if (arg.size() == 2 && (letter == 'v' || letter == 'V')) {
-      e.verify_only = true;
+    } else if (arg.size() == 2 && flag != nullptr) {
+      *flag = true;
     } else {
       e.result = app::ParseResult::invalid;
       return e;

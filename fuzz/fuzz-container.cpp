@@ -42,8 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int want = image::unpack_byte(container, i);
     FUZZ_CHECK(got == want, "image_byte(%u) = %d, reference reader %d (header at %u)", i, got, want, h);
   }
-  const int32_t outside[] = {-1, 8192, 8208, std::numeric_limits<int32_t>::min(),
-                             std::numeric_limits<int32_t>::max()};
+  const int32_t outside[] = {-1, 8192, 8208, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()};
   for (const int32_t i : outside) {
     const int got = image::image_byte(i);
     FUZZ_CHECK(got == -1, "image_byte(%d) = %d outside the image", i, got);

@@ -39,8 +39,7 @@ std::u16string units(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const auto b = static_cast<uint8_t>(text[i]);
     if (b == 0x01 && i + 2 < text.size()) {
-      out.push_back(static_cast<char16_t>(static_cast<uint8_t>(text[i + 1]) |
-                                          static_cast<uint8_t>(text[i + 2]) << 8));
+      out.push_back(static_cast<char16_t>(static_cast<uint8_t>(text[i + 1]) | static_cast<uint8_t>(text[i + 2]) << 8));
       i += 2;
     } else {
       out.push_back(b);
@@ -115,11 +114,7 @@ int com_of(const std::vector<uint8_t>& bytes) {
   return number >= 1 && number <= 99 ? number : 0;
 }
 
-struct Outcome {
-  int result = 1;
-  int32_t code = 0;
-  std::vector<uint8_t> ports;
-};
+struct Outcome { int result = 1; int32_t code = 0; std::vector<uint8_t> ports; };
 
 Outcome model(const Key& key) {
   Outcome o;

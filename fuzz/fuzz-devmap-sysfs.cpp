@@ -65,10 +65,7 @@ void make_file(const std::string& path, const std::string& text) {
 bool make_link(const std::string& target, const std::string& path) { return symlink(target.c_str(), path.c_str()) == 0; }
 
 // What the model knows of one name.
-struct Port {
-  std::string name;
-  bool in_sysfs = false, node = false, no_uart = false;
-};
+struct Port { std::string name; bool in_sysfs = false, node = false, no_uart = false; };
 
 std::string kernel_number(const std::string& digits) {
   return std::to_string(std::strtol(digits.substr(0, 6).c_str(), nullptr, 10) % 256) + "\n";
@@ -136,10 +133,7 @@ std::vector<Port> build_tree(const uint8_t* data, size_t size, bool* class_missi
 std::vector<int> model(const std::vector<Port>& ports, bool class_missing) {
   std::vector<int> listed;
   if (class_missing) return listed;
-  const struct {
-    const char* prefix;
-    int first_com;
-  } kinds[] = {{"ttyS", 1}, {"ttyUSB", 33}};  // ttyACM: never listed
+  const struct { const char* prefix; int first_com; } kinds[] = {{"ttyS", 1}, {"ttyUSB", 33}};  // ttyACM: never listed
   for (const auto& kind : kinds) {
     for (int k = 0; k < 32; ++k) {
       const std::string name = kind.prefix + std::to_string(k);
@@ -202,8 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(serial::enumerate_ports() == 1, "enumerate_ports failed with %d", output::error_code());
   for (size_t i = 0; i < 16; ++i) {
     const int expected = i < want.size() && i < 15 ? want[i] : 0;
-    FUZZ_CHECK(serial::port_list[i] == expected, "port_list[%zu] = %u, expected %d", i, serial::port_list[i],
-               expected);
+    FUZZ_CHECK(serial::port_list[i] == expected, "port_list[%zu] = %u, expected %d", i, serial::port_list[i], expected);
   }
   return 0;
 }

@@ -26,11 +26,7 @@ int hex_value(uint8_t c) {
   return -1;
 }
 
-struct Record {
-  uint8_t type;
-  uint32_t offset;
-  std::vector<uint8_t> payload;
-};
+struct Record { uint8_t type; uint32_t offset; std::vector<uint8_t> payload; };
 
 // Every well-framed record that starts at some ':' of the text, whatever surrounds it.
 std::vector<Record> framed_records(const std::vector<uint8_t>& text) {
@@ -82,12 +78,7 @@ Allowed allowed_bytes(const std::vector<uint8_t>& text) {
 
 // One parse into a heap buffer of exactly the flash size (so a write past its end is caught),
 // first filled with `fill`.
-struct Parse {
-  bool parsed;
-  std::vector<uint8_t> image;
-  std::string error;
-  std::vector<std::string> notices;
-};
+struct Parse { bool parsed; std::vector<uint8_t> image; std::string error; std::vector<std::string> notices; };
 Parse parse(const std::vector<uint8_t>& text, uint8_t fill) {
   Parse p{false, std::vector<uint8_t>(flash_size, fill), {}, {}};
   intel_hex::Summary summary{};

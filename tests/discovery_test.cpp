@@ -36,13 +36,9 @@ TEST(Discovery, DeviceMap) {
     if (n >= 22) many_kept.push_back(n);
   }
   const std::u16string long_name = u"\\Device\\" + std::u16string(112, u'x') + u"Serial1";  // 127 units: no room
-  const struct {
-    const char* label;
-    std::vector<sim::DevmapEntry> entries;
-    std::vector<int> ports;
-    uint32_t read_error = 0;  // of the third value
-    int32_t code = 0;         // a failed map leaves no half list, sorted or not (a fuzzing find)
-  } cases[] = {
+  // read_error: of the third value; code: a failed map leaves no half list, sorted or not (a fuzzing find).
+  const struct { const char* label; std::vector<sim::DevmapEntry> entries; std::vector<int> ports;
+      uint32_t read_error = 0; int32_t code = 0; } cases[] = {
       {"names",
        {sim::devmap_text(u"\\Device\\Serial10", u"COM12"), sim::devmap_text(u"\\Device\\Serial0", u"COM1"),
         sim::devmap_text(u"\\Device\\USBSER000", u"COM3"), sim::devmap_text(u"\\Device\\VCP0", u"COM4"),
@@ -76,15 +72,9 @@ TEST(Discovery, DeviceMap) {
 
 // Each probe result and its line, alone and as the only port of a search.
 TEST(Discovery, ProbeResults) {
-  const struct {
-    const char* label;
-    K kind;
-    sim::Call call;  // any_serial = no fault
-    uint32_t error;
-    int result;
-    int32_t code;
-    const char* line;
-  } cases[] = {
+  // call: any_serial = no fault.
+  const struct { const char* label; K kind; sim::Call call; uint32_t error; int result; int32_t code;
+      const char* line; } cases[] = {
       {"adapter", K::adapter, sim::Call::any_serial, 0, 1, 0, RU("обнаружен адаптер.")},
       {"plain port", K::plain, sim::Call::any_serial, 0, 126, 0, RU("доступен.")},
       {"busy", K::busy, sim::Call::any_serial, 0, 127, 110, RU("непонятная ошибка ( код 110 ).")},
@@ -135,16 +125,10 @@ TEST(Discovery, ProbeResults) {
 // A port that refuses every purge is still closed, so the adapter beside it is opened and used.
 TEST(Discovery, SearchEndsTheRun) {
   const std::string adapter = RU(" - обнаружен адаптер.\r\n");
-  const struct {
-    const char* label;
-    std::vector<int> adapters;
-    uint32_t read_error;  // of the device map
-    int purge_refused_on;  // a plain port whose every PurgeComm fails (0 = none)
-    int32_t exit_code;
-    std::string output;
-  } cases[] = {
-      {"two", {1, 3}, 0, 0, 1,
-       RU("\r\nНайдено COM-портов - 2:\r\n COM1") + adapter + " COM3" + adapter +
+  // read_error: of the device map; purge_refused_on: a plain port whose every PurgeComm fails (0 = none).
+  const struct { const char* label; std::vector<int> adapters; uint32_t read_error; int purge_refused_on;
+      int32_t exit_code; std::string output; } cases[] = {
+      {"two", {1, 3}, 0, 0, 1, RU("\r\nНайдено COM-портов - 2:\r\n COM1") + adapter + " COM3" + adapter +
            RU("\r\n\r\nОбнаружено более одного адаптера. Завершаем работу.\r\n")},
       {"no device map", {}, 0, 0, 1, RU("COM-портов не обнаружено. Завершаем работу.\r\n")},
       {"value too long", {1}, 234, 0, 234, RU("Ошибка 234 при обращении к системному реестру.")},

@@ -30,12 +30,8 @@ TEST(LineTest, TranscriptAndKeys) {
     return banner + "RTS = 1" + echo_on + "RTS = 0" + good + "TxD = 1" + echo_on + "TxD = 0" + good +
            "DTR = 1\r\nDTR = 0\r\n";
   };
-  const struct {
-    const char* label;
-    sim::PortKind kind;
-    const char* key_after;  // nullptr: no key, the input ends at once
-    std::string output;
-  } cases[] = {
+  // key_after: nullptr: no key, the input ends at once.
+  const struct { const char* label; sim::PortKind kind; const char* key_after; std::string output; } cases[] = {
       {"adapter", sim::PortKind::adapter, "DTR = 0\r\n", cycle(good)},
       {"no adapter", sim::PortKind::plain, "DTR = 0\r\n", cycle(bad)},
       // A key pressed during a phase ends the test after that phase's report, leaving RTS on
@@ -80,8 +76,7 @@ TEST(LineTest, PortFailureEndsTheRun) {
   const harness::RunResult run = harness::run_tool({"-C1", "-T"});
   EXPECT_EQ(run.exit_code, 21);
   EXPECT_NE(run.console.find(banner + "RTS = 1" + good + "RTS = 0" + good +
-                             ru(RU("\r\n\r\nПорт COM1 - работа была приостановлена."))),
-            std::string::npos);
+                             ru(RU("\r\n\r\nПорт COM1 - работа была приостановлена."))), std::string::npos);
 }
 
 }  // namespace

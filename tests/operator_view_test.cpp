@@ -76,12 +76,8 @@ TEST(Progress, RedrawsFourTimesASecondOnATerminalOnly) {
 
 // The estimate replaces the announced minute only where that is off by half or double.
 TEST(Progress, MeasuredEstimateWhereTheAnnouncedTimeIsPlainlyWrong) {
-  const struct {
-    uint32_t announced_s;
-    uint32_t elapsed_ms;  // before half of the work is done
-    uint32_t done;        // of 1000
-    const char* shown;    // the estimate, or "" for none
-  } cases[] = {
+  // elapsed_ms: before half of the work is done; done: of 1000; shown: the estimate, or "" for none.
+  const struct { uint32_t announced_s; uint32_t elapsed_ms; uint32_t done; const char* shown; } cases[] = {
       {60, 14400, 500, RU(", осталось около 0:14")}, {60, 15600, 500, ""}, {60, 59400, 500, ""},
       {60, 60600, 500, RU(", осталось около 1:01")}, {60, 150000, 500, RU(", осталось около 2:30")},
       {60, 150000, 49, ""}, {60, 15000, 50, RU(", осталось около 4:45")}, {0, 30000, 500, RU(", осталось около 0:30")},
@@ -153,12 +149,8 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
   image::put_expected_silicon_id(0x0010, damaged);
   damaged[9] ^= 1;
   const uint8_t marker_only[image::tail_size] = {'T', 'v', 'S', 'I', 'D', 2, 0, 0x11, 0xFF, 0xEE};
-  const struct {
-    const char* name;
-    const uint8_t* tail;  // null: ten zero bytes, as every container before
-    int32_t exit_code;
-    const char* meant_for;
-  } cases[] = {
+  // tail: null: ten zero bytes, as every container before.
+  const struct { const char* name; const uint8_t* tail; int32_t exit_code; const char* meant_for; } cases[] = {
       {"no marker", nullptr, 0, ""}, {"another marker", marker_only, 0, ""},
       {"meant for this chip", meant_for_10, 0, RU(", для SiliconID 0x0010")},
       {"meant for another chip", meant_for_11, 113, ""}, {"damaged", damaged, 112, ""},
@@ -205,13 +197,8 @@ TEST(OperatorView, VerifyOnlyWritesNothing) {
   ASSERT_EQ(harness::run_tool({"-C1"}, dir / "tolvern", output::key_enter).exit_code, 0);
   ASSERT_TRUE(sim::protection_set());
   const std::string verify = cp866(RU("\r\n\r\nПроверка без стирания и записи.\r\n\r\nСтадия 3"));
-  const struct {
-    const char* name;
-    std::string arg;
-    int flipped;  // flash byte changed before the run, -1 none
-    int32_t exit_code;
-    std::string tail;
-  } cases[] = {
+  // flipped: flash byte changed before the run, -1 none.
+  const struct { const char* name; std::string arg; int flipped; int32_t exit_code; std::string tail; } cases[] = {
       {"programmed", "-V", -1, 0, cp866(RU(" - OK\r\n\r\nПрошивка микросхемы совпадает с образом.\r\n\r\n"))},
       {"lower case", "-v", -1, 0, cp866(RU(" - OK\r\n\r\nПрошивка микросхемы совпадает с образом.\r\n\r\n"))},
       {"block 77 differs", "-V", 77 * 64 + 9, 101,

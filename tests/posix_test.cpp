@@ -74,10 +74,12 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
 
 namespace {
 
-int open_pty(std::string* slave_name) {
+// A pseudo-terminal's master end, its slave's name and, if asked for, the slave opened.
+int open_pty(std::string* slave_name, int* slave = nullptr) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -1;
   *slave_name = ptsname(master);
+  if (slave != nullptr) *slave = open(slave_name->c_str(), O_RDWR | O_NOCTTY);
   return master;
 }
 
@@ -131,21 +133,6 @@ TEST(PosixConsole, WritesCp866AsUtf8) {
   close(fds[1]);
   EXPECT_EQ(harness::read_file("/proc/self/fd/" + std::to_string(fds[0])), expected);
   close(fds[0]);
-}
-
-TEST(PosixConsole, InteractiveOnlyOnATerminal) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  std::string slave_name;
-  const int master = open_pty(&slave_name);
-  ASSERT_GE(master, 0);
-  const int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(slave, 0);
-  for (const int fd : {fds[1], slave}) {
-    Redirect over_stdout(fd, STDOUT_FILENO);
-    EXPECT_EQ(posix_host::console_interactive(), fd == slave);
-  }
-  for (const int fd : {fds[0], fds[1], master, slave}) close(fd);
 }
 
 // A reader that goes away after the first byte is a failed console write, never the end of the
@@ -219,14 +206,20 @@ TEST(PosixKeyboard, SequencesFromAPipe) {
   for (const auto& c : cases) EXPECT_EQ(keys_from(c.input), c.keys) << c.input;
 }
 
-// On a live terminal: raw while reading, a lone ESC answered without waiting for more, the
-// terminal restored, and a hang-up taken as the end of input instead of a hang.
+// On a live terminal: an interactive console (a pipe is not one), raw while reading, a lone ESC
+// answered without waiting for more, the terminal restored, and a hang-up taken as the end of
+// input instead of a hang.
 TEST(PosixKeyboard, TerminalRawLoneEscapeRestoreAndHangUp) {
   std::string slave_name;
-  const int master = open_pty(&slave_name);
-  ASSERT_GE(master, 0);
-  const int slave = open(slave_name.c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(slave, 0);
+  int slave = -1, fds[2];
+  const int master = open_pty(&slave_name, &slave);
+  ASSERT_TRUE(master >= 0 && slave >= 0 && pipe(fds) == 0);
+  for (const int fd : {fds[1], slave}) {
+    Redirect over_stdout(fd, STDOUT_FILENO);
+    EXPECT_EQ(posix_host::console_interactive(), fd == slave);
+  }
+  close(fds[0]);
+  close(fds[1]);
   Redirect over_stdin(slave, STDIN_FILENO);
   close(slave);
   EXPECT_FALSE(posix_host::key_waiting());
@@ -264,6 +257,12 @@ struct PosixFakeTree : ::testing::Test {
     fake = FakeLines{};
     posix_host::set_guard_roots(nullptr, nullptr, nullptr);
     posix_host::reset();
+  }
+  // A pseudo-terminal as /dev/ttyS4 (COM5): its master end, and its slave's name in *slave.
+  int pty_as_com5(std::string* slave) {
+    const int master = open_pty(slave);
+    EXPECT_EQ(symlink(slave->c_str(), (dev + "/ttyS4").c_str()), 0);
+    return master;
   }
   // A port sysfs knows (with a UART type for ttyS) and, if wanted, its device node.
   void add_port(const std::string& name, int uart_type, bool node) {
@@ -329,9 +328,8 @@ TEST_F(PosixFakeTree, DeviceMapListsExistingPortsInComOrder) {
 // with the adapter would answer them.
 TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   std::string slave;
-  const int master = open_pty(&slave);
+  const int master = pty_as_com5(&slave);
   ASSERT_GE(master, 0);
-  ASSERT_EQ(symlink(slave.c_str(), (dev + "/ttyS4").c_str()), 0);
   struct stat info {};
   ASSERT_EQ(stat(slave.c_str(), &info), 0);
   fake.rdev = info.st_rdev;
@@ -437,12 +435,9 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
   const std::string usb = root + "/usb";
   ASSERT_EQ(mkdir(usb.c_str(), 0755), 0);
   ASSERT_TRUE(posix_host::set_usb_devices_root(usb.c_str()));
-  struct Device {
-    const char* name;
-    const char *vendor, *product_id, *release, *serial, *product;
-    int bus, address;
-    std::vector<std::pair<std::string, std::string>> ports;  // ttyUSB<n>, driver
-  };
+  // ports: ttyUSB<n>, driver.
+  struct Device { const char* name; const char *vendor, *product_id, *release, *serial, *product; int bus, address;
+      std::vector<std::pair<std::string, std::string>> ports; };
   const std::string serial30(30, 'S');
   const Device devices[] = {
       {"3-2", "0403", "6001", "0600", "A10KZ3Q9", "FT232R USB UART", 3, 9, {}},  // driver detached
@@ -460,17 +455,13 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
       {"4-1", "046d", "c077", "7200", nullptr, "USB Optical Mouse", 4, 2, {}},  // no serial port
       {"usb1", "1d6b", "0002", "0601", "0000:00:14.0", nullptr, 1, 1, {}},       // root hub
   };
-  const auto write = [](const std::string& path, const std::string& text) { std::ofstream(path) << text << "\n"; };
   for (const Device& d : devices) {
-    const std::string dir = usb + "/" + d.name;
+    const std::string dir = usb + "/" + d.name, bus = std::to_string(d.bus), address = std::to_string(d.address);
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-    write(dir + "/idVendor", d.vendor);
-    write(dir + "/idProduct", d.product_id);
-    write(dir + "/bcdDevice", d.release);
-    write(dir + "/busnum", std::to_string(d.bus));
-    write(dir + "/devnum", std::to_string(d.address));
-    if (d.serial != nullptr) write(dir + "/serial", d.serial);
-    if (d.product != nullptr) write(dir + "/product", d.product);
+    const std::pair<const char*, const char*> files[] = {{"idVendor", d.vendor}, {"idProduct", d.product_id},
+        {"bcdDevice", d.release}, {"busnum", bus.c_str()}, {"devnum", address.c_str()}, {"serial", d.serial},
+        {"product", d.product}};
+    for (const auto& [file, text] : files) if (text != nullptr) std::ofstream(dir + "/" + file) << text << "\n";
     // Every interface directory is also listed at the top, as sysfs does.
     const std::string iface = std::string(d.name) + ":1.0";
     ASSERT_EQ(mkdir((dir + "/" + iface).c_str(), 0755), 0);
@@ -489,33 +480,24 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
   platform::UsbSerialDevice list[platform::max_usb_serial_devices];
   const int count = posix_host::usb_serial_list(list, platform::max_usb_serial_devices);
   std::vector<std::string> seen;
+  posix_host::UsbAddress where{};
+  bool ft232r = false;
+  int32_t com = 0;
   for (int i = 0; i < count && i < platform::max_usb_serial_devices; ++i) {
-    posix_host::UsbAddress where{};
-    bool ft232r = !list[i].ft232r;
-    int32_t com = -1;
+    ft232r = !list[i].ft232r;
+    com = -1;
     ASSERT_TRUE(posix_host::usb_serial_address(i, &where, &ft232r, &com));
     EXPECT_EQ(ft232r, list[i].ft232r);
     EXPECT_EQ(com, list[i].com_port);
     seen.push_back(shown(list[i], where));
   }
   EXPECT_EQ(seen, (std::vector<std::string>{
-                      "CH340 no  COM33 1.3",
-                      "FT232R yes AL05X1YR COM35 1.5",
-                      "PL2303 no  COM34 2.2",
-                      "CP210x no 0001 COM0 2.7",
-                      "FT2232H no FT4A COM37 3.4",
-                      "FT232R yes A10KZ3Q9 COM0 3.9",
-                      "FT245R no " + std::string(23, 'S') + " COM39 3.12",
-                      "some_vendor_uar no  COM36 3.13",
-                      "FT-X no DK0X COM40 3.14",
-                      "FT232B no  COM0 3.15",
-                      "FTDI no  COM0 3.16",
-                      "FT232R yes  COM41 3.17",
+                      "CH340 no  COM33 1.3", "FT232R yes AL05X1YR COM35 1.5", "PL2303 no  COM34 2.2",
+                      "CP210x no 0001 COM0 2.7", "FT2232H no FT4A COM37 3.4", "FT232R yes A10KZ3Q9 COM0 3.9",
+                      "FT245R no " + std::string(23, 'S') + " COM39 3.12", "some_vendor_uar no  COM36 3.13",
+                      "FT-X no DK0X COM40 3.14", "FT232B no  COM0 3.15", "FTDI no  COM0 3.16", "FT232R yes  COM41 3.17",
                   }));
   EXPECT_EQ(count, static_cast<int>(seen.size()));
-  posix_host::UsbAddress where{};
-  bool ft232r = false;
-  int32_t com = 0;
   EXPECT_FALSE(posix_host::usb_serial_address(count, &where, &ft232r, &com));
   EXPECT_FALSE(posix_host::usb_serial_address(-1, &where, &ft232r, &com));
 
@@ -536,9 +518,8 @@ TEST_F(PosixFakeTree, UsbSerialBridgesNamedFromSysfs) {
 // one refuses the port before any setting changes, and says which device and why.
 TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
   std::string slave;
-  const int master = open_pty(&slave);
+  const int master = pty_as_com5(&slave);
   ASSERT_GE(master, 0);
-  ASSERT_EQ(symlink(slave.c_str(), (dev + "/ttyS4").c_str()), 0);
   for (const char* dir : {"/proc", "/lock", "/oldlock", "/sys/console"}) ASSERT_EQ(mkdir((root + dir).c_str(), 0755), 0);
   ASSERT_TRUE(posix_host::set_guard_roots((root + "/proc").c_str(), (root + "/lock").c_str(), (root + "/oldlock").c_str()));
   const pid_t dead = fork();  // a pid that no longer runs
@@ -548,11 +529,8 @@ TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
   const auto pid_text = [](long pid) { char t[16]; std::snprintf(t, sizeof t, "%10ld\n", pid); return std::string(t); };
   const std::string device = dev + "/ttyS4";
   const std::string in_use = device + ": " + RU("используется процессом ") + std::to_string(live) + ".";
-  struct Case {
-    const char* what;
-    std::string file, content;  // a mark left in the tree
-    std::string detail;         // "" = the port opens
-  };
+  // content: a mark left in the tree; detail: "" = the port opens.
+  struct Case { const char* what; std::string file, content; std::string detail; };
   const Case cases[] = {
       {"console", "/sys/console/active", "tty0 ttyS4\n", device + ": " + RU("системная консоль") + "."},
       {"console list", "/proc/consoles", "tty0  -WU (EC p  )    4:1\nttyS4 -W- (E  p  )    4:68\n", device + ": " + RU("системная консоль") + "."},

@@ -52,11 +52,9 @@ TEST(RunSpine, CommandLineForms) {
   const std::string busy = "\r\n" + counter_line() +
                            cp866(RU("\r\nПринудительная работа с портом COM9\r\n\r\nОткрываем порт COM9\r\n\r\n"
                                     "Порт невозможно открыть.")) + "\a\r\n";
-  const struct {
-    std::vector<std::string> args;
-    int32_t exit_code;  // 1: the run got to its prompt or test mode and the input ended there
-    std::string expected;  // the whole transcript, or a part of it with exit code 1
-  } cases[] = {
+  // exit_code: 1: the run got to its prompt or test mode and the input ended there; expected: the whole transcript, or
+  // a part of it with exit code 1.
+  const struct { std::vector<std::string> args; int32_t exit_code; std::string expected; } cases[] = {
       {{"-c5"}, 1, forced5}, {{"-C05"}, 1, forced5}, {{"-C7", "-c5"}, 1, forced5},
       {{"-C0"}, 1, discovery}, {{"-t"}, 1, discovery},
       {{"-C9"}, 110, busy}, {{"-C100"}, 127, invalid}, {{"-C"}, 127, invalid},
@@ -90,11 +88,8 @@ TEST(RunSpine, CommandLineForms) {
 }
 
 TEST(RunSpine, ProgramDirectory) {
-  const struct {
-    std::string program, cwd;
-    char separator;
-    std::string dir;  // "" = refused
-  } cases[] = {
+  // dir: "" = refused.
+  const struct { std::string program, cwd; char separator; std::string dir; } cases[] = {
       {"tolvern", "/work/here", '/', "/work/here/"},
       {"/opt/tool/tolvern", "/work/here", '/', "/opt/tool/"},
       {"C:\\Tools\\tolvern.exe", "D:\\", '\\', "C:\\Tools\\"},
@@ -131,11 +126,8 @@ TEST(RunSpine, LogFileTrouble) {
   const std::string missing = dir + "/no%s%n/";
   ASSERT_EQ(mkdir((dir + "/Tolvern.log").c_str(), 0755), 0);
   write_file(dir + "/Tolvern.log/keep", "x");  // a non-empty directory cannot be deleted
-  const struct {
-    std::string name, program;
-    int32_t exit_code;
-    std::string tail;  // the console after "Используется файл журнала.\r\n\r\n"
-  } cases[] = {
+  // tail: the console after "Используется файл журнала.\r\n\r\n".
+  const struct { std::string name, program; int32_t exit_code; std::string tail; } cases[] = {
       {"undeletable", dir + "/tolvern", 2, cp866(RU("\r\nНевозможно стереть файл журнала.\r\n\a")) + "\r\n"},
       {"uncreatable", missing + "tolvern", 1, file_error(ENOENT, missing + "Tolvern.log")},
       {"too long", long_dir + "tolvern", 1, file_error(ENAMETOOLONG, long_dir + "Tolvern.log")},
@@ -165,11 +157,8 @@ TEST(RunSpine, DataFile) {
   for (int i = 0; i < 5; ++i) deep += "/" + std::string(40, 'n');
   ASSERT_TRUE(std::filesystem::create_directories(deep));
   const std::string locked = dir + "/TolvernA.dat", long_name = deep + "/Tolvern-with-a-long-name.dat";
-  const struct {
-    std::string name, dir, file, content;  // file: the name beside the program ("" = none)
-    int32_t exit_code;
-    std::string expected;  // the console after the counter line
-  } cases[] = {
+  // file: the name beside the program ("" = none); expected: the console after the counter line.
+  const struct { std::string name, dir, file, content; int32_t exit_code; std::string expected; } cases[] = {
       {"missing", dir, "", "", 3, not_found},
       {"other name", dir, "Tolvern.bin", good, 3, not_found},
       // Names are matched without regard to case.
@@ -204,12 +193,8 @@ TEST(RunSpine, DataFile) {
 
 TEST(RunSpine, CounterCheck) {
   const std::string not_working = cp866(RU("High-Resolution Performance Counter не работает, ошибка "));
-  const struct {
-    std::string name;
-    sim::CallFault fault;
-    int32_t exit_code;
-    std::string expected;  // follows the first "\r\n"
-  } cases[] = {
+  // expected: follows the first "\r\n".
+  const struct { std::string name; sim::CallFault fault; int32_t exit_code; std::string expected; } cases[] = {
       // The busy wait or the frequency query fails: the check says so and the run goes on.
       {"delay fails without a code", {sim::Call::counter, 1, 0}, 1, not_working + "10.\r\n"},
       {"delay fails", {sim::Call::counter, 1, 31}, 1, not_working + "31.\r\n"},

@@ -112,13 +112,9 @@ TEST(SimChip, BusySignalAndTheTrailingClocks) {
 // How long each ROM function keeps the line high, to the microsecond (every serial call costs
 // 1 us while the line is watched); a refused call takes a table read's time.
 TEST(SimChip, BusyTimeOfEveryRomFunction) {
-  const struct {
-    R function;
-    uint8_t second_key;
-    double busy_us;
-  } rows[] = {{R::read_block, 0x56, 400},  {R::write_block, 0x56, 8000}, {R::protect, 0x56, 8000},
-              {R::erase_all, 0x56, 20000}, {R::table_read, 0x56, 200},   {R::checksum, 0x56, 1636},
-              {R::calibrate, 0x56, 300},   {R::erase_all, 0x55, 200}};
+  const struct { R function; uint8_t second_key; double busy_us; } rows[] = {
+      {R::read_block, 0x56, 400}, {R::write_block, 0x56, 8000}, {R::protect, 0x56, 8000}, {R::erase_all, 0x56, 20000},
+      {R::table_read, 0x56, 200}, {R::checksum, 0x56, 1636}, {R::calibrate, 0x56, 300}, {R::erase_all, 0x55, 200}};
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << static_cast<int>(r.function) << " key " << int{r.second_key});
     ASSERT_TRUE(harness::fresh_com1());
@@ -290,13 +286,9 @@ TEST(SimAdapter, PortsAboveNineOnlyThroughTheDeviceNamespace) {
 TEST(SimWorld, DeviceMapHonoursTheRoomGiven) {
   const std::u16string name = u"\\Device\\Serial0";  // 15 units
   // The name needs room for its terminator as well; the data exactly its stored bytes.
-  struct Case {
-    uint32_t name_room, data_room;
-    bool terminated;
-    uint32_t result;
-  } const cases[] = {{16, 10, true, 0},   {15, 10, true, 234}, {16, 9, true, 234},
-                     {16, 8, false, 0},   {16, 7, false, 234}};
-  for (const Case& c : cases) {
+  const struct { uint32_t name_room, data_room; bool terminated; uint32_t result; } cases[] = {
+      {16, 10, true, 0}, {15, 10, true, 234}, {16, 9, true, 234}, {16, 8, false, 0}, {16, 7, false, 234}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.name_room << "/" << c.data_room);
     sim::reset();
     sim::DevmapEntry e = sim::devmap_text(name, u"COM1");
@@ -315,11 +307,8 @@ TEST(SimWorld, DeviceMapHonoursTheRoomGiven) {
 }
 
 TEST(SimWorld, CallFaults) {
-  struct Case {
-    const char* name;
-    sim::CallFault fault;
-    const char* expected;  // per escape call of the script: '.' succeeds, 'x' fails
-  } const cases[] = {
+  // expected: per escape call of the script: '.' succeeds, 'x' fails.
+  struct Case { const char* name; sim::CallFault fault; const char* expected; } const cases[] = {
       {"sticky from the third", {sim::Call::escape, 3, 5, true, 0}, "..xxxx"},
       {"only SETDTR, second one", {sim::Call::escape, 2, 1167, false, SETDTR}, "..x..."},
       {"any serial call, fourth", {sim::Call::any_serial, 4, 0, false, 0}, "..x..."},

@@ -23,25 +23,12 @@
 namespace {
 
 struct Step {
-  std::string trigger;
-  std::string keys;
+  std::string trigger, keys;
 };
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool from_hex(const std::string& text, std::string* bytes) {
-  if (text.size() % 2 != 0) return false;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = hex_digit(text[i]);
-    const int low = hex_digit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    bytes->push_back(static_cast<char>(high * 16 + low));
-  }
+  if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+  for (size_t i = 0; i < text.size(); i += 2) bytes->push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
   return true;
 }
 
@@ -116,8 +103,7 @@ int main() {
   for (;;) {
     while (next < steps.size() && seen.find(steps[next].trigger) != std::string::npos) {
       DWORD written = 0;
-      WriteFile(keys_write, steps[next].keys.data(), static_cast<DWORD>(steps[next].keys.size()),
-                &written, nullptr);
+      WriteFile(keys_write, steps[next].keys.data(), static_cast<DWORD>(steps[next].keys.size()), &written, nullptr);
       ++next;
     }
     char buffer[4096];

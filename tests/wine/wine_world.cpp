@@ -1,5 +1,7 @@
 #include "tests/wine/wine_world.h"
 
+#include "tests/vserial/run_kit.h"
+
 #include <fcntl.h>
 #include <glob.h>
 #include <iconv.h>
@@ -8,29 +10,19 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace wine_world {
 namespace {
 
 // How the two builds of tolvern.exe meet wine: the 32-bit program needs the i386 wine loader,
 // which a kernel without 32-bit support cannot start.
-struct Flavour {
-  const char* loader;
-  const char* server;
-  const char* arch;
-  std::string program;
-  std::string launcher;
-  std::string library;
-};
+struct Flavour { const char *loader, *server, *arch; std::string program, launcher, library; };
 
 Flavour flavour;
 std::string root;     // everything of this suite: prefix, program folder, drive D:, ports
@@ -41,11 +33,15 @@ constexpr const char* dll_overrides = "mscoree=;mshtml=;winemenubuilder.exe=d";
 // A guard against a hang only; every case ends long before it.
 constexpr int run_limit_seconds = 300;
 
-int64_t real_ms() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+using run_kit::read_file;
+using run_kit::real_ms;
+
+// True (having said what failed and why) when a step of setting up the world failed.
+bool failed(bool failure, const std::string& what) {
+  if (failure) std::fprintf(stderr, "wine tests: %s: %s\n", what.c_str(), errno != 0 ? std::strerror(errno) : "failed");
+  return failure;
 }
+using run_kit::write_file;
 
 void wine_environment() {
   setenv("WINEPREFIX", prefix.c_str(), 1);
@@ -53,9 +49,7 @@ void wine_environment() {
   setenv("WINESERVER", flavour.server, 1);
   setenv("WINEDEBUG", "-all", 1);
   setenv("WINEDLLOVERRIDES", dll_overrides, 1);
-  unsetenv("DISPLAY");
-  unsetenv("WAYLAND_DISPLAY");
-  unsetenv("LD_PRELOAD");
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD"}) unsetenv(name);
 }
 
 // Runs argv with the wine environment; its exit status, or -1. Output goes to out (or nowhere).
@@ -71,11 +65,7 @@ int spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
     const int fd = out.empty() ? null : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, STDOUT_FILENO);
     dup2(out.empty() ? null : open((out + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+    run_kit::exec(argv);
   }
   const int64_t start = real_ms();
   int status = 0;
@@ -97,27 +87,10 @@ int wine(const std::vector<std::string>& args) {
 
 int wineserver(const char* option) { return spawn({flavour.server, option}, {}, "", 60); }
 
-bool executes(const char* path) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    execl(path, path, "--version", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 std::string hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
   std::string text;
-  for (const unsigned char c : bytes) {
-    text += digits[c >> 4];
-    text += digits[c & 15];
-  }
+  char two[3];
+  for (const unsigned char c : bytes) text += (std::snprintf(two, sizeof two, "%02x", c), two);
   return text;
 }
 
@@ -161,45 +134,25 @@ int attach_pty(const std::string& node) {
 
 std::string dos_path(const std::string& unix_path) {
   std::string path = "Z:" + unix_path;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
+  for (char& c : path) if (c == '/') c = '\\';
   return path;
 }
 
 }  // namespace
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::string cp866(const std::string& utf8) { return convert(utf8, "CP866"); }
 std::string cp1251(const std::string& utf8) { return convert(utf8, "CP1251"); }
 
 bool enter_private_world() {
-  if (unshare(CLONE_NEWNS) != 0) {
-    std::perror("wine tests: unshare (needs root or user namespaces)");
-    return false;
-  }
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    std::perror("wine tests: private mounts");
-    return false;
-  }
+  if (failed(!run_kit::private_mounts(), "private mounts (needs root or user namespaces)")) return false;
   // Every serial device of this machine becomes /dev/null for everything started from here.
   glob_t found{};
   for (const char* pattern : {"/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*"}) {
     glob(pattern, found.gl_pathc > 0 ? GLOB_APPEND : 0, nullptr, &found);
   }
   for (size_t i = 0; i < found.gl_pathc; ++i) {
-    if (mount("/dev/null", found.gl_pathv[i], nullptr, MS_BIND, nullptr) != 0) {
-      std::fprintf(stderr, "wine tests: cannot mask %s: %s\n", found.gl_pathv[i], std::strerror(errno));
+    if (failed(mount("/dev/null", found.gl_pathv[i], nullptr, MS_BIND, nullptr) != 0,
+               std::string("cannot mask ") + found.gl_pathv[i])) {
       globfree(&found);
       return false;
     }
@@ -217,7 +170,7 @@ bool start() {
   // The 32-bit program where this kernel runs 32-bit code and its i386 preload library was
   // built (the vserial32 preset, with wine32 and g++-multilib installed by hand); else the
   // 64-bit build of the same sources under wine64, as CI does.
-  i386 = access((build + "vserial32/libvserial.so").c_str(), R_OK) == 0 && executes("/usr/lib/wine/wine");
+  i386 = access((build + "vserial32/libvserial.so").c_str(), R_OK) == 0 && std::system("/usr/lib/wine/wine --version >/dev/null 2>&1") == 0;
   if (i386) {
     flavour = {"/usr/lib/wine/wine", "/usr/lib/wine/wineserver32", "win32", build + "mingw32/tolvern.exe",
                build + "mingw32/tolvern-wine-launcher.exe", build + "vserial32/libvserial.so"};
@@ -239,11 +192,9 @@ bool start() {
   root = name;
   prefix = root + "/prefix";
   // Ports and ptys of the suite's own: a tmpfs with a devpts instance and the nodes COM ports map to.
-  mkdir((root + "/pts").c_str(), 0755);
-  if (mount("devpts", (root + "/pts").c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0) {
-    std::perror("wine tests: devpts");
-    return false;
-  }
+  const std::string pts = root + "/pts";
+  mkdir(pts.c_str(), 0755);
+  if (failed(mount("devpts", pts.c_str(), "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0, "devpts")) return false;
   write_file(root + "/com5", "");
   mkdir(program_folder().c_str(), 0755);
   write_file(program_folder() + "/tolvern.exe", read_file(flavour.program));
@@ -253,17 +204,14 @@ bool start() {
   }
   // Nothing can be created in E:\ .
   const std::string read_only = drive_root_folder('E');
-  if (mount(read_only.c_str(), read_only.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-      mount(nullptr, read_only.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-    std::perror("wine tests: read-only drive");
+  if (failed(mount(read_only.c_str(), read_only.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                 mount(nullptr, read_only.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0,
+             "read-only drive"))
     return false;
-  }
 
   const int64_t t0 = real_ms();
-  if (wine({"wineboot", "-i"}) != 0) {
-    std::fprintf(stderr, "wine tests: wineboot failed\n");
-    return false;
-  }
+  errno = 0;
+  if (failed(wine({"wineboot", "-i"}) != 0, "wineboot")) return false;
   wineserver("-w");
   const int64_t t1 = real_ms();
   // The port map is read when wine starts its devices: set it, then start a fresh session that
@@ -308,10 +256,7 @@ Outcome run(const Run& r) {
     keys += hex(cp866(r.keys[i])) + ":" + hex(r.keys[i + 1]);
   }
   const std::string status_path = root + "/status";
-  {
-    const vserial::Status empty{};
-    write_file(status_path, std::string(reinterpret_cast<const char*>(&empty), sizeof empty));
-  }
+  run_kit::blank_status(status_path);
   int master = -1;
   std::vector<std::string> env{"LAUNCH_KEYS=" + keys};
   if (r.drive != 0) {
@@ -345,8 +290,7 @@ Outcome run(const Run& r) {
   }
   o.output = read_file(root + "/output");
   const std::string launcher_note = read_file(root + "/output.err");
-  const std::string status = read_file(status_path);
-  if (status.size() == sizeof o.status) std::memcpy(&o.status, status.data(), sizeof o.status);
+  o.status = run_kit::read_status(status_path);
   // The launcher's last line on standard error: "exit=N".
   const size_t at = launcher_note.rfind("exit=");
   if (at != std::string::npos) o.exit_code = std::strtol(launcher_note.c_str() + at + 5, nullptr, 10);

@@ -50,7 +50,4 @@ Outcome run(const Run& run);
 std::string cp866(const std::string& utf8);
 std::string cp1251(const std::string& utf8);
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
-
 }  // namespace wine_world

@@ -1,0 +1,93 @@
+// What the runs of a real program behind the virtual serial port share, on Linux and under
+// wine: files, a wall clock that only guards against a hang, starting a program, the status
+// file libvserial keeps current, and what every such run must leave behind.
+#pragma once
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/vserial/vserial_status.h"
+
+namespace run_kit {
+
+inline int64_t real_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+// A mount namespace of this process's own, its mounts private from the machine's, in a user
+// namespace where a plain user needs one; false when neither is allowed.
+inline bool private_mounts() {
+  if (unshare(CLONE_NEWNS) != 0) {
+    const uid_t uid = getuid();
+    const gid_t gid = getgid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+    write_file("/proc/self/setgroups", "deny");
+    write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+    write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+  }
+  return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// In a child: the program argv[0] with its arguments, or exit code 127.
+[[noreturn]] inline void exec(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+// A status file with nothing recorded yet, and what the library left in one.
+inline void blank_status(const std::string& path) {
+  const vserial::Status empty{};
+  write_file(path, std::string(reinterpret_cast<const char*>(&empty), sizeof empty));
+}
+inline vserial::Status read_status(const std::string& path) {
+  vserial::Status s{};
+  const std::string bytes = read_file(path);
+  if (bytes.size() == sizeof s) std::memcpy(&s, bytes.data(), sizeof s);
+  return s;
+}
+inline std::string flash_of(const vserial::Status& s) { return std::string(reinterpret_cast<const char*>(s.flash), sizeof s.flash); }
+
+// What the simulated back end programs into its chip (the same embedded firmware), by way of
+// a dump file at `dump`.
+inline std::string reference_flash(const std::string& dump) {
+  EXPECT_EQ(std::system((std::string(TOLVERN_SIM) + " --confirm --dump-flash=" + dump + " > /dev/null").c_str()), 0);
+  std::string flash = read_file(dump);
+  unlink(dump.c_str());
+  return flash;
+}
+
+// Every run with the adapter leaves the target unpowered, every line down when the port
+// closed (not only by HUPCL at the close) and the port closed.
+inline void expect_left_clean(const vserial::Status& s) {
+  EXPECT_EQ(s.lines_at_close, 0);
+  EXPECT_EQ(s.powered, 0);
+  EXPECT_EQ(s.open_fds, 0);
+}
+
+}  // namespace run_kit
