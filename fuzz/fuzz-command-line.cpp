@@ -1,5 +1,5 @@
 // The command-line parser against a model written from the switch table of the README:
-// -C with one or two digits, -D, -L, -T, -V, the letter in either case, nothing more; an empty
+// -C with one or two digits, -D, -F, -L, -T, -V, the letter in either case, nothing more; an empty
 // argument and the first invalid argument end the parsing; the last -C wins.
 //
 // Input: the arguments after the program name, separated by zero bytes (an empty input is no
@@ -18,7 +18,7 @@ namespace {
 struct Expected {
   app::ParseResult result = app::ParseResult::ok;
   int32_t port = 0;
-  bool data_file = false, log = false, test_mode = false, verify_only = false;
+  bool data_file = false, cable = false, log = false, test_mode = false, verify_only = false;
 };
 
 bool ascii_digits(const std::string& text) {
@@ -33,8 +33,8 @@ Expected model(const std::vector<std::string>& args) {
       return e;
     }
     const char letter = arg.size() >= 2 && arg[0] == '-' ? static_cast<char>(arg[1] | 0x20) : '\0';
-    bool* flag = letter == 'd' ? &e.data_file : letter == 'l' ? &e.log : letter == 't' ? &e.test_mode
-               : letter == 'v' ? &e.verify_only : nullptr;
+    bool* flag = letter == 'd' ? &e.data_file : letter == 'f' ? &e.cable : letter == 'l' ? &e.log
+               : letter == 't' ? &e.test_mode : letter == 'v' ? &e.verify_only : nullptr;
     if (letter == 'c' && ascii_digits(arg.substr(2))) {
       e.port = std::stoi(arg.substr(2));
     } else if (arg.size() == 2 && flag != nullptr) {
@@ -47,9 +47,9 @@ Expected model(const std::vector<std::string>& args) {
   return e;
 }
 
-// Result, port and the four switches, for a message.
+// Result, port and the five switches, for a message.
 std::string describe(const Expected& e) {
-  return std::to_string(static_cast<int>(e.result)) + " C" + std::to_string(e.port) + (e.data_file ? " D" : "") +
+  return std::to_string(static_cast<int>(e.result)) + " C" + std::to_string(e.port) + (e.data_file ? " D" : "") + (e.cable ? " F" : "") +
          (e.log ? " L" : "") + (e.test_mode ? " T" : "") + (e.verify_only ? " V" : "");
 }
 
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Expected want = model(args);
 
   const app::RunOptions& o = app::options;
-  const Expected seen{got, o.forced_port, o.data_file, o.log, o.test_mode, o.verify_only};
+  const Expected seen{got, o.forced_port, o.data_file, o.cable, o.log, o.test_mode, o.verify_only};
   FUZZ_CHECK(describe(seen) == describe(want), "parsed as %s, the switch table says %s", describe(seen).c_str(),
              describe(want).c_str());
   for (size_t i = 0; i < args.size(); ++i) {
