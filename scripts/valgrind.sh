@@ -28,4 +28,6 @@ run 31 --confirm -C1 --fault=call:escape,nth=5000,error=31
 run 100 --confirm -C1 --fault=busy-never-ends:function=write-block,nth=3
 run 0 --confirm --ports=1:plain,2:adapter
 run 1 --confirm -T -C1
+run 0 --confirm --usb=FT232R -F
+run 255 --confirm --usb=FT232R -F --fault=call:usb-transfer,nth=2000,error=1167
 exit $failed
