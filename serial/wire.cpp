@@ -9,7 +9,6 @@ const Driver* current = &com_port;
 
 void use(const Driver& d) { current = &d; }
 const Driver& driver() { return *current; }
-bool on_cable() { return current == &ft232r; }
 
 int read(uint32_t mask) {
   int value = 0;

@@ -38,7 +38,6 @@ extern const Driver ft232r;    // serial/wire_ft232r.cpp
 
 void use(const Driver& driver);
 const Driver& driver();
-bool on_cable();
 
 inline int set(uint32_t function) { return driver().set(function); }
 inline bool set_quiet(uint32_t function) { return driver().set_quiet(function); }
