@@ -7,9 +7,10 @@
 // change. The tool wants neither flow control nor carrier detection (RTS powers the target), so
 // a helper thread stays blocked in TIOCMIWAIT on CTS for as long as the port is open; when it
 // wakes it compares the edge counter and the level with those noted at arm time and completes
-// the wait. USB-serial drivers answer TIOCMIWAIT and TIOCGICOUNT the same way. Where a driver
-// has no TIOCMIWAIT the helper ends and every modem-status sample compares instead, which can
-// miss a pulse shorter than the gap between two samples.
+// the wait. USB-serial drivers answer TIOCMIWAIT and TIOCGICOUNT the same way. Every
+// modem-status sample of an armed wait compares the counters too (the helper is not always
+// inside TIOCMIWAIT). Where a driver has no TIOCMIWAIT the helper ends and the samples alone
+// compare, which can miss a pulse shorter than the gap between two samples.
 #include <linux/serial.h>
 #include <pthread.h>
 #include <sched.h>
@@ -129,8 +130,6 @@ void install_wake_handler() {
   sigaction(wake_signal(), &action, nullptr);
 }
 
-bool helper_waits(int fd) { return helper.running && helper.fd == fd && helper.state.load() == helper_waiting; }
-
 }  // namespace
 
 void cts_watch_start(int fd) {
@@ -164,8 +163,11 @@ void cts_watch_stop(int fd) {
 }
 
 void cts_watch_sample(int fd, int bits) {
-  // With the helper waiting, the counters are its business: no extra call per sample.
-  compare(fd, bits, !helper_waits(fd));
+  // The counters on every sample of an armed wait, whatever the helper's state: TIOCMIWAIT
+  // compares them with a copy taken when it is entered, so edges that come while the helper is
+  // between two calls (woken by a read's edges, not yet back in the kernel) wake nobody, and a
+  // busy pulse there would be lost while the helper still counts as waiting.
+  compare(fd, bits, true);
 }
 
 void cts_watch_set_mask(int fd, uint32_t mask) {

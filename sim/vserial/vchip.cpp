@@ -26,12 +26,22 @@ void power(bool on, double t_us) { sim::chip::power(on, t_us); }
 void clock_rise(bool host_high, bool line_high, double t_us) {
   sim::chip::clock_rise(host_high, line_high, t_us);
 }
+void clock_fall(double t_us) { sim::chip::clock_fall(t_us); }
+void host_data(bool high, double t_us) { sim::chip::host_data(high, t_us); }
+bool drives_line(double t_us) { return sim::chip::powered() && sim::chip::drives_line(t_us); }
 bool drives_high(double t_us) { return sim::chip::powered() && sim::chip::drives_high(t_us); }
 double timed_fall() { return sim::chip::timed_fall(); }
 const uint8_t* flash() { return sim::flash().data(); }
 long long vectors() {
   const sim::ChipCounters& c = sim::chip::counters();
   return c.vectors_write + c.vectors_read + c.vectors_other;
+}
+
+WireCounts wire_counts() {
+  const sim::ChipCounters& c = sim::chip::counters();
+  long long started = 0;
+  for (const long long n : c.rom_calls) started += n;
+  return {c.malformed_frames, c.rejected_calls, c.timing_violations, started};
 }
 
 }  // namespace vchip

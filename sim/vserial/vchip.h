@@ -16,9 +16,16 @@ struct Options {
 void reset(const Options& options);
 void power(bool on, double t_us);
 void clock_rise(bool host_high, bool line_high, double t_us);
+void clock_fall(double t_us);
+void host_data(bool high, double t_us);
+bool drives_line(double t_us);  // high or low: a break switched on now would fight it
 bool drives_high(double t_us);
 double timed_fall();  // when the chip's last timed drive (busy, power-up) ends or ended
 const uint8_t* flash();  // 8192 bytes
 long long vectors();
+struct WireCounts {
+  long long malformed_frames, rejected_calls, timing_violations, calls_started;
+};
+WireCounts wire_counts();
 
 }  // namespace vchip

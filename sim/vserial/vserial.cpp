@@ -16,6 +16,7 @@
 // sizeof(vserial::Status) bytes to keep current), VSERIAL_ATTACH (adapter, nochip, plain),
 // VSERIAL_SILENT_AFTER (vectors), VSERIAL_BUSY_US (every supervisory call's busy time),
 // VSERIAL_LATENCY_US (default 1), VSERIAL_CLOCK (virtual, or real: see below),
+// VSERIAL_HELPER_AWAY_US (how long a thread woken from TIOCMIWAIT stays away from it),
 // VSERIAL_WAIT_POLL_US (wine's comm-event wait threads: sim/vserial/wine_wait.cpp).
 //
 // Only libc's own names are exported (see vserial.map); nothing Linux-build-specific is used,
@@ -98,6 +99,11 @@ int64_t base_ns = 0;
 // others until they have.
 std::atomic<int> woken_away{0};
 thread_local bool woken_self = false;
+// VSERIAL_HELPER_AWAY_US: a woken thread that calls TIOCMIWAIT again enters the kernel's wait
+// only this much virtual time later, as a thread that a loaded machine has not scheduled yet.
+// Edges meanwhile are counted by the driver but wake nobody.
+int64_t helper_away_ns = 0;
+int64_t waiter_enters_ns = 0;  // virtual time from which the waiter's snapshot counts
 
 // The thread that runs the tool switches lines long before it waits for a CTS change; wine's
 // comm-event wait threads never switch one.
@@ -205,6 +211,7 @@ void initialise() {
   const char* clock = std::getenv("VSERIAL_CLOCK");
   config.real_time = clock != nullptr && std::strcmp(clock, "real") == 0;
   config.wine_waits = env_number("VSERIAL_WAIT_POLL_US", 0) > 0;
+  helper_away_ns = static_cast<int64_t>(env_number("VSERIAL_HELPER_AWAY_US", 0) * 1000.0);
   vchip::Options options;
   options.silent_after_vectors = std::getenv("VSERIAL_SILENT_AFTER") != nullptr;
   options.vectors = static_cast<long>(env_number("VSERIAL_SILENT_AFTER", 0));
@@ -264,7 +271,8 @@ void look(double t) {
   if (!interrupt_enabled()) return;
   ++port.counted;
   status->cts_counted = port.counted;
-  if (port.waiters > 0) {
+  // A waiter that is not inside the kernel's wait yet took no snapshot: this edge wakes nobody.
+  if (port.waiters > 0 && virtual_ns.load() >= waiter_enters_ns) {
     woken_away.fetch_add(port.waiters);
     port.sequence.fetch_add(1);
     syscall(SYS_futex, reinterpret_cast<int*>(&port.sequence), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
@@ -277,7 +285,15 @@ void set_outputs(bool rts, bool dtr, double t) {
     if (chip_attached()) vchip::power(rts, t);
   }
   if (dtr && !port.dtr && chip_attached()) vchip::clock_rise(port.brk, data_line(t), t);
+  // The falling edge too: the chip checks both clock phases against its minimum.
+  if (!dtr && port.dtr && chip_attached()) vchip::clock_fall(t);
   port.dtr = dtr;
+}
+
+void set_break(bool on, double t) {
+  if (on && !port.brk && chip_attached() && vchip::drives_line(t)) ++status->contention;
+  if (chip_attached()) vchip::host_data(on, t);
+  port.brk = on;
 }
 
 void publish() {
@@ -286,6 +302,11 @@ void publish() {
   status->brk = port.brk;
   status->powered = chip_attached() && port.rts;
   status->vectors = vchip::vectors();
+  const vchip::WireCounts wire = vchip::wire_counts();
+  status->malformed_frames = wire.malformed_frames;
+  status->rejected_calls = wire.rejected_calls;
+  status->timing_violations = wire.timing_violations;
+  status->calls_started = wire.calls_started;
   publish_time();
 }
 
@@ -327,7 +348,8 @@ int wait_for_cts(unsigned long mask) {
     ModelLock lock;
     if (woken_self) {
       woken_self = false;
-      woken_away.fetch_sub(1);
+      if (woken_away.load() > 0) woken_away.fetch_sub(1);
+      if (helper_away_ns > 0 && !config.real_time) waiter_enters_ns = virtual_ns.load() + helper_away_ns;
     }
     ++port.waiters;
     ++status->miwait_calls;
@@ -432,8 +454,8 @@ int device_ioctl(int fd, unsigned long request, void* arg) {
     case TIOCMSET: set_outputs((*bits & TIOCM_RTS) != 0, (*bits & TIOCM_DTR) != 0, t); break;
     case TIOCMBIS: set_outputs(port.rts || (*bits & TIOCM_RTS) != 0, port.dtr || (*bits & TIOCM_DTR) != 0, t); break;
     case TIOCMBIC: set_outputs(port.rts && (*bits & TIOCM_RTS) == 0, port.dtr && (*bits & TIOCM_DTR) == 0, t); break;
-    case TIOCSBRK: port.brk = true; break;
-    case TIOCCBRK: port.brk = false; break;
+    case TIOCSBRK: set_break(true, t); break;
+    case TIOCCBRK: set_break(false, t); break;
     case TIOCGICOUNT: {
       serial_icounter_struct counts {};
       counts.cts = port.counted;

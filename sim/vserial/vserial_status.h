@@ -22,12 +22,18 @@ struct Status {
   int64_t vectors;       // vectors the chip decoded
   int64_t wait_polls;    // sleeps of wine's comm-event wait thread cut short (sim/vserial/wine_wait.cpp)
   int64_t latched_changes;  // times wine's wait thread was shown a CTS change the level no longer showed
+  // The chip's own view of the wire: all zero after a sound run.
+  int64_t malformed_frames;   // frames whose fixed bits were wrong
+  int64_t rejected_calls;     // supervisory calls refused for wrong parameters
+  int64_t timing_violations;  // clock phases or releases shorter than the chip's minimum
+  int64_t contention;         // break switched on while the chip drove the data line
+  int64_t calls_started;      // supervisory calls the chip started (refused ones included)
   double virtual_us;     // the shared virtual clock
   double longest_rise_us;  // real time from open() until DTR and RTS were dropped, at worst
   uint8_t flash[8192];
 };
 
-static_assert(offsetof(Status, calls) == 40 && offsetof(Status, flash) == 88 && sizeof(Status) == 88 + 8192,
+static_assert(offsetof(Status, calls) == 40 && offsetof(Status, flash) == 128 && sizeof(Status) == 128 + 8192,
               "one layout for the 32-bit and the 64-bit library");
 
 }  // namespace vserial

@@ -82,6 +82,20 @@ inline std::string reference_flash(const std::string& dump) {
   return flash;
 }
 
+// The chip's own view of the wire, for a failure's message.
+inline std::string wire_counts(const vserial::Status& s) {
+  return "chip: " + std::to_string(s.malformed_frames) + " malformed frames, " + std::to_string(s.rejected_calls) +
+         " refused calls, " + std::to_string(s.timing_violations) + " timing violations, " +
+         std::to_string(s.contention) + " contention, " + std::to_string(s.calls_started) + " supervisory calls, " +
+         std::to_string(s.vectors) + " vectors";
+}
+
+// A sound run leaves the chip with nothing to complain of on its wire.
+inline void expect_sound_wire(const vserial::Status& s) {
+  EXPECT_EQ(s.malformed_frames + s.rejected_calls + s.timing_violations + s.contention, 0) << wire_counts(s);
+  EXPECT_GT(s.calls_started, 0) << wire_counts(s);
+}
+
 // Every run with the adapter leaves the target unpowered, every line down when the port
 // closed (not only by HUPCL at the close) and the port closed.
 inline void expect_left_clean(const vserial::Status& s) {

@@ -159,10 +159,11 @@ TEST(Wine, ProgramsTheSimulatedChip) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const wine_world::Outcome o = wine_world::run(c.run);
-    EXPECT_EQ(o.exit_code, c.exit_code) << o.output;
+    EXPECT_EQ(o.exit_code, c.exit_code) << o.output << run_kit::wire_counts(o.status);
     EXPECT_NE(o.output.find(cp866(c.ending)), std::string::npos) << o.output;
     if (c.exit_code == 0) {
       EXPECT_TRUE(run_kit::flash_of(o.status) == expected);
+      run_kit::expect_sound_wire(o.status);
     }
     run_kit::expect_left_clean(o.status);
     std::printf("[ run time ] %s: %.1f s, %lld modem-line calls, %lld vectors, %lld wait-thread sleeps cut, "
