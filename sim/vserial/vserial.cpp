@@ -17,6 +17,7 @@
 // VSERIAL_SILENT_AFTER (vectors), VSERIAL_BUSY_US (every supervisory call's busy time),
 // VSERIAL_LATENCY_US (default 1), VSERIAL_CLOCK (virtual, or real: see below),
 // VSERIAL_HELPER_AWAY_US (how long a thread woken from TIOCMIWAIT stays away from it),
+// VSERIAL_SWITCH_GATE (a file through which a test holds the tool at a line switch),
 // VSERIAL_WAIT_POLL_US (wine's comm-event wait threads: sim/vserial/wine_wait.cpp).
 //
 // Only libc's own names are exported (see vserial.map); nothing Linux-build-specific is used,
@@ -46,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "sim/vserial/vchip.h"
 #include "sim/vserial/vserial_status.h"
@@ -113,6 +115,11 @@ thread_local bool switched_lines = false;
 std::atomic<int> wait_threads_starting{0};
 bool wait_armed = false;  // the tool's thread has armed a wait whose thread may not have ended
 std::atomic<int> wait_threads_running{0};
+// Armings of the CTS wait, and the last one whose change a wait thread was shown and has
+// carried out (the thread ended after writing the event word).
+std::atomic<long long> arm_generation{0};
+std::atomic<long long> delivered_generation{0};
+thread_local long long shown_generation = 0;
 
 // ---- the port and the adapter ---------------------------------------------------------------
 struct Port {
@@ -145,8 +152,12 @@ int64_t real_ns() {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+// Real time that the tool's thread spent held here, waiting for wine's wait thread to notice a
+// change that Windows' driver reports at the edge: no time passes for the chip meanwhile.
+std::atomic<int64_t> held_ns{0};
+
 double now_us() {
-  if (config.real_time) return static_cast<double>(real_ns() - base_ns) / 1000.0;
+  if (config.real_time) return static_cast<double>(real_ns() - base_ns - held_ns.load()) / 1000.0;
   return static_cast<double>(virtual_ns.load()) / 1000.0;
 }
 void advance_us(double us) {
@@ -380,7 +391,24 @@ bool cts_for_this_thread(double t) {
   const bool level = data_line(t);
   if (!config.wine_waits || switched_lines || port.edges == port.edges_at_arm) return level;
   if (level == port.line_at_arm) ++status->latched_changes;
+  // This thread now writes EV_CTS into the tool's event word and ends.
+  shown_generation = arm_generation.load();
+  vserial::note_wait_thread();
   return !port.line_at_arm;
+}
+
+// Until the wait thread shown the change since the last arming has ended, having written the
+// event word. A thread counted as running is not enough: a thread that has not yet looked at
+// the port may be counted, or one counted in its place. The bound only guards against a hang.
+void let_change_be_delivered() {
+  const int64_t give_up = real_ns() + 2'000'000'000LL;
+  while (delivered_generation.load() < arm_generation.load()) {
+    if (real_ns() > give_up) {
+      std::fprintf(stderr, "vserial: no wait thread delivered the CTS change\n");
+      break;
+    }
+    sched_yield();
+  }
 }
 
 // Wine refuses a new WaitCommEvent until the thread of the previous, ended wait has noticed its
@@ -418,15 +446,55 @@ void deliver_cts_event(unsigned long request) {
     changed = port.edges != port.edges_at_arm;
   }
   if (changed) {
+    let_change_be_delivered();
     let_wait_threads_end();
     wait_armed = false;
   }
 }
 
+// A test that types a key while the tool runs holds it at its next line switch: it writes
+// "hold" into the gate file, waits for "held", types, then writes "go". So the key lands at a
+// point fixed by construction, not by how fast either side runs. The bound only guards
+// against a hang.
+std::string_view read_gate(const char* path, char (&text)[8]) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const ssize_t n = read(fd, text, sizeof text);
+  real.close(fd);
+  return n > 0 ? std::string_view(text, static_cast<size_t>(n)) : std::string_view();
+}
+
+void write_gate(const char* path, const char* text) {
+  const int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd < 0) return;
+  if (write(fd, text, std::strlen(text)) < 0) std::fprintf(stderr, "vserial: cannot write the switch gate\n");
+  real.close(fd);
+}
+
+void pass_switch_gate() {
+  static const char* path = std::getenv("VSERIAL_SWITCH_GATE");
+  char text[8];
+  if (path == nullptr || read_gate(path, text) != "hold") return;
+  write_gate(path, "held");
+  const int64_t give_up = real_ns() + 60'000'000'000LL;
+  const timespec pause{0, 1'000'000};
+  while (read_gate(path, text) != "go" && real_ns() < give_up) real.nanosleep(&pause, nullptr);
+  write_gate(path, "");
+}
+
+bool switches_a_line(unsigned long request) {
+  return request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCSBRK || request == TIOCCBRK;
+}
+
 int device_ioctl(int fd, unsigned long request, void* arg) {
   if (request == TIOCMIWAIT) return wait_for_cts(reinterpret_cast<unsigned long>(arg));
   let_woken_threads_run();
-  if (config.wine_waits && switched_lines) deliver_cts_event(request);
+  {
+    const int64_t held_from = real_ns();
+    if (switches_a_line(request)) pass_switch_gate();
+    if (config.wine_waits && switched_lines) deliver_cts_event(request);
+    if (config.real_time) held_ns.fetch_add(real_ns() - held_from);
+  }
   ModelLock lock;
   advance_us(config.latency_us);
   const double t = now_us();
@@ -434,11 +502,11 @@ int device_ioctl(int fd, unsigned long request, void* arg) {
   look(t);
   int result = 0;
   int* bits = static_cast<int*>(arg);
-  if (request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCSBRK || request == TIOCCBRK)
-    switched_lines = true;
+  if (switches_a_line(request)) switched_lines = true;
   if (config.wine_waits) {
     if (request == TIOCSERGETLSR && switched_lines) {
       ++wait_threads_starting;
+      ++arm_generation;
       wait_armed = true;
       port.edges_at_arm = port.edges;
       port.line_at_arm = port.line;
@@ -522,7 +590,10 @@ struct RunningWaitThread {
     if (wait_threads_starting.load() > 0) --wait_threads_starting;
     ++wait_threads_running;
   }
-  ~RunningWaitThread() { --wait_threads_running; }
+  ~RunningWaitThread() {
+    if (shown_generation > delivered_generation.load()) delivered_generation.store(shown_generation);
+    --wait_threads_running;
+  }
 };
 }  // namespace
 

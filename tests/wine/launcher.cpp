@@ -11,12 +11,16 @@
 //                   contains TRIGGER (empty: at once), KEYS are written to the program
 //   LAUNCH_DIRECTORY the program's current directory (default: the launcher's)
 //   LAUNCH_PROGRAM  the program file, when the command line names it without a path
+//   LAUNCH_GATE     a file shared with libvserial (VSERIAL_SWITCH_GATE): each step's keys are
+//                   typed while the program is held at its next line switch, so they land
+//                   between the same two looks at the keyboard on every run
 // The program's exit code ends the launcher too, and is also printed in full on standard
 // error as "exit=N" (a process status keeps only its low byte).
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,6 +58,35 @@ bool parse_steps(const std::string& text, std::vector<Step>* steps) {
     start = end + 1;
   }
   return true;
+}
+
+std::string read_gate(const std::string& path) {
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return std::string();
+  char text[8];
+  DWORD got = 0;
+  if (!ReadFile(f, text, sizeof text, &got, nullptr)) got = 0;
+  CloseHandle(f);
+  return std::string(text, got);
+}
+
+void write_gate(const std::string& path, const char* text) {
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(f, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+  CloseHandle(f);
+}
+
+// Holds the program at its next line switch, types, lets it go on. A program that ends
+// without switching again is not waited for past its end.
+void type_at_gate(const std::string& gate, HANDLE process, HANDLE keys, const std::string& bytes) {
+  write_gate(gate, "hold");
+  while (read_gate(gate) != "held" && WaitForSingleObject(process, 1) == WAIT_TIMEOUT) {
+  }
+  DWORD written = 0;
+  WriteFile(keys, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  write_gate(gate, "go");
 }
 
 int fail(const char* what) {
@@ -97,13 +130,18 @@ int main() {
   CloseHandle(out_write);
 
   HANDLE own_output = GetStdHandle(STD_OUTPUT_HANDLE);
+  const std::string gate = variable("LAUNCH_GATE");
   std::string seen;
   size_t next = 0;
   // Steps with an empty trigger go at once; the others wait for their text.
   for (;;) {
     while (next < steps.size() && seen.find(steps[next].trigger) != std::string::npos) {
-      DWORD written = 0;
-      WriteFile(keys_write, steps[next].keys.data(), static_cast<DWORD>(steps[next].keys.size()), &written, nullptr);
+      if (!gate.empty()) {
+        type_at_gate(gate, process.hProcess, keys_write, steps[next].keys);
+      } else {
+        DWORD written = 0;
+        WriteFile(keys_write, steps[next].keys.data(), static_cast<DWORD>(steps[next].keys.size()), &written, nullptr);
+      }
       ++next;
     }
     char buffer[4096];

@@ -123,7 +123,7 @@ TEST(Wine, PortsDiscoveryAndLineTest) {
       {"-F without ftd2xx.dll", {"-F", {}, {}, {}, false}, 1157,
        "\r\n" + counter_line + "\r\n\r\nБиблиотека ftd2xx.dll не найдена ( ошибка 1157 ): установите драйвер FTDI.\a\r\n"},
       {"discovery past a failing port, then the line test",
-       {"-T", {null_port, adapter}, {"DTR = 0", "x"}, {"VSERIAL_ATTACH=nochip"}, false}, 1,
+       {"-T", {null_port, adapter}, {"DTR = 0", "x"}, {"VSERIAL_ATTACH=nochip"}, 0, true}, 1,
        "\r\n" + counter_line + "\r\nНайдено COM-портов - 2:\r\n COM3 - непонятная ошибка ( код 6 ).\r\n" +
            " COM5 - обнаружен адаптер.\r\n\r\nОткрываем порт COM5 - успешно.\r\n\r\n" +
            "Тестовый режим. Для завершения - нажмите любую клавишу.\r\n\r\n" + line_test_cycle +

@@ -280,6 +280,12 @@ Outcome run(const Run& r) {
     env.push_back("VSERIAL_CLOCK=real");
     env.push_back("VSERIAL_WAIT_POLL_US=100");
     for (const std::string& e : r.vserial) env.push_back(e);
+    if (r.at_switch) {
+      const std::string gate = root + "/gate";
+      write_file(gate, "");
+      env.push_back("VSERIAL_SWITCH_GATE=" + gate);
+      env.push_back("LAUNCH_GATE=" + dos_path(gate));
+    }
   }
   const int64_t start = real_ms();
   spawn({flavour.loader, flavour.launcher}, env, root + "/output", run_limit_seconds);

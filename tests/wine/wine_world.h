@@ -22,6 +22,7 @@ struct Run {
   std::vector<std::string> keys;    // trigger text (UTF-8; empty = at once), then the keys, in turn
   std::vector<std::string> vserial; // VSERIAL_... settings; empty = no adapter behind COM5
   char drive = 0;                   // 'D' or 'E': started as "tolvern" from that drive's root
+  bool at_switch = false;           // each step's keys typed while the program waits at a line switch
 };
 
 struct Outcome {
