@@ -174,6 +174,7 @@ bool start() {
   if (i386) {
     flavour = {"/usr/lib/wine/wine", "/usr/lib/wine/wineserver32", "win32", build + "mingw32/tolvern.exe",
                build + "mingw32/tolvern-wine-launcher.exe", build + "vserial32/libvserial.so"};
+    std::printf("[ wine ] testing the shipped 32-bit program under wine32 (%s)\n", flavour.program.c_str());
   } else {
     flavour = {"/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "win64", build + "mingw64/tolvern.exe",
                build + "mingw64/tolvern-wine-launcher.exe", VSERIAL_LIBRARY};
