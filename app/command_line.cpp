@@ -1,7 +1,5 @@
 #include "app/command_line.h"
 
-#include <cstring>
-
 namespace app {
 
 RunOptions options = {};
@@ -12,30 +10,33 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
+// One or two digits and nothing more; -1 otherwise.
+int32_t port_number(const char* text) {
+  if (!is_digit(text[0])) return -1;
+  int32_t value = text[0] - '0';
+  if (text[1] == '\0') return value;
+  if (!is_digit(text[1]) || text[2] != '\0') return -1;
+  return value * 10 + (text[1] - '0');
+}
+
 // One switch; false when it is not a valid one (nothing changed then).
 bool apply_switch(const char* arg) {
   if (arg[0] != '-' || arg[1] == '\0') return false;
   const char letter = upper(arg[1]);
   const char* rest = arg + 2;
-  if (letter == 'C') {
-    if (!is_digit(rest[0])) return false;
-    int value = rest[0] - '0';
-    if (rest[1] != '\0') {
-      if (!is_digit(rest[1]) || rest[2] != '\0') return false;
-      value = value * 10 + (rest[1] - '0');
+  for (const Switch& s : switches) {
+    if (s.letter != letter) continue;
+    if (s.form == SwitchForm::port_number) {
+      const int32_t port = port_number(rest);
+      if (port < 0) return false;
+      options.forced_port = port;
+      return true;
     }
-    options.forced_port = value;
+    if (rest[0] != '\0') return false;
+    options.*s.flag = true;
     return true;
   }
-  if (rest[0] != '\0') return false;
-  switch (letter) {
-    case 'D': options.data_file = true; return true;
-    case 'F': options.cable = true; return true;
-    case 'L': options.log = true; return true;
-    case 'T': options.test_mode = true; return true;
-    case 'V': options.verify_only = true; return true;
-    default: return false;
-  }
+  return false;
 }
 
 }  // namespace
