@@ -331,6 +331,12 @@ TEST(Packer, RefusesBadInputAndWritesNothing) {
       {"SiliconID without 0x", image, "SiliconID is 0x", 2, dir / "in" + outputs + " --silicon-id=0010"},
       {"SiliconID not hexadecimal", image, "SiliconID is 0x", 2, dir / "in" + outputs + " --silicon-id=0x1G"},
       {"SiliconID empty", image, "SiliconID is 0x", 2, dir / "in" + outputs + " --silicon-id=0x"},
+      {"SiliconID twice", image, "unexpected option --silicon-id=0x2", 2,
+       dir / "in" + outputs + " --silicon-id=0x1 --silicon-id=0x2"},
+      {"-o twice", image, "unexpected option -o", 2, dir / "in" + outputs + " -o " + dir / "other.dat"},
+      {"-o without its file", image, "unexpected option -o", 2, dir / "in" + " -o"},
+      {"unknown option", image, "unexpected option --output", 2, dir / "in" + outputs + " --output"},
+      {"a second input", image, "unexpected argument", 2, dir / "in" + outputs + " " + dir / "in"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -15,6 +15,7 @@
 #include "image/container_format.h"
 #include "image/keystream.h"
 #include "tools/intel_hex.h"
+#include "tools/pack_options.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ constexpr long max_input_bytes = 16L * 1024 * 1024;
 const char usage[] =
     "usage: tolvern-pack INPUT -o OUTPUT [--emit-cpp FILE.cpp] [--silicon-id=0xNNNN]\n"
     "       tolvern-pack INPUT --emit-cpp FILE.cpp [--silicon-id=0xNNNN]\n"
+    "       tolvern-pack --help | --version\n"
     "INPUT is a plain 8192-byte flash image or an Intel HEX file (addresses 0x0000-0x1FFF;\n"
     "bytes no record covers are 0x00; a PSoC Designer checksum record at 0x200000 is\n"
     "checked; other data above 0x10000, such as protection bits, is ignored). OUTPUT\n"
@@ -174,39 +176,80 @@ bool write_whole(const char* path, const void* bytes, std::size_t size, std::str
   return ok;
 }
 
+// The table's entry for an argument, and where its value is (nullptr for a plain switch).
+const pack_options::Switch* find_switch(int argc, char** argv, int* i, const char** value) {
+  const char* arg = argv[*i];
+  for (const pack_options::Switch& s : pack_options::switches) {
+    const std::size_t length = std::strlen(s.name);
+    if (s.form == pack_options::Form::joined) {
+      if (std::strncmp(arg, s.name, length) != 0) continue;
+      *value = arg + length;
+      return &s;
+    }
+    if (std::strcmp(arg, s.name) != 0) continue;
+    *value = nullptr;
+    if (s.form == pack_options::Form::separate) {
+      if (*i + 1 >= argc) return nullptr;  // a switch missing its value
+      *value = argv[++*i];
+    }
+    return &s;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  using pack_options::Option;
   const char* input = nullptr;
   const char* output = nullptr;
   const char* cpp = nullptr;
   bool has_silicon_id = false;
   uint16_t silicon_id = 0;
-  constexpr const char silicon_id_option[] = "--silicon-id=";
   for (int i = 1; i < argc; ++i) {
-    const bool has_value = i + 1 < argc;
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(usage, stdout);
-      return 0;
-    } else if (std::strcmp(argv[i], "-o") == 0 && has_value && !output) {
-      output = argv[++i];
-    } else if (std::strcmp(argv[i], "--emit-cpp") == 0 && has_value && !cpp) {
-      cpp = argv[++i];
-    } else if (std::strncmp(argv[i], silicon_id_option, sizeof silicon_id_option - 1) == 0 && !has_silicon_id) {
-      if (!parse_silicon_id(argv[i] + sizeof silicon_id_option - 1, &silicon_id)) {
-        std::fprintf(stderr, "tolvern-pack: %s: a SiliconID is 0x and one to four hexadecimal digits\n%s", argv[i],
-                     usage);
+    const char* arg = argv[i];
+    const char* value = nullptr;
+    const pack_options::Switch* s = find_switch(argc, argv, &i, &value);
+    if (s == nullptr && arg[0] == '-' && arg[1] != '\0') {
+      std::fprintf(stderr, "tolvern-pack: unexpected option %s\n%s", arg, usage);
+      return 2;
+    }
+    if (s == nullptr) {
+      if (input) {
+        std::fprintf(stderr, "tolvern-pack: unexpected argument %s\n%s", arg, usage);
         return 2;
       }
-      has_silicon_id = true;
-    } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      std::fprintf(stderr, "tolvern-pack: unexpected option %s\n%s", argv[i], usage);
+      input = arg;
+      continue;
+    }
+    // Each switch once: a second -o would leave it unclear which file was meant.
+    const bool repeated = (s->option == Option::output && output) || (s->option == Option::emit_cpp && cpp) ||
+                          (s->option == Option::silicon_id && has_silicon_id);
+    if (repeated) {
+      std::fprintf(stderr, "tolvern-pack: unexpected option %s\n%s", arg, usage);
       return 2;
-    } else if (!input) {
-      input = argv[i];
-    } else {
-      std::fprintf(stderr, "tolvern-pack: unexpected argument %s\n%s", argv[i], usage);
-      return 2;
+    }
+    switch (s->option) {
+      case Option::help:
+        std::fputs(usage, stdout);
+        return 0;
+      case Option::version:
+        std::puts("tolvern-pack " TOLVERN_VERSION);
+        return 0;
+      case Option::output:
+        output = value;
+        break;
+      case Option::emit_cpp:
+        cpp = value;
+        break;
+      case Option::silicon_id:
+        if (!parse_silicon_id(value, &silicon_id)) {
+          std::fprintf(stderr, "tolvern-pack: %s: a SiliconID is 0x and one to four hexadecimal digits\n%s", arg,
+                       usage);
+          return 2;
+        }
+        has_silicon_id = true;
+        break;
     }
   }
   if (!input || (!output && !cpp)) {
