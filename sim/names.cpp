@@ -74,16 +74,18 @@ std::string help_text() {
       "usage: tolvern-sim [world options] [tool switches]\n"
       "\n"
       "Runs Tolvern against a simulated passive adapter and PSoC 1 chip. Arguments that begin\n"
-      "with \"--\" describe the world; all others (-C<n>, -D, -L, -T) go to the tool unchanged.\n"
-      "The tool sees this binary's own path as its program name, so Tolvern.log and\n"
-      "Tolvern*.dat are looked for in the directory tolvern-sim lives in. The exit status is\n"
-      "the tool's exit code.\n"
+      "with \"--\" describe the world; all others (-C<n>, -D, -F, -L, -T, -V) go to the tool\n"
+      "unchanged (tolvern(1) describes them).\n"
+      "Started with a path, the tool sees this binary's own path as its program name, so\n"
+      "Tolvern.log and Tolvern*.dat are looked for in the directory tolvern-sim lives in;\n"
+      "started by a bare name (through PATH), in the current directory. The exit status is\n"
+      "the tool's exit code. The manual page tolvern-sim(1) has examples.\n"
       "\n"
       "World options:\n";
   for (const WorldOption& o : world_options) {
     std::string label = o.name;
     if (*o.argument != '\0') label += std::string("=") + o.argument;
-    item(&out, label, 21, o.help);
+    item(&out, label, 27, o.help);
   }
   out += "\nThe simulated adapter and chip are strict by default; these settings change that:\n";
   for (const Setting& o : world_settings) {

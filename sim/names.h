@@ -104,7 +104,8 @@ inline constexpr WorldOption world_options[] = {
     {"--summary", "",
      "after the run: simulated time, serial calls by kind, supervisory\n"
      "calls by function, whether the flash equals the image, protection"},
-    {"--help", "", "this text"}};
+    {"--help", "", "this text"},
+    {"--version", "", "the version of Tolvern this program belongs to"}};
 
 // World settings that loosen (or, for --fail-on-contention, tighten) the strict default
 // world. apply gets the number given (0 for a plain switch) and says whether it was valid.

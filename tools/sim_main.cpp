@@ -181,7 +181,7 @@ bool parse_fault(const std::string& arg, const std::string& text) {
   return true;
 }
 
-// 1 parsed, 0 --help shown, -1 a usage error (already reported).
+// 1 parsed, 0 --help or --version shown, -1 a usage error (already reported).
 int parse_arguments(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -197,6 +197,9 @@ int parse_arguments(int argc, char** argv, Options* options) {
     bool ok = true;
     if (name == "--help" && !has_value) {
       std::fputs(sim::names::help_text().c_str(), stdout);
+      return 0;
+    } else if (name == "--version" && !has_value) {
+      std::puts("tolvern-sim " TOLVERN_VERSION);
       return 0;
     } else if (name == "--confirm" && !has_value) {
       options->confirm = true;
