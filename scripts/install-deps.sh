@@ -7,7 +7,7 @@
 # shipped program; elsewhere wine64 runs the 64-bit build of the same sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libftdi1-dev pkg-config
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libftdi1-dev pkg-config lintian groff-base
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 valgrind wine wine64)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

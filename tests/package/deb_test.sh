@@ -27,8 +27,38 @@ for program in tolvern tolvern-pack tolvern-sim; do
   done
 done
 for f in usr/bin/tolvern usr/bin/tolvern-pack usr/bin/tolvern-sim usr/share/doc/tolvern/README.md \
-         usr/share/doc/tolvern/FIRMWARE.md; do
+         usr/share/doc/tolvern/FIRMWARE.md usr/share/doc/tolvern/copyright usr/share/doc/tolvern/changelog.gz \
+         usr/share/man/man1/tolvern.1.gz usr/share/man/man1/tolvern-pack.1.gz usr/share/man/man1/tolvern-sim.1.gz \
+         lib/udev/rules.d/60-tolvern.rules; do
   [ -f "$work/root/$f" ] || fail "$f missing"
+done
+
+# What Debian's own checker says: any error or warning fails, an override needs its reason in
+# packaging/lintian-overrides. Info tags (hardening, .comment sections) are left to the build.
+# (It also checks the compressed pages and changelog: gzip -9n, no name or time stamp.)
+status=0
+lintian --fail-on error,warning --no-tag-display-limit "$deb" >"$work/lintian.txt" 2>&1 || status=$?
+if [ "$status" != 0 ] || grep -E '^[EW]: ' "$work/lintian.txt"; then
+  cat "$work/lintian.txt"
+  fail "lintian ended $status"
+fi
+# The maintainer scripts: executable, and postinst tells udev about the rule.
+dpkg-deb -e "$deb" "$work/control"
+[ -x "$work/control/postinst" ] || fail "postinst is not executable"
+grep -q 'udevadm control --reload-rules' "$work/control/postinst" || fail "postinst does not reload udev's rules"
+grep -q 'udevadm trigger --subsystem-match=usb' "$work/control/postinst" || fail "postinst does not trigger the USB subsystem"
+rule="$(grep -v '^#' "$work/root/lib/udev/rules.d/60-tolvern.rules")"
+for want in 'ATTR{idVendor}=="0403"' 'ATTR{idProduct}=="6001"' 'TAG+="uaccess"' 'GROUP="plugdev"' 'MODE="0660"'; do
+  [[ "$rule" == *"$want"* ]] || fail "the udev rule lacks $want"
+done
+# One version: the package's, the native changelog's latest entry and the programs' own.
+version="$(dpkg-deb -f "$deb" Version)"
+[ "$(gzip -dc "$work/root/usr/share/doc/tolvern/changelog.gz" | head -1)" = "tolvern ($version) unstable; urgency=medium" ] ||
+  fail "the changelog's latest entry is not version $version"
+[ "$("$work/root/usr/bin/tolvern-pack" --version)" = "tolvern-pack $version" ] || fail "tolvern-pack --version is not $version"
+[ "$("$work/root/usr/bin/tolvern-sim" --version)" = "tolvern-sim $version" ] || fail "tolvern-sim --version is not $version"
+for page in "$work"/root/usr/share/man/man1/*.1.gz; do
+  gzip -dc "$page" | cmp -s - "$source/man/$(basename "$page" .gz)" || fail "$page is not man/$(basename "$page" .gz)"
 done
 
 export PATH="$work/root/usr/bin:$PATH" LC_ALL=C.UTF-8
