@@ -24,7 +24,7 @@ for text in FIRMWARE.txt LICENSE.txt README.txt TOLVERN.txt; do
   [ -s "$file" ] || fail "$text is empty"
   # Every line ends with CR LF: as many CRs as LFs, each LF preceded by a CR, the last byte LF.
   lines="$(tr -cd '\n' <"$file" | wc -c)"
-  [ "$(tr -cd '\r' <"$file" | wc -c)" = "$lines" ] || fail "$text has a CR outside a CR LF"
+  [ "$(tr -cd '\r' <"$file" | wc -c)" = "$lines" ] || fail "$text: not every line ends with CR LF, or a CR stands alone"
   [ "$(grep -c $'\r$' "$file")" = "$lines" ] || fail "$text has a line without CR LF"
   [ "$(tail -c 2 "$file" | od -An -tx1 | tr -d ' ')" = 0d0a ] || fail "$text does not end with CR LF"
 done
