@@ -13,6 +13,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "the data, CTS the data read back, RTS the target's power, DSR the adapter's"
   "echo), or on the pins of an FT232R USB-RS232 cable in synchronous bit-bang"
   "mode."
+  ""
   "tolvern-pack turns a flash image or an Intel HEX file into the firmware"
   "container Tolvern programs; tolvern-sim runs Tolvern against a simulated"
   "adapter and chip.")
