@@ -42,11 +42,26 @@ if [ "$status" != 0 ] || grep -E '^[EW]: ' "$work/lintian.txt"; then
   cat "$work/lintian.txt"
   fail "lintian ended $status"
 fi
-# The maintainer scripts: executable, and postinst tells udev about the rule.
+# The maintainer scripts, run in a private mount namespace with a tmpfs over /run (with or
+# without /run/udev, where a running udev keeps its state) and a udevadm that only notes its
+# arguments: after installing, udev reloads its rules and replays the USB devices' events;
+# after removing, it reloads them; where udev does not run, nothing is called.
 dpkg-deb -e "$deb" "$work/control"
-[ -x "$work/control/postinst" ] || fail "postinst is not executable"
-grep -q 'udevadm control --reload-rules' "$work/control/postinst" || fail "postinst does not reload udev's rules"
-grep -q 'udevadm trigger --subsystem-match=usb' "$work/control/postinst" || fail "postinst does not trigger the USB subsystem"
+mkdir "$work/fakebin"
+printf '#!/bin/sh\necho "udevadm $*" >>"%s"\n' "$work/udevadm.txt" >"$work/fakebin/udevadm"
+chmod +x "$work/fakebin/udevadm"
+maintainer_script() {  # SCRIPT ARGUMENT UDEV_RUNS: the udevadm calls it made
+  rm -f "$work/udevadm.txt"
+  unshare -m --propagation private sh -c 'mount -t tmpfs none /run && { [ "$3" = no ] || mkdir /run/udev; } &&
+    PATH="$0:$PATH" "$1" "$2"' "$work/fakebin" "$work/control/$1" "$2" "$3" ||
+    fail "$1 $2 ended $? (udev running: $3)"
+  cat "$work/udevadm.txt" 2>/dev/null || true
+}
+[ "$(maintainer_script postinst configure yes)" = "udevadm control --reload-rules
+udevadm trigger --subsystem-match=usb --action=change" ] || fail "postinst configure: $(maintainer_script postinst configure yes)"
+[ "$(maintainer_script postrm remove yes)" = "udevadm control --reload-rules" ] || fail "postrm remove: $(maintainer_script postrm remove yes)"
+[ -z "$(maintainer_script postinst configure no)" ] || fail "postinst called udevadm where udev does not run"
+[ -z "$(maintainer_script postinst abort-upgrade yes)" ] || fail "postinst abort-upgrade called udevadm"
 rule="$(grep -v '^#' "$work/root/lib/udev/rules.d/60-tolvern.rules")"
 for want in 'ATTR{idVendor}=="0403"' 'ATTR{idProduct}=="6001"' 'TAG+="uaccess"' 'GROUP="plugdev"' 'MODE="0660"'; do
   [[ "$rule" == *"$want"* ]] || fail "the udev rule lacks $want"
