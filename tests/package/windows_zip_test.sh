@@ -8,6 +8,7 @@ source "$(dirname "$0")/prologue.sh"
 
 cross="$source/build/mingw32"
 [ -f "$cross/tolvern.exe" ] || fail "no $cross/tolvern.exe: build the mingw32 preset first"
+stale=" (or the mingw32 build is older than the sources: cmake --build --preset mingw32)"
 (cd "$cross" && cpack -G ZIP -B "$work/out" >"$work/cpack.txt") || { cat "$work/cpack.txt"; fail "cpack failed"; }
 version="$("$build/tolvern-pack" --version)"
 version="${version#tolvern-pack }"
@@ -28,9 +29,9 @@ for text in FIRMWARE.txt LICENSE.txt README.txt TOLVERN.txt; do
   [ "$(grep -c $'\r$' "$file")" = "$lines" ] || fail "$text has a line without CR LF"
   [ "$(tail -c 2 "$file" | od -An -tx1 | tr -d ' ')" = 0d0a ] || fail "$text does not end with CR LF"
 done
-tr -d '\r' <"$folder/LICENSE.txt" | cmp -s - "$source/LICENSE" || fail "LICENSE.txt is not LICENSE"
-tr -d '\r' <"$folder/README.txt" | cmp -s - "$source/README.md" || fail "README.txt is not README.md"
-tr -d '\r' <"$folder/FIRMWARE.txt" | cmp -s - "$source/firmware/README.md" || fail "FIRMWARE.txt is not firmware/README.md"
+tr -d '\r' <"$folder/LICENSE.txt" | cmp -s - "$source/LICENSE" || fail "LICENSE.txt is not LICENSE$stale"
+tr -d '\r' <"$folder/README.txt" | cmp -s - "$source/README.md" || fail "README.txt is not README.md$stale"
+tr -d '\r' <"$folder/FIRMWARE.txt" | cmp -s - "$source/firmware/README.md" || fail "FIRMWARE.txt is not firmware/README.md$stale"
 
 # TOLVERN.txt: the current tolvern(1), plain ASCII that any editor shows (no overstriking,
 # no escape sequences), in lines of at most 80 columns.
@@ -41,5 +42,5 @@ for heading in NAME SYNOPSIS OPTIONS 'EXIT STATUS' FILES; do
   grep -q "^$heading"$'\r$' "$manual" || fail "TOLVERN.txt has no $heading"
 done
 groff -man -Tascii -P-cbou -rLL=78n "$source/man/tolvern.1" | cmp -s - <(tr -d '\r' <"$manual") ||
-  fail "TOLVERN.txt is not the current tolvern(1)"
+  fail "TOLVERN.txt is not the current tolvern(1)$stale"
 echo "windows zip: $(basename "$zip") carries tolvern.exe and its texts with CR LF line ends"
