@@ -31,6 +31,9 @@ struct Driver {
   int (*arm_cts_event)();
   void (*disarm_cts_event)();
   volatile uint32_t* (*cts_event_word)();
+  // Every sample answers at once (never pending): a check can stop at the first difference
+  // without a wasted vector on the wire.
+  bool answers_at_once;
 };
 
 extern const Driver com_port;  // serial/wire_com.cpp
@@ -48,6 +51,7 @@ inline void sleep_ms(uint32_t ms) { driver().sleep_ms(ms); }
 inline int arm_cts_event() { return driver().arm_cts_event(); }
 inline void disarm_cts_event() { driver().disarm_cts_event(); }
 inline volatile uint32_t* cts_event_word() { return driver().cts_event_word(); }
+inline bool answers_at_once() { return driver().answers_at_once; }
 
 // A sample needed now: 0, 1, or -1 (record filled).
 int read(uint32_t mask);

@@ -27,6 +27,7 @@ const Driver com_port = {
     serial::switch_line, escape_quiet,     modem_sample,
     nothing_pending,     serial::delay_us, platform::sleep_ms,
     serial::arm_cts_event, serial::disarm_cts_event, serial::cts_event_mask_word,
+    true,
 };
 
 }  // namespace wire

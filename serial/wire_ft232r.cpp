@@ -259,7 +259,7 @@ namespace wire {
 
 const Driver ft232r = {
     ft232r::set,   ft232r::set_quiet,      ft232r::sample, ft232r::flush_stream, ft232r::delay_us,
-    ft232r::sleep_ms, ft232r::arm, ft232r::disarm, ft232r::event_word,
+    ft232r::sleep_ms, ft232r::arm, ft232r::disarm, ft232r::event_word, false,
 };
 
 }  // namespace wire
