@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "serial/cable.h"
+
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "platform/ftdi.h"
@@ -36,6 +38,7 @@ struct Stream {
   size_t used;      // bytes written so far
   size_t settled;   // the stream position before which the next switch or sample may not come
   uint8_t pins;     // the output pins as the last byte leaves them
+  uint8_t sent_pins;  // the output pins as the last round trip left them on the cable
   Pending pending[max_pending];
   int pending_count;
   bool watching;    // the CTS watch is armed
@@ -43,6 +46,7 @@ struct Stream {
   bool watched;     // the watch covered part of this round trip
   volatile uint32_t event_word;
   uint32_t failure; // the system's number once the cable failed; every later call fails
+  bool stopping;    // the emergency power-off has begun: its own round trips go through
   Counters counters;
 };
 
@@ -83,8 +87,39 @@ uint32_t modem_status(uint8_t read_back) {
   return status;
 }
 
+int transfer();
+
+// The emergency power-off's steps and the pause after each: the order of the normal power-off
+// (issp/power.cpp), for the same reason: a chip whose supply goes while clock and data are
+// still driven is fed through its pins.
+struct EmergencyStep {
+  uint32_t function;
+  uint32_t pause_ms;
+};
+constexpr EmergencyStep emergency_steps[] = {
+    {platform::CLRBREAK, 2}, {platform::CLRDTR, 500}, {platform::CLRRTS, 0}};
+
+bool set_quiet(uint32_t function);
+
+// A signal asked for an emergency stop (platform/ftdi.h). What is queued has not reached the
+// pins and never will: from the levels the last round trip left, the target goes off in order,
+// the cable is closed and the process ends as the signal asked.
+void emergency_stop(int signal_number) {
+  reset_stream(stream.sent_pins);
+  stream.stopping = true;
+  for (const EmergencyStep& step : emergency_steps) {
+    (void)set_quiet(step.function);
+    if (step.pause_ms > 0) platform::sleep_ms(step.pause_ms);
+  }
+  (void)serial::close_cable();
+  platform::end_after_emergency(signal_number);
+  // Only the simulated world comes back here: nothing more reaches the cable.
+  stream.failure = platform::err::gen_failure;
+}
+
 // Writes the stream and reads its samples back: 0, or -1 with the system's number.
 int transfer() {
+  if (!stream.stopping && platform::emergency_signal() != 0) emergency_stop(platform::emergency_signal());
   if (stream.failure != 0) {
     // Nothing more reaches a failed cable, and no sample waits on it.
     stream.used = 0;
@@ -116,6 +151,7 @@ int transfer() {
     stream.pending_count = 0;
     return -1;
   }
+  stream.sent_pins = stream.out[count - 1];
   for (int i = 0; i < stream.pending_count; ++i) {
     const Pending& p = stream.pending[i];
     *p.value = (modem_status(stream.in[p.position]) & p.mask) != 0 ? 1 : 0;
@@ -174,7 +210,9 @@ int set(uint32_t function) {
 // after a failed round trip: a cable that is still there must still switch the target off.
 bool set_quiet(uint32_t function) {
   if (stream.failure != 0 && stream.failure != platform::err::device_not_connected) {
+    const bool stopping = stream.stopping;
     reset_stream(stream.pins);
+    stream.stopping = stopping;
   }
   if (!switch_pins(function)) return false;
   if (transfer() != 0) {
@@ -241,6 +279,7 @@ void reset_stream(uint8_t pins) {
   stream.used = 0;
   stream.settled = 0;
   stream.pins = pins;
+  stream.sent_pins = pins;
   stream.pending_count = 0;
   stream.watching = false;
   stream.watched = false;
@@ -248,6 +287,7 @@ void reset_stream(uint8_t pins) {
   stream.watch_to = 0;
   stream.event_word = 0;
   stream.failure = 0;
+  stream.stopping = false;
 }
 
 const Counters& counters() { return stream.counters; }

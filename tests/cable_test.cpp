@@ -2,6 +2,7 @@
 // every refusal and failure of the cable itself.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -176,6 +177,79 @@ TEST(Cable, LineTestOnThePins) {
   EXPECT_EQ(r.exit_code, 1);
   const std::string right = cp866(RU("; ответный сигнал - верный.\r\n"));
   EXPECT_EQ(harness::count(r.console, right), 4) << r.console;
+}
+
+}  // namespace
+
+namespace {
+
+// The trace entries of one line function from `after` on.
+std::vector<double> times_of(uint32_t function, double after) {
+  std::vector<double> times;
+  for (const sim::TraceEntry& e : sim::trace()) {
+    if (e.kind == sim::TraceEntry::escape && e.function == function && e.time_us >= after) times.push_back(e.time_us);
+  }
+  return times;
+}
+
+// A signal on the cable: the handler only notes it; the stream takes it at its next round trip
+// and, from the levels on the pins, releases the data line, 2 ms later drops the clock, 500 ms
+// later the supply, closes the cable and ends the process with 128 + the signal. A round trip
+// (1 ms here) is the most either pause may grow by.
+TEST(Cable, SignalPowersTheTargetOffInOrder) {
+  ASSERT_TRUE(harness::fresh_cable());
+  sim::set_trace(true);
+  for (const uint32_t on : {platform::SETRTS, platform::SETDTR, platform::SETBREAK}) ASSERT_EQ(wire::set(on), 1);
+  ASSERT_EQ(wire::flush(), 0);
+  ASSERT_TRUE(sim::cable_state(0).target_powered);
+  sim::raise_signal_at_us(SIGINT, sim::now_us());
+  // Queued, never sent: the emergency starts from what the pins show.
+  ASSERT_EQ(wire::set(platform::CLRDTR), 1);
+  EXPECT_NE(wire::flush(), 0);
+  EXPECT_EQ(sim::ended_for_signal(), SIGINT);
+  const double seen = sim::signal_seen_at_us();
+  const std::vector<double> brk = times_of(platform::CLRBREAK, seen), dtr = times_of(platform::CLRDTR, seen),
+                            rts = times_of(platform::CLRRTS, seen);
+  ASSERT_EQ(brk.size(), 1u);
+  ASSERT_EQ(dtr.size(), 1u);
+  ASSERT_EQ(rts.size(), 1u);
+  EXPECT_TRUE(harness::within(dtr[0] - brk[0], 2000, 3100)) << dtr[0] - brk[0];
+  EXPECT_TRUE(harness::within(rts[0] - dtr[0], 500000, 501100)) << rts[0] - dtr[0];
+  EXPECT_TRUE(times_of(platform::SETRTS, seen).empty() && times_of(platform::SETDTR, seen).empty() &&
+              times_of(platform::SETBREAK, seen).empty());
+  const sim::CableState after = sim::cable_state(0);
+  EXPECT_FALSE(after.open || after.bitbang || after.rts || after.dtr || after.brk || after.target_powered);
+  EXPECT_EQ(&wire::driver(), &wire::com_port);
+}
+
+// The same in the middle of a programming run and while the adapter is checked: the run ends
+// there with 128 + the signal, the target unpowered and the cable closed.
+TEST(Cable, SignalEndsTheRunWithTheTargetOff) {
+  const struct { const char* name; double at_us; int answer; bool powered; } rows[] = {
+      {"mid-run", 6e6, output::key_enter, true},
+      {"adapter check", 0, sim::no_answer, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::reset();
+    sim::set_usb_devices({sim::UsbDevice{}});
+    sim::set_trace(true);
+    sim::raise_signal_at_us(SIGTERM, row.at_us);
+    const harness::RunResult r = harness::run_tool({"-F"}, "/sim/tolvern", row.answer);
+    EXPECT_EQ(r.exit_code, 128 + SIGTERM) << r.console;
+    EXPECT_EQ(sim::ended_for_signal(), SIGTERM);
+    const double seen = sim::signal_seen_at_us();
+    ASSERT_GE(seen, row.at_us);
+    if (row.powered) {
+      EXPECT_NE(r.console.find(cp866(RU("Стадия 2"))), std::string::npos) << r.console;
+      const std::vector<double> rts = times_of(platform::CLRRTS, seen);
+      ASSERT_EQ(rts.size(), 1u);
+      EXPECT_GE(rts[0] - seen, 502000);
+    }
+    EXPECT_EQ(r.console.find(cp866(RU("Работа успешно завершена."))), std::string::npos);
+    const sim::CableState after = sim::cable_state(0);
+    EXPECT_FALSE(after.open || after.bitbang || after.rts || after.dtr || after.brk || after.target_powered);
+  }
 }
 
 }  // namespace

@@ -50,9 +50,17 @@ void reset_cts_watch();
 // ---- signals of a run (host_signals.cpp) -----------------------------------------------
 // SIGPIPE ignored: a closed console output must not end a run.
 void ignore_broken_pipe();
-// From now on SIGINT, SIGTERM and SIGHUP drop RTS, break and DTR on fd at once, remove the
-// lock file, close the port and end the process with 128 + the signal number.
+// From now on SIGINT, SIGTERM and SIGHUP release the break, wait 2 ms, drop DTR, wait 500 ms,
+// drop RTS on fd, remove the lock file, close the port and end the process with 128 + the
+// signal number.
 void guard_port_against_signals(int fd);
 void port_released_from_signals();
+// While the FT232R cable is open a signal is only noted (emergency_signal), for the cable's
+// stream to act on; end_after_emergency then ends the process with 128 + the signal number.
+void guard_cable_against_signals();
+void cable_released_from_signals();
+int emergency_signal();
+[[noreturn]] void end_after_emergency(int signal_number);
+void reset_signals();
 
 }  // namespace posix_host
