@@ -172,6 +172,9 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
        cp866(RU("Стадия 1")) + port_text},
       {"a sample fails in the middle", {}, {{sim::Call::modem_status, some_sample, 6}}, 6, port_text},
       {"a line switch fails in the middle", {}, {{sim::Call::escape, first_escape + 100000, 21}}, 21, port_text},
+      // The system gave no number: 10, as for every such failure; 101 means a check failed.
+      {"a line switch fails with error 0", {}, {{sim::Call::escape, first_escape + 100000, 0}}, 10,
+       record_tail(RU("Успешное окончание."))},
       {"block checksum differs", {checksum_differs}, {}, 101,
        check_tail(RU("Ошибка при окончательной проверке результатов"))},
       {"block checksum wraps below the lower one", {checksum_wraps}, {}, 126,

@@ -279,7 +279,7 @@ const std::vector<EndingText>& ending_texts() {
       {cp866(RU("- неверные параметры для открытия")), 87, false},
       {cp866(RU(" невозможно открыть.")), 110, false},
       {cp866(RU(" непонятная ошибка.")), -127, false},
-      {cp866(RU("Успешное окончание")), any_nonzero, false},
+      {cp866(RU("Успешное окончание")), 10, false},
   };
   return list;
 }
