@@ -23,6 +23,7 @@
 #include "platform/platform.h"
 #include "serial/cable.h"
 #include "serial/discovery.h"
+#include "serial/ft232r.h"
 #include "serial/port.h"
 #include "serial/timing.h"
 #include "serial/wire.h"
@@ -301,6 +302,8 @@ void reset_modules() {
   serial::reset_port_state();
   serial::reset_discovery();
   wire::reset_wire();
+  ft232r::reset_ft232r();
+  serial::reset_cable();
   issp::reset_vectors();
   issp::reset_acquire();
   image::reset_image();

@@ -1,6 +1,8 @@
 // Finding and opening the FT232R cable, and letting go of it.
 #include "serial/cable.h"
 
+#include <cstring>
+
 #include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
@@ -133,6 +135,8 @@ int open_cable(int32_t forced_port) {
   output::clear_error();
   return 1;
 }
+
+void reset_cable() { std::memset(devices, 0, sizeof devices); }
 
 int close_cable() {
   // Every line idle before the pins go back to the UART; a cable that is gone cannot be helped.

@@ -6,6 +6,7 @@
 #include "serial/ft232r.h"
 
 #include <cstddef>
+#include <cstring>
 
 #include "serial/cable.h"
 
@@ -292,6 +293,14 @@ void reset_stream(uint8_t pins) {
 
 const Counters& counters() { return stream.counters; }
 void reset_counters() { stream.counters = Counters{}; }
+
+void reset_ft232r() {
+  std::memset(stream.out, 0, sizeof stream.out);
+  std::memset(stream.in, 0, sizeof stream.in);
+  std::memset(stream.pending, 0, sizeof stream.pending);
+  reset_stream(idle_pins);
+  stream.counters = Counters{};
+}
 
 }  // namespace ft232r
 

@@ -4,12 +4,22 @@
 
 #include <csignal>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/endings.h"
+#include "app/run.h"
+#include "image/container.h"
+#include "issp/acquire.h"
+#include "issp/vectors.h"
 #include "output/cp1251_literal.h"
+#include "output/error_record.h"
 #include "output/keyboard.h"
 #include "platform/ftdi.h"
 #include "platform/platform.h"
+#include "serial/discovery.h"
+#include "serial/ft232r.h"
 #include "serial/lines.h"
 #include "serial/port.h"
 #include "serial/wire.h"
@@ -250,6 +260,50 @@ TEST(Cable, SignalEndsTheRunWithTheTargetOff) {
     const sim::CableState after = sim::cable_state(0);
     EXPECT_FALSE(after.open || after.bitbang || after.rts || after.dtr || after.brk || after.target_powered);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// app::reset_modules gives what a fresh process has: the same cable run twice in one process
+// gives the same transcript and stream counters, and every module's state, dirtied, comes back.
+TEST(Cable, ResetModulesGivesAFreshProcess) {
+  const auto cable_run = [] {
+    sim::reset();
+    sim::set_usb_devices({sim::UsbDevice{}});
+    const harness::RunResult r = harness::run_tool({"-F"}, "/sim/tolvern", output::key_enter);
+    const ft232r::Counters c = ft232r::counters();
+    return std::make_tuple(r.exit_code, r.console, c.transfers, c.bytes, c.samples);
+  };
+  const auto first = cable_run();
+  EXPECT_EQ(std::get<0>(first), 0);
+  EXPECT_GT(std::get<2>(first), 0);
+  EXPECT_EQ(cable_run(), first);
+
+  ASSERT_TRUE(harness::fresh_cable());
+  ASSERT_EQ(wire::set(platform::SETRTS), 1);
+  ASSERT_EQ(wire::flush(), 0);
+  output::set_error_code(5);
+  serial::port_list[0] = 3;
+  issp::timing = issp::Timing{2, 2};
+  issp::chip_identity = issp::ChipIdentity{0x1234, 0x5678};
+  image::header_position = 5;
+  image::image_counters.byte_calls = 1;
+  app::options.log = true;
+  app::set_exit_code(7);
+  app::reset_modules();
+  EXPECT_EQ(output::error_code(), 0);
+  EXPECT_FALSE(serial::port.on_cable);
+  EXPECT_STREQ(serial::port.port_name, "");
+  EXPECT_EQ(serial::port_list[0], 0);
+  EXPECT_EQ(&wire::driver(), &wire::com_port);
+  EXPECT_EQ(ft232r::counters().transfers + ft232r::counters().bytes + ft232r::counters().samples, 0);
+  EXPECT_EQ(issp::timing.clock_half_period_us + issp::timing.release_delay_us, 0);
+  EXPECT_EQ(issp::chip_identity.SiliconID + issp::chip_identity.RevisionID, 0);
+  EXPECT_EQ(image::header_position + image::image_counters.byte_calls, 0u);
+  EXPECT_FALSE(app::options.log);
+  EXPECT_EQ(app::run_state.exit_code, 0);
 }
 
 }  // namespace
