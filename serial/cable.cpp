@@ -123,7 +123,7 @@ int open_cable(int32_t forced_port) {
   }
   ft232r::reset_stream(ft232r::idle_pins);
   wire::use(wire::ft232r);
-  output::show_message(RU(" - успешно.\r\n"));
+  output::show_message("%s", RU(" - успешно.\r\n"));
 
   // The adapter's echo settles before each of these samples, as on a COM port.
   port.sample_delay_ms = 2;
