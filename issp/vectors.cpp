@@ -62,7 +62,7 @@ namespace {
 // A read vector whose eight data samples may still be on their way (the cable returns them
 // with the next flush).
 struct PendingRead {
-  int bits[8];
+  wire::Sample bits[8];
 };
 
 int issp_read_start(uint32_t address, PendingRead* read) {
@@ -88,7 +88,7 @@ int issp_read_start(uint32_t address, PendingRead* read) {
 
 int read_value(const PendingRead& read) {
   int value = 0;
-  for (int bit : read.bits) value = value * 2 + bit;
+  for (const wire::Sample& bit : read.bits) value = value * 2 + wire::level(bit);
   return value;
 }
 

@@ -27,10 +27,14 @@ namespace {
 constexpr size_t stream_capacity = 32768;
 constexpr int max_pending = 2048;
 
+// Slots of flushed samples, by ticket: a ticket is read right after its flush, long before
+// this many later samples could reuse its slot.
+constexpr int64_t slot_count = 2 * max_pending;
+
 struct Pending {
   size_t position;  // the byte whose read-back is the sample
   uint32_t mask;
-  int* value;
+  int64_t ticket;
 };
 
 struct Stream {
@@ -42,6 +46,8 @@ struct Stream {
   uint8_t sent_pins;  // the output pins as the last round trip left them on the cable
   Pending pending[max_pending];
   int pending_count;
+  uint8_t slots[slot_count];  // the levels of flushed samples, at ticket % slot_count
+  int64_t next_ticket;
   bool watching;    // the CTS watch is armed
   size_t watch_from, watch_to;  // read-backs the watch looks at in this round trip
   bool watched;     // the watch covered part of this round trip
@@ -155,7 +161,7 @@ int transfer() {
   stream.sent_pins = stream.out[count - 1];
   for (int i = 0; i < stream.pending_count; ++i) {
     const Pending& p = stream.pending[i];
-    *p.value = (modem_status(stream.in[p.position]) & p.mask) != 0 ? 1 : 0;
+    stream.slots[p.ticket % slot_count] = (modem_status(stream.in[p.position]) & p.mask) != 0 ? 1 : 0;
   }
   stream.pending_count = 0;
   if (watched) {
@@ -225,7 +231,7 @@ bool set_quiet(uint32_t function) {
 
 int delay_us(int32_t us);
 
-int sample(uint32_t mask, int* value) {
+int sample(uint32_t mask, wire::Sample* out) {
   if (stream.failure != 0) return fail(stream.failure);
   // The adapter's echo settles before a sample outside the ISSP engine's own timing.
   if (serial::port.sample_delay_ms > 0 && delay_us(serial::port.sample_delay_ms * 1000) != 0) {
@@ -235,7 +241,9 @@ int sample(uint32_t mask, int* value) {
     return fail(stream.failure);
   }
   pad();
-  stream.pending[stream.pending_count++] = Pending{stream.used, mask, value};
+  const int64_t ticket = stream.next_ticket++;
+  stream.pending[stream.pending_count++] = Pending{stream.used, mask, ticket};
+  *out = wire::Sample{0, ticket};
   stream.settled = stream.used;
   ++stream.counters.samples;
   return wire::pending;
@@ -273,6 +281,8 @@ void disarm() {
 
 volatile uint32_t* event_word() { return &stream.event_word; }
 
+int slot_level(int64_t ticket) { return stream.slots[ticket % slot_count]; }
+
 }  // namespace
 
 void reset_stream(uint8_t pins) {
@@ -298,6 +308,8 @@ void reset_ft232r() {
   std::memset(stream.out, 0, sizeof stream.out);
   std::memset(stream.in, 0, sizeof stream.in);
   std::memset(stream.pending, 0, sizeof stream.pending);
+  std::memset(stream.slots, 0, sizeof stream.slots);
+  stream.next_ticket = 0;
   reset_stream(idle_pins);
   stream.counters = Counters{};
 }
@@ -307,7 +319,7 @@ void reset_ft232r() {
 namespace wire {
 
 const Driver ft232r = {
-    ft232r::set,   ft232r::set_quiet,      ft232r::sample, ft232r::flush_stream, ft232r::delay_us,
+    ft232r::set,   ft232r::set_quiet,      ft232r::sample, ft232r::slot_level, ft232r::flush_stream, ft232r::delay_us,
     ft232r::sleep_ms, ft232r::arm, ft232r::disarm, ft232r::event_word, false,
 };
 
