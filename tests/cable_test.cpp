@@ -309,3 +309,37 @@ TEST(Cable, ResetModulesGivesAFreshProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+// Takes a sample and returns, leaving it queued, as a wait that ends on its event word does.
+wire::Sample sample_and_leave() {
+  wire::Sample s;
+  EXPECT_EQ(wire::sample(platform::MS_CTS_ON, &s), wire::pending);
+  return s;
+}
+
+// A queued sample keeps its value through a transfer that makes room in a full stream, and
+// one left queued by a caller that has moved on is filled in the stream's own slot: the flush
+// writes into no caller's memory, and later samples read right.
+TEST(Cable, SamplesLiveInTheStreamsSlots) {
+  ASSERT_TRUE(harness::fresh_cable());
+  ASSERT_EQ(wire::set(platform::SETBREAK), 1);  // the break drives the data line, CTS reads it high
+  ASSERT_EQ(wire::delay_us(4), 0);
+  const wire::Sample high = sample_and_leave();
+  // Far more bytes than one round trip holds: the stream goes out to make room.
+  const long long transfers = ft232r::counters().transfers;
+  for (int i = 0; i < 40000; ++i) ASSERT_EQ(wire::set(platform::SETBREAK), 1);
+  EXPECT_GT(ft232r::counters().transfers, transfers);
+  ASSERT_EQ(wire::set(platform::CLRBREAK), 1);
+  ASSERT_EQ(wire::delay_us(4), 0);
+  const wire::Sample abandoned = sample_and_leave();
+  const wire::Sample low = sample_and_leave();
+  ASSERT_EQ(wire::flush(), 0);
+  EXPECT_EQ(wire::level(high), 1);
+  EXPECT_EQ(wire::level(abandoned), 0);
+  EXPECT_EQ(wire::level(low), 0);
+  EXPECT_EQ(wire::read(platform::MS_CTS_ON), 0);
+}
+
+}  // namespace
