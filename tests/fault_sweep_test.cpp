@@ -8,8 +8,8 @@
 
 #include "output/cp1251_literal.h"
 #include "platform/platform.h"
+#include "sweep/fault_sweep.h"
 #include "tests/harness.h"
-#include "tools/fault_sweep.h"
 
 namespace {
 

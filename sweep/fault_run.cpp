@@ -16,7 +16,7 @@
 #include "platform/posix/host.h"
 #include "sim/names.h"
 #include "sim/tool_run.h"
-#include "tools/fault_sweep.h"
+#include "sweep/fault_sweep.h"
 
 namespace fault_sweep {
 
