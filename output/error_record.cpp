@@ -1,17 +1,19 @@
 #include "output/error_record.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 
 #include "output/cp1251_literal.h"
 #include "platform/platform.h"
-#include "serial/port.h"
 
 namespace output {
 
 ErrorRecord error_record = {};
 
 namespace {
+
+char open_link[40];
 
 // Bounded copy: an over-long text is cut at 127 characters, never written past the record.
 void copy_text(char* to, const char* from) {
@@ -48,12 +50,18 @@ void append_error_text(const char* phrase) {
   text[used + n] = '\0';
 }
 
+void set_open_link(const char* name) {
+  const std::size_t n = std::min(std::strlen(name), sizeof open_link - 1);
+  std::memcpy(open_link, name, n);
+  open_link[n] = '\0';
+}
+
 void set_port_error(uint32_t os_code) {
   const auto code = static_cast<int32_t>(os_code);
   error_record.error_code = code;
   copy_text(error_record.error_text, RU("Порт "));
-  if (serial::port_is_open()) {
-    append_error_text(serial::port.port_name);
+  if (open_link[0] != '\0') {
+    append_error_text(open_link);
     append_error_text(" ");
   }
   bool add_full_stop = true;
@@ -85,6 +93,9 @@ void restore_error() {
   copy_text(error_record.error_text, error_record.saved_error_text);
 }
 
-void reset_error_record() { error_record = ErrorRecord{}; }
+void reset_error_record() {
+  error_record = ErrorRecord{};
+  open_link[0] = '\0';
+}
 
 }  // namespace output

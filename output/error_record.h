@@ -28,6 +28,9 @@ void set_error_text(const char* format, ...) TOLVERN_PRINTF(1, 2);
 void append_error_text(const char* phrase);
 // Fills the whole record from the system error number of a port operation.
 void set_port_error(uint32_t os_code);
+// The open link (a COM port, the FT232R cable) that set_port_error names; "" when none is
+// open. The serial layer tells it at every open and close.
+void set_open_link(const char* name);
 void save_error();
 void restore_error();
 

@@ -112,6 +112,7 @@ int open_cable(int32_t forced_port) {
   }
   output::show_message(RU("\r\nОткрываем кабель %s"), port.port_name);
   port.on_cable = true;
+  output::set_open_link(port.port_name);
   port.break_state = 0;
   if (!platform::ftdi_open(chosen) || !enter_bitbang()) {
     uint32_t code = platform::last_error();
@@ -119,6 +120,7 @@ int open_cable(int32_t forced_port) {
     output::set_port_error(code);
     platform::ftdi_close();
     port.on_cable = false;
+    output::set_open_link("");
     return 0;
   }
   ft232r::reset_stream(ft232r::idle_pins);
@@ -153,6 +155,7 @@ int close_cable() {
   wire::use(wire::com_port);
   port.on_cable = false;
   port.port_name[0] = '\0';
+  output::set_open_link("");
   port.sample_delay_ms = 0;
   if (idle) output::clear_error();
   return idle ? 1 : 0;

@@ -48,11 +48,13 @@ int close_port() {
     if (!purged) {
       port.port_name[0] = '\0';
       port.port_handle = platform::no_serial;
+      output::set_open_link("");
       return 0;
     }
   }
   port.port_name[0] = '\0';
   port.port_handle = platform::no_serial;
+  output::set_open_link("");
   output::clear_error();
   return 1;
 }
@@ -82,6 +84,7 @@ int open_port(int32_t number) {
     return 0;
   }
   port.port_handle = handle;
+  output::set_open_link(port.port_name);
 
   if (!platform::serial_clear_errors(handle)) {
     fail_with_system_error();
