@@ -5,8 +5,8 @@
 
 #include "issp/acquire.h"
 #include "issp/power.h"
-#include "output/cp1251_literal.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "serial/port.h"
 #include "serial/wire.h"
 

@@ -3,8 +3,8 @@
 #include "image/container.h"
 #include "issp/acquire.h"
 #include "issp/power.h"
-#include "output/cp1251_literal.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 
 namespace app {
 

@@ -12,11 +12,11 @@
 #include "issp/srom.h"
 #include "issp/vectors.h"
 #include "issp/wait_poll.h"
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
 #include "output/progress.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 
 namespace app {

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "output/cp1251_literal.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 
 namespace output {

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "platform/ftdi.h"
 #include "platform/platform.h"
 #include "serial/discovery.h"

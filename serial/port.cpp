@@ -4,9 +4,9 @@
 
 #include <cstddef>
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "serial/cable.h"
 
 namespace serial {

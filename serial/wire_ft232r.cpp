@@ -10,8 +10,8 @@
 
 #include "serial/cable.h"
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "platform/ftdi.h"
 #include "platform/platform.h"
 #include "serial/lines.h"

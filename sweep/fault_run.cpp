@@ -11,8 +11,8 @@
 #include <fstream>
 
 #include "output/codepage.h"
-#include "output/cp1251_literal.h"
 #include "output/keyboard.h"
+#include "platform/cp1251_literal.h"
 #include "platform/posix/host.h"
 #include "sim/names.h"
 #include "sim/tool_run.h"

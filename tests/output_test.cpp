@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "output/codepage.h"
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "sim/world.h"
 #include "tests/harness.h"

@@ -20,12 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_port.h"
 #include "platform/posix/host_serial.h"
 #include "platform/posix/host_usb_serial.h"
-#include "output/cp1251_literal.h"
 #include "tests/harness.h"
 
 // A pty has no modem lines; for the device whose number is fake.rdev this ioctl answers the

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "output/cp1251_literal.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_port.h"

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstdio>
 
-#include "output/cp1251_literal.h"
+#include "platform/cp1251_literal.h"
 #include "platform/mode_text.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_port.h"
