@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "output/messages.h"
 #include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 
@@ -48,6 +49,44 @@ void append_error_text(const char* phrase) {
   if (n > room) n = room;
   std::memcpy(text + used, phrase, n);
   text[used + n] = '\0';
+}
+
+namespace {
+
+struct RefusalText {
+  platform::OpenRefusal reason;
+  const char* text;
+};
+const RefusalText refusal_texts[] = {
+    {platform::OpenRefusal::no_device, RU("нет такого устройства")},
+    {platform::OpenRefusal::access_denied, RU("доступ запрещён")},
+    {platform::OpenRefusal::in_use, RU("используется другой программой")},
+    {platform::OpenRefusal::not_a_port, RU("это не последовательный порт")},
+    {platform::OpenRefusal::not_connected, RU("устройство не подключено")},
+    {platform::OpenRefusal::system_error, RU("ошибка системы, errno")},
+    {platform::OpenRefusal::system_console, RU("системная консоль")},
+    {platform::OpenRefusal::lock_file, RU("заблокирован файлом блокировки")},
+    {platform::OpenRefusal::held_by_process, RU("используется процессом")},
+    {platform::OpenRefusal::exclusive_mode, RU("открыт другой программой в монопольном режиме")},
+    {platform::OpenRefusal::cdc_acm, RU("cdc-acm не передаёт CTS, адаптер на нём работать не может")},
+};
+
+}  // namespace
+
+void open_detail_text(const platform::OpenDetail& detail, char* out, std::size_t capacity) {
+  out[0] = '\0';
+  const char* reason = nullptr;
+  for (const RefusalText& r : refusal_texts) {
+    if (r.reason == detail.reason) reason = r.text;
+  }
+  if (reason == nullptr) return;
+  char device[sizeof detail.device];
+  platform::path_to_message_text(detail.device, device, sizeof device);
+  if (detail.number >= 0) {
+    format_text(out, capacity, "%s: %s %ld.", device, reason, detail.number);
+  } else {
+    format_text(out, capacity, "%s: %s.", device, reason);
+  }
 }
 
 void set_open_link(const char* name) {

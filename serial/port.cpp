@@ -76,7 +76,8 @@ int open_port(int32_t number) {
     // Missing, busy or refused: every open failure is reported alike, as "cannot be opened".
     port.port_handle = platform::no_serial;
     output::set_port_error(platform::err::open_failed);
-    const char* detail = platform::serial_open_detail();
+    char detail[output::short_text_capacity * 2];
+    output::open_detail_text(platform::serial_open_detail(), detail, sizeof detail);
     if (detail[0] != '\0') {
       output::append_error_text("\r\n");
       output::append_error_text(detail);
@@ -140,7 +141,8 @@ int configure_port(const char* mode) {
 }
 
 void show_open_failure_detail() {
-  const char* detail = platform::serial_open_detail();
+  char detail[output::short_text_capacity * 2];
+  output::open_detail_text(platform::serial_open_detail(), detail, sizeof detail);
   if (detail[0] != '\0') output::show_message("   %s\r\n", detail);
 }
 

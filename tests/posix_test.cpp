@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "output/error_record.h"
 #include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
@@ -31,6 +32,13 @@
 // A pty has no modem lines; for the device whose number is fake.rdev this ioctl answers the
 // line requests from fake instead, as a UART with the adapter would.
 namespace {
+
+// The sentence the core makes of the back end's reason for a refused port.
+std::string worded(const platform::OpenDetail& detail) {
+  char text[256];
+  output::open_detail_text(detail, text, sizeof text);
+  return text;
+}
 struct FakeLines {
   dev_t rdev = 0;
   int outputs = 0;  // TIOCM_DTR | TIOCM_RTS as switched
@@ -346,7 +354,7 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   for (const auto& r : refused) {
     EXPECT_EQ(posix_host::serial_open(r.path), platform::no_serial);
     EXPECT_EQ(posix_host::last_error(), r.error);
-    EXPECT_EQ(std::string(posix_host::serial_open_detail()), r.detail);
+    EXPECT_EQ(worded(posix_host::serial_open_detail()), r.detail);
   }
   const platform::SerialHandle h = posix_host::serial_open(u"COM5");
   ASSERT_NE(h, platform::no_serial);
@@ -554,7 +562,7 @@ TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
     termios before {};
     ASSERT_EQ(tcgetattr(master, &before), 0);
     const platform::SerialHandle h = posix_host::serial_open(u"COM5");
-    EXPECT_EQ(std::string(posix_host::serial_open_detail()), c.detail);
+    EXPECT_EQ(worded(posix_host::serial_open_detail()), c.detail);
     if (c.detail.empty()) {
       ASSERT_NE(h, platform::no_serial);
       // Held with a lock file of its own, in the first lock directory, gone after closing.
@@ -580,7 +588,7 @@ TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
   ASSERT_GE(holder, 0);
   ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
   EXPECT_EQ(posix_host::serial_open(u"COM5"), platform::no_serial);
-  EXPECT_EQ(std::string(posix_host::serial_open_detail()), device + ": " + RU("открыт другой программой в монопольном режиме") + ".");
+  EXPECT_EQ(worded(posix_host::serial_open_detail()), device + ": " + RU("открыт другой программой в монопольном режиме") + ".");
   ioctl(holder, TIOCNXCL);
   close(holder);
 
