@@ -227,7 +227,8 @@ TEST(ProcedureRun, BufferChecksStopAtTheFirstDifference) {
     EXPECT_EQ(read_vectors(false, row.late) - read_vectors(false, row.early), row.positions_apart);
     EXPECT_EQ(read_vectors(true, row.late), read_vectors(true, row.early));
   }
-  // The first sample the prescribed run never makes fails: the verify's own ending stands.
+  // The first sample that a run stopping at the difference never makes fails: the verify's
+  // own ending stands.
   sim::reset();
   sim::chip_config().faults = {corrupt_written_block(0, 3, 0x10)};
   ASSERT_EQ(harness::run_tool({"-C1"}, "/sim/tolvern", output::key_enter).exit_code, 101);
