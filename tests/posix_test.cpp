@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -212,6 +213,28 @@ TEST(PosixKeyboard, SequencesFromAPipe) {
       {"\x1b[4294967299~", {0xE0, 0, 27}},  // a number past any key's, not wrapped round to 3
   };
   for (const auto& c : cases) EXPECT_EQ(keys_from(c.input), c.keys) << c.input;
+}
+
+// On the cable the handler only notes a signal (the first one stands) and the process goes on,
+// for the stream to power the target off; the wait for a key gives way at once, so the prompt's
+// ESC path takes the run to the stream.
+TEST(PosixSignals, OnTheCableASignalIsNotedForTheStream) {
+  int fds[2];
+  // A key is waiting, so a keyboard that ignored the signal answers it instead of hanging.
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  {
+    Redirect over_stdin(fds[0], STDIN_FILENO);
+    posix_host::guard_cable_against_signals();
+    ASSERT_EQ(raise(SIGTERM), 0);
+    EXPECT_EQ(posix_host::emergency_signal(), SIGTERM);
+    ASSERT_EQ(raise(SIGINT), 0);
+    EXPECT_EQ(posix_host::emergency_signal(), SIGTERM);
+    EXPECT_EQ(posix_host::read_key(), 27);
+    posix_host::reset_signals();
+  }
+  close(fds[0]);
+  close(fds[1]);
 }
 
 // On a live terminal: an interactive console (a pipe is not one), raw while reading, a lone ESC

@@ -126,6 +126,7 @@ int emergency_signal() { return emergency.load(); }
 void end_after_emergency(int signal_number) { finish(signal_number); }
 
 void reset_signals() {
+  alarm(0);
   held_fd = -1;
   cable_held = 0;
   emergency.store(0);
