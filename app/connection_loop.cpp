@@ -5,8 +5,8 @@
 
 #include "issp/acquire.h"
 #include "issp/power.h"
-#include "output/cp1251_literal.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "serial/port.h"
 #include "serial/wire.h"
 
@@ -28,7 +28,9 @@ int print_identity() {
                        static_cast<unsigned>(issp::chip_identity.SiliconID));
   output::show_message(RU("  RevisionID: 0x%04X\r\n"),
                        static_cast<unsigned>(issp::chip_identity.RevisionID));
-  output::show_message("\r\n\r\n");
+  // One blank line: the firmware line follows it, then a blank line and the prompt, as the
+  // other messages are spaced (a wrong chip's message brings its own line end).
+  output::show_message("\r\n");
   return 1;
 }
 

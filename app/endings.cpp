@@ -1,11 +1,11 @@
 #include "app/endings.h"
 
-#include "output/cp1251_literal.h"
+#include "issp/power.h"
 #include "output/error_record.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
 #include "output/progress.h"
-#include "issp/power.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "serial/port.h"
 

@@ -3,8 +3,8 @@
 #include "image/container.h"
 #include "issp/acquire.h"
 #include "issp/power.h"
-#include "output/cp1251_literal.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 
 namespace app {
 
@@ -15,7 +15,7 @@ Step check_silicon_id() {
   if (found == expected) return go_on;
   set_exit_code(wrong_chip_code);
   issp::target_power_off_keep_error();
-  output::show_message(RU("\r\nНеверная микросхема: SiliconID 0x%04X, ожидался 0x%04X, завершаем работу.\r\n"),
+  output::show_message(RU("\r\n\r\nНеверная микросхема: SiliconID 0x%04X, ожидался 0x%04X, завершаем работу.\r\n"),
                        static_cast<unsigned>(found), static_cast<unsigned>(expected));
   return stop(Ending::shutdown);
 }

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "output/cp1251_literal.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "serial/wire.h"
 

@@ -12,13 +12,12 @@
 #include "issp/srom.h"
 #include "issp/vectors.h"
 #include "issp/wait_poll.h"
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
 #include "output/progress.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
-#include "serial/wire.h"
 
 namespace app {
 namespace {
@@ -48,12 +47,10 @@ constexpr int first_pass_base = 40;
 constexpr int second_pass_base = 50;
 constexpr int protect_base = 60;
 
-// The record ending. A failure must never leave with exit code 0, so a record that a failing
-// operation left at code 0 (a system call failing with error 0) takes the check-failure code.
-Ending record_ending() {
-  if (output::error_code() == 0) output::set_error_code(check_failure_code);
-  return Ending::record;
-}
+// The record ending. A record that a failing operation left at code 0 (a system call failing
+// with error 0) ends with 10 there, like every failure the system gave no number for: 101 is
+// kept for a check that failed.
+Ending record_ending() { return Ending::record; }
 
 // A failed check leaves the record with the check-failure code and no text of its own, so
 // the record ending prints only the blank line after the check's message.
@@ -89,51 +86,37 @@ int fill_buffer(uint32_t value) {
 // Outcome of reading the block buffer against what it should hold.
 enum class Compare { same, differs, line_failure };
 
-struct Difference {
-  int position;
-  int expected;
-  int got;
-};
+using Difference = issp::Difference;
 
-// Reads memory 0x80..0xBF ascending; the values come back together (on the cable, a block's
-// reads share one round trip). 0, or -1 on a line failure.
-int read_buffer(int (&got)[block_size]) {
-  issp::PendingRead reads[block_size];
-  for (int k = 0; k < block_size; ++k) {
-    if (issp::issp_read_start(issp::mem(buffer_start + static_cast<uint32_t>(k)), &reads[k]) != 0) {
-      return -1;
-    }
+// The buffer, memory 0x80..0xBF ascending, against expected(k); the first difference is the
+// one told, and on a COM port nothing is read after it.
+Compare compare_buffer(issp::ExpectedByte expected, const void* context, Difference* diff) {
+  switch (issp::issp_read_compare(buffer_start, block_size, expected, context, diff)) {
+    case 0: return Compare::same;
+    case 1: return Compare::differs;
+    default: return Compare::line_failure;
   }
-  if (wire::flush() != 0) return -1;
-  for (int k = 0; k < block_size; ++k) got[k] = issp::read_value(reads[k]);
-  return 0;
 }
 
-// The block buffer against the image bytes of the block; the first difference is the one told.
+int image_byte_of_block(int k, const void* block) {
+  return image::image_byte(*static_cast<const int*>(block) * block_size + k);
+}
+
+// The block buffer against the image bytes of the block.
 Compare compare_with_image(int block, Difference* diff) {
-  const int32_t offset = block * block_size;
-  int buffer[block_size];
-  if (read_buffer(buffer) != 0) return Compare::line_failure;
-  for (int k = 0; k < block_size; ++k) {
-    const int got = buffer[k];
-    const int expected = image::image_byte(offset + k);
-    if (got != expected) {
-      *diff = {k, expected, got};
-      return Compare::differs;
-    }
-  }
-  return Compare::same;
+  return compare_buffer(image_byte_of_block, &block, diff);
 }
 
-// Reads the buffer against a pattern: expected(k) gives the byte position k should hold.
-template <typename Expected>
-Compare compare_with_pattern(Expected expected) {
-  int buffer[block_size];
-  if (read_buffer(buffer) != 0) return Compare::line_failure;
-  for (int k = 0; k < block_size; ++k) {
-    if (buffer[k] != expected(k)) return Compare::differs;
-  }
-  return Compare::same;
+int zero_byte(int, const void*) { return 0x00; }
+
+int protection_byte(int k, const void*) {
+  return buffer_start + static_cast<uint32_t>(k) == protection_hole ? 0x00 : 0xFF;
+}
+
+// The buffer against a pattern: expected(k) gives the byte position k should hold.
+Compare compare_with_pattern(issp::ExpectedByte expected) {
+  Difference diff{};
+  return compare_buffer(expected, nullptr, &diff);
 }
 
 // A call that changes the flash: the record ending when it failed, the no-response ending
@@ -168,7 +151,7 @@ Step erase_stage() {
 Step write_block(int b) {
   const int32_t offset = b * block_size;
   if (fill_buffer(0x00) < 0) return stop(record_ending());
-  switch (compare_with_pattern([](int) { return 0; })) {
+  switch (compare_with_pattern(zero_byte)) {
     case Compare::same: break;
     case Compare::line_failure: return stop(record_ending());
     case Compare::differs:
@@ -221,10 +204,7 @@ Step read_back(int b, int base, const char* difference_format) {
 Step protect() {
   if (fill_buffer(0xFF) < 0) return stop(record_ending());
   if (issp::issp_write(0x00, issp::mem(protection_hole)) < 0) return stop(record_ending());
-  const auto pattern = [](int k) {
-    return buffer_start + static_cast<uint32_t>(k) == protection_hole ? 0x00 : 0xFF;
-  };
-  switch (compare_with_pattern(pattern)) {
+  switch (compare_with_pattern(protection_byte)) {
     case Compare::same: break;
     case Compare::line_failure: return stop(record_ending());
     case Compare::differs:

@@ -15,14 +15,15 @@
 #include "issp/acquire.h"
 #include "issp/power.h"
 #include "issp/vectors.h"
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
 #include "output/progress.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "serial/cable.h"
 #include "serial/discovery.h"
+#include "serial/ft232r.h"
 #include "serial/port.h"
 #include "serial/timing.h"
 #include "serial/wire.h"
@@ -76,7 +77,7 @@ Step unclear_error(uint32_t code) {
 
 // A fresh log beside the program.
 Step start_log() {
-  output::show_message(RU("Используется файл журнала.\r\n\r\n"));
+  output::show_message("%s", RU("Используется файл журнала.\r\n\r\n"));
   if (!join_path(program_directory, log_name, log_path)) {
     return path_too_long(program_directory, log_name);
   }
@@ -84,7 +85,7 @@ Step start_log() {
     const int error_number = errno;
     if (error_number != ENOENT) {
       set_exit_code(2);
-      output::show_message(RU("\r\nНевозможно стереть файл журнала.\r\n\a"));
+      output::show_message("%s", RU("\r\nНевозможно стереть файл журнала.\r\n\a"));
       return stop(Ending::cleanup);
     }
   }
@@ -132,7 +133,7 @@ Step load_data_file() {
   char name[path_capacity];
   if (!platform::find_first_file(pattern, name, sizeof name)) {
     set_exit_code(3);
-    output::show_message(RU("\r\nФайл данных не найден."));
+    output::show_message("%s", RU("\r\nФайл данных не найден."));
     return stop(Ending::cleanup);
   }
   if (!join_path(program_directory, name, data_path)) return path_too_long(program_directory, name);
@@ -153,7 +154,7 @@ Step load_data_file() {
   }
   if (length != static_cast<long>(image::container_size)) {
     set_exit_code(111);
-    output::show_message(RU("\r\nНеверная длина файла данных.\r\n"));
+    output::show_message("%s", RU("\r\nНеверная длина файла данных.\r\n"));
     return stop(Ending::shutdown);
   }
   errno = 0;
@@ -164,7 +165,7 @@ Step load_data_file() {
   if (std::fclose(file) != 0) {
     return file_error(errno, data_path);
   }
-  output::show_message(RU("\r\nРабота с внешним файлом данных.\r\n"));
+  output::show_message("%s", RU("\r\nРабота с внешним файлом данных.\r\n"));
   return go_on;
 }
 
@@ -182,7 +183,7 @@ Step last_chance() {
     const int key = output::read_key();
     if (key == output::key_enter) return go_on;
     if (key == output::key_esc) {
-      output::show_message(RU("\r\n\r\nРабота прервана.\r\n"));
+      output::show_message("%s", RU("\r\n\r\nРабота прервана.\r\n"));
       if (issp::target_power_off(0) != 0) return stop(Ending::record);
       set_exit_code(1);
       return stop(Ending::cleanup);
@@ -206,7 +207,7 @@ Step open_the_port() {
   }
   output::show_message(RU("Открываем порт COM%d"), port_number);
   if (serial::open_port(port_number) == 0) return stop(Ending::record);
-  output::show_message(RU(" - успешно.\r\n"));
+  output::show_message("%s", RU(" - успешно.\r\n"));
   return go_on;
 }
 
@@ -239,7 +240,7 @@ Ending run_sequence(int argc, char** argv) {
       break;
     case ParseResult::invalid:
       set_exit_code(127);
-      output::show_message(RU("\r\nНеверные параметры.\r\n"));
+      output::show_message("%s", RU("\r\nНеверные параметры.\r\n"));
       return Ending::cleanup;
     case ParseResult::empty_argument:
       set_exit_code(10);
@@ -264,7 +265,7 @@ Ending run_sequence(int argc, char** argv) {
   uint16_t expected_silicon_id = 0;
   if (image::image_verify() != 0 || image::image_expected_silicon_id(&expected_silicon_id) < 0) {
     set_exit_code(112);
-    output::show_message(RU("\r\nНеверные исходные данные.\r\n"));
+    output::show_message("%s", RU("\r\nНеверные исходные данные.\r\n"));
     return Ending::shutdown;
   }
 
@@ -301,6 +302,8 @@ void reset_modules() {
   serial::reset_port_state();
   serial::reset_discovery();
   wire::reset_wire();
+  ft232r::reset_ft232r();
+  serial::reset_cable();
   issp::reset_vectors();
   issp::reset_acquire();
   image::reset_image();

@@ -1,8 +1,8 @@
 // Switching the target's power off with every line idle, and the record for a silent target.
 #include "issp/power.h"
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "serial/port.h"
 #include "serial/wire.h"

@@ -7,8 +7,8 @@
 #include "issp/power.h"
 #include "issp/vectors.h"
 #include "issp/wait_poll.h"
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 
 namespace issp {

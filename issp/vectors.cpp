@@ -57,6 +57,14 @@ int issp_write(uint32_t data, uint32_t address) {
   return 0;
 }
 
+namespace {
+
+// A read vector whose eight data samples may still be on their way (the cable returns them
+// with the next flush).
+struct PendingRead {
+  wire::Sample bits[8];
+};
+
 int issp_read_start(uint32_t address, PendingRead* read) {
   if (send_header(address, 1) != 0) return -1;
   for (int i = 7; i >= 0; --i) {
@@ -80,15 +88,45 @@ int issp_read_start(uint32_t address, PendingRead* read) {
 
 int read_value(const PendingRead& read) {
   int value = 0;
-  for (int bit : read.bits) value = value * 2 + bit;
+  for (const wire::Sample& bit : read.bits) value = value * 2 + wire::level(bit);
   return value;
 }
+
+}  // namespace
 
 int issp_read(uint32_t address) {
   PendingRead read{};
   if (issp_read_start(address, &read) != 0) return -1;
   if (wire::flush() != 0) return -1;
   return read_value(read);
+}
+
+int issp_read_compare(uint32_t first, int count, ExpectedByte expected, const void* context,
+                      Difference* difference) {
+  if (count > max_compared_run) count = max_compared_run;
+  const auto differs = [&](int k, int got) {
+    const int want = expected(k, context);
+    if (got == want) return false;
+    *difference = Difference{k, want, got};
+    return true;
+  };
+  if (wire::answers_at_once()) {
+    for (int k = 0; k < count; ++k) {
+      const int got = issp_read(mem(first + static_cast<uint32_t>(k)));
+      if (got < 0) return -1;
+      if (differs(k, got)) return 1;
+    }
+    return 0;
+  }
+  PendingRead reads[max_compared_run];
+  for (int k = 0; k < count; ++k) {
+    if (issp_read_start(mem(first + static_cast<uint32_t>(k)), &reads[k]) != 0) return -1;
+  }
+  if (wire::flush() != 0) return -1;
+  for (int k = 0; k < count; ++k) {
+    if (differs(k, read_value(reads[k]))) return 1;
+  }
+  return 0;
 }
 
 void reset_vectors() { timing = Timing{0, 0}; }

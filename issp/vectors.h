@@ -22,13 +22,21 @@ int issp_send_raw(uint32_t pattern);                  // 0 ok, -1 failure
 int issp_write(uint32_t data, uint32_t address);      // 0 ok, -1 failure
 int issp_read(uint32_t address);                      // 0..255, -1 failure
 
-// A read vector whose eight data samples may still be on their way: the cable returns them
-// with the next wire::flush(), so many reads can share one round trip.
-struct PendingRead {
-  int bits[8];
+// Reads count bytes of target memory from first upwards and compares each with
+// expected(position, context), stopping at the first difference. Where every sample answers at
+// once (a COM port) each byte is compared as soon as it is read, so a difference stops the
+// wire at once; on the cable a run's reads share one round trip and are compared afterwards.
+// 0 all equal; 1 a difference, *position, *expected_byte and *got filled; -1 a line failure
+// (record filled).
+struct Difference {
+  int position;
+  int expected;
+  int got;
 };
-int issp_read_start(uint32_t address, PendingRead* read);  // 0 ok, -1 failure
-int read_value(const PendingRead& read);                   // once flushed: 0..255
+using ExpectedByte = int (*)(int position, const void* context);
+constexpr int max_compared_run = 64;
+int issp_read_compare(uint32_t first, int count, ExpectedByte expected, const void* context,
+                      Difference* difference);
 
 // One write vector of a fixed sequence (a supervisory call's parameters).
 struct WriteStep {

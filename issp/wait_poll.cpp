@@ -27,7 +27,7 @@ constexpr int polls_per_flush = 256;
 // polls samples: 1 seen, 0 not seen, -1 failure (record filled). The event word, when given,
 // also ends the wait (a pulse between two samples); it is read afresh at every check.
 int poll_until(int until, int polls, int32_t pause_us, volatile uint32_t* event_word) {
-  int samples[polls_per_flush];
+  wire::Sample samples[polls_per_flush];
   int queued = 0;
   int batch = first_polls_per_flush;
   for (int poll = 0; poll < polls; ++poll) {
@@ -40,7 +40,7 @@ int poll_until(int until, int polls, int32_t pause_us, volatile uint32_t* event_
     if (++queued < batch && poll + 1 < polls) continue;
     if (wire::flush() != 0) return -1;
     for (int i = 0; i < queued; ++i) {
-      if (samples[i] == until) return 1;
+      if (wire::level(samples[i]) == until) return 1;
     }
     queued = 0;
     if (batch < polls_per_flush) batch *= 2;
@@ -57,16 +57,16 @@ int watch_for_busy() {
   for (int pass = 0; pass < clocked_passes; ++pass) {
     if (!wire::set(platform::SETDTR)) return -1;
     if (wire::delay_us(half) != 0) return -1;
-    int high = 0;
+    wire::Sample high;
     const int high_sample = wire::sample(platform::MS_CTS_ON, &high);
     if (high_sample < 0) return -1;
     if (!wire::set(platform::CLRDTR)) return -1;
     if (wire::delay_us(half) != 0) return -1;
     if (high_sample != wire::pending) {
       if (*event_word != 0) return 1;
-      if (high == 1) return 1;
+      if (high.level == 1) return 1;
     }
-    int low = 0;
+    wire::Sample low;
     const int low_sample = wire::sample(platform::MS_CTS_ON, &low);
     if (low_sample < 0) return -1;
     // The cable decides once per pass: the pass must end before the next clock may follow.
@@ -75,7 +75,7 @@ int watch_for_busy() {
       if (wire::flush() != 0) return -1;
       if (*event_word != 0) return 1;
     }
-    if (low == 1) return 1;
+    if (wire::level(low) == 1) return 1;
   }
   // Some calls take longer than 40 clocks to start; watch without clocking the target.
   return poll_until(1, quiet_polls, 5, event_word);

@@ -2,9 +2,11 @@
 // with one save slot.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "output/messages.h"
+#include "platform/platform.h"
 
 namespace output {
 
@@ -28,6 +30,12 @@ void set_error_text(const char* format, ...) TOLVERN_PRINTF(1, 2);
 void append_error_text(const char* phrase);
 // Fills the whole record from the system error number of a port operation.
 void set_port_error(uint32_t os_code);
+// Words why the system refused a port ("/dev/ttyS4: используется процессом 1234.") into out;
+// "" when it told nothing.
+void open_detail_text(const platform::OpenDetail& detail, char* out, std::size_t capacity);
+// The open link (a COM port, the FT232R cable) that set_port_error names; "" when none is
+// open. The serial layer tells it at every open and close.
+void set_open_link(const char* name);
 void save_error();
 void restore_error();
 

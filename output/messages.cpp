@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "output/codepage.h"
-#include "output/cp1251_literal.h"
 #include "output/progress.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 
 namespace output {

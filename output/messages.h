@@ -11,19 +11,14 @@
 #define TOLVERN_PRINTF(fmt, args)
 #endif
 
-// Message formats are RU("...") texts: Windows-1251 copies made at compile time, which Clang
-// cannot see as literals. They are never operator input, so a message without arguments is as
-// safe as a literal one; keep Clang from refusing those calls in every file that prints.
-#if defined(__clang__)
-#pragma clang diagnostic ignored "-Wformat-security"
-#endif
-
 namespace output {
 
 constexpr std::size_t message_capacity = 4096;  // at most 4095 characters and the terminator
 constexpr std::size_t short_text_capacity = 128;
 
-// 1 when formatted within the limit and (if logging) fully logged, else 0.
+// 1 when formatted within the limit and (if logging) fully logged, else 0. Message texts are
+// RU("...") copies made at compile time, which Clang's -Wformat-security cannot see as
+// literals: a text without arguments goes through "%s".
 int show_message(const char* format, ...) TOLVERN_PRINTF(1, 2);
 
 // Bounded formatting into buffer (capacity bytes, always terminated). Returns the count the

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "output/codepage.h"
-#include "output/cp1251_literal.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 
 namespace output {

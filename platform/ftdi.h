@@ -58,4 +58,13 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count);
 // stays as it was, so a failure being reported is not overwritten.
 void ftdi_close();
 
+// ---- an emergency stop while the cable is open ------------------------------------------------
+// A signal (Ctrl+C, SIGTERM, SIGHUP) or a closing console while a cable is open cannot switch
+// its pins from the handler (the USB libraries are not safe there): the handler notes it, and
+// the cable's stream acts on it at its next transfer. The noted signal number, 0 when none.
+int emergency_signal();
+// After the stream's emergency power-off and close: ends the process as the signal would have
+// (Linux: 128 + the signal number). Returns only in the simulated world.
+void end_after_emergency(int signal_number);
+
 }  // namespace platform

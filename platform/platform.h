@@ -103,10 +103,29 @@ constexpr SerialHandle no_serial = -1;
 // Opens the device path ("COM5", "\\\\.\\COM12") exclusively, usable with the asynchronous
 // CTS wait. Returns no_serial on failure.
 SerialHandle serial_open(const char16_t* path);
-// Why the last serial_open failed, as one Windows-1251 sentence naming the device and the
-// reason, for the line after the open-failure message; empty when there is nothing to add
-// (the Windows and simulated back ends never add anything).
-const char* serial_open_detail();
+// Why the last serial_open refused its port, where the system can tell more than an error
+// number (Linux); the core words it on the line after the open-failure message. The Windows
+// and simulated back ends never add anything (reason none).
+enum class OpenRefusal {
+  none,
+  no_device,        // no such device node
+  access_denied,    // EACCES, EPERM
+  in_use,           // EBUSY, or another program's flock
+  not_a_port,       // ENOTTY
+  not_connected,    // ENXIO, ENODEV
+  system_error,     // any other errno (in number)
+  system_console,   // an active system console
+  lock_file,        // a UUCP lock file that cannot be read
+  held_by_process,  // a live process (its id in number) holds the lock or the device
+  exclusive_mode,   // already in exclusive mode (TIOCGEXCL)
+  cdc_acm,          // a cdc-acm port: its driver always reports CTS set
+};
+struct OpenDetail {
+  OpenRefusal reason;
+  long number;       // the process id (held_by_process) or errno (system_error); else -1
+  char device[120];  // the device path as the system names it (UTF-8 on Linux)
+};
+const OpenDetail& serial_open_detail();
 bool serial_clear_errors(SerialHandle h);
 
 // The Windows device-control block, field by field (not its memory layout).

@@ -1,9 +1,11 @@
 // Finding and opening the FT232R cable, and letting go of it.
 #include "serial/cable.h"
 
-#include "output/cp1251_literal.h"
+#include <cstring>
+
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "platform/ftdi.h"
 #include "platform/platform.h"
 #include "serial/discovery.h"
@@ -110,6 +112,7 @@ int open_cable(int32_t forced_port) {
   }
   output::show_message(RU("\r\nОткрываем кабель %s"), port.port_name);
   port.on_cable = true;
+  output::set_open_link(port.port_name);
   port.break_state = 0;
   if (!platform::ftdi_open(chosen) || !enter_bitbang()) {
     uint32_t code = platform::last_error();
@@ -117,11 +120,12 @@ int open_cable(int32_t forced_port) {
     output::set_port_error(code);
     platform::ftdi_close();
     port.on_cable = false;
+    output::set_open_link("");
     return 0;
   }
   ft232r::reset_stream(ft232r::idle_pins);
   wire::use(wire::ft232r);
-  output::show_message(RU(" - успешно.\r\n"));
+  output::show_message("%s", RU(" - успешно.\r\n"));
 
   // The adapter's echo settles before each of these samples, as on a COM port.
   port.sample_delay_ms = 2;
@@ -133,6 +137,8 @@ int open_cable(int32_t forced_port) {
   output::clear_error();
   return 1;
 }
+
+void reset_cable() { std::memset(devices, 0, sizeof devices); }
 
 int close_cable() {
   // Every line idle before the pins go back to the UART; a cable that is gone cannot be helped.
@@ -149,6 +155,7 @@ int close_cable() {
   wire::use(wire::com_port);
   port.on_cable = false;
   port.port_name[0] = '\0';
+  output::set_open_link("");
   port.sample_delay_ms = 0;
   if (idle) output::clear_error();
   return idle ? 1 : 0;

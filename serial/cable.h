@@ -17,5 +17,7 @@ int open_cable(int32_t forced_port);
 // Every line idle, bit-bang mode left, the device back with the system. 1, or 0 with the
 // record filled; the lines are the COM port's again either way.
 int close_cable();
+// Forgets the last list of USB-serial bridges.
+void reset_cable();
 
 }  // namespace serial

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstring>
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "serial/lines.h"
 #include "serial/port.h"

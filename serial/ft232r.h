@@ -66,5 +66,7 @@ void reset_counters();
 
 // An empty stream whose pins stand at `pins`, no failure, no watch.
 void reset_stream(uint8_t pins);
+// The whole stream as at program start: empty, idle pins, no failure, counters at 0.
+void reset_ft232r();
 
 }  // namespace ft232r

@@ -2,8 +2,8 @@
 // CTS change notification.
 #include "serial/lines.h"
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "serial/port.h"
 

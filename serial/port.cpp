@@ -4,9 +4,9 @@
 
 #include <cstddef>
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "serial/cable.h"
 
 namespace serial {
@@ -48,11 +48,13 @@ int close_port() {
     if (!purged) {
       port.port_name[0] = '\0';
       port.port_handle = platform::no_serial;
+      output::set_open_link("");
       return 0;
     }
   }
   port.port_name[0] = '\0';
   port.port_handle = platform::no_serial;
+  output::set_open_link("");
   output::clear_error();
   return 1;
 }
@@ -74,7 +76,8 @@ int open_port(int32_t number) {
     // Missing, busy or refused: every open failure is reported alike, as "cannot be opened".
     port.port_handle = platform::no_serial;
     output::set_port_error(platform::err::open_failed);
-    const char* detail = platform::serial_open_detail();
+    char detail[output::short_text_capacity * 2];
+    output::open_detail_text(platform::serial_open_detail(), detail, sizeof detail);
     if (detail[0] != '\0') {
       output::append_error_text("\r\n");
       output::append_error_text(detail);
@@ -82,6 +85,7 @@ int open_port(int32_t number) {
     return 0;
   }
   port.port_handle = handle;
+  output::set_open_link(port.port_name);
 
   if (!platform::serial_clear_errors(handle)) {
     fail_with_system_error();
@@ -137,7 +141,8 @@ int configure_port(const char* mode) {
 }
 
 void show_open_failure_detail() {
-  const char* detail = platform::serial_open_detail();
+  char detail[output::short_text_capacity * 2];
+  output::open_detail_text(platform::serial_open_detail(), detail, sizeof detail);
   if (detail[0] != '\0') output::show_message("   %s\r\n", detail);
 }
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "serial/lines.h"
 #include "serial/port.h"

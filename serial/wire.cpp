@@ -11,11 +11,11 @@ void use(const Driver& d) { current = &d; }
 const Driver& driver() { return *current; }
 
 int read(uint32_t mask) {
-  int value = 0;
-  const int r = sample(mask, &value);
+  Sample s;
+  const int r = sample(mask, &s);
   if (r != pending) return r;
   if (flush() != 0) return -1;
-  return value;
+  return level(s);
 }
 
 void reset_wire() { current = &com_port; }

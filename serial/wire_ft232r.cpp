@@ -6,9 +6,12 @@
 #include "serial/ft232r.h"
 
 #include <cstddef>
+#include <cstring>
 
-#include "output/cp1251_literal.h"
+#include "serial/cable.h"
+
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "platform/ftdi.h"
 #include "platform/platform.h"
 #include "serial/lines.h"
@@ -24,10 +27,14 @@ namespace {
 constexpr size_t stream_capacity = 32768;
 constexpr int max_pending = 2048;
 
+// Slots of flushed samples, by ticket: a ticket is read right after its flush, long before
+// this many later samples could reuse its slot.
+constexpr int64_t slot_count = 2 * max_pending;
+
 struct Pending {
   size_t position;  // the byte whose read-back is the sample
   uint32_t mask;
-  int* value;
+  int64_t ticket;
 };
 
 struct Stream {
@@ -36,13 +43,17 @@ struct Stream {
   size_t used;      // bytes written so far
   size_t settled;   // the stream position before which the next switch or sample may not come
   uint8_t pins;     // the output pins as the last byte leaves them
+  uint8_t sent_pins;  // the output pins as the last round trip left them on the cable
   Pending pending[max_pending];
   int pending_count;
+  uint8_t slots[slot_count];  // the levels of flushed samples, at ticket % slot_count
+  int64_t next_ticket;
   bool watching;    // the CTS watch is armed
   size_t watch_from, watch_to;  // read-backs the watch looks at in this round trip
   bool watched;     // the watch covered part of this round trip
   volatile uint32_t event_word;
   uint32_t failure; // the system's number once the cable failed; every later call fails
+  bool stopping;    // the emergency power-off has begun: its own round trips go through
   Counters counters;
 };
 
@@ -83,8 +94,39 @@ uint32_t modem_status(uint8_t read_back) {
   return status;
 }
 
+int transfer();
+
+// The emergency power-off's steps and the pause after each: the order of the normal power-off
+// (issp/power.cpp), for the same reason: a chip whose supply goes while clock and data are
+// still driven is fed through its pins.
+struct EmergencyStep {
+  uint32_t function;
+  uint32_t pause_ms;
+};
+constexpr EmergencyStep emergency_steps[] = {
+    {platform::CLRBREAK, 2}, {platform::CLRDTR, 500}, {platform::CLRRTS, 0}};
+
+bool set_quiet(uint32_t function);
+
+// A signal asked for an emergency stop (platform/ftdi.h). What is queued has not reached the
+// pins and never will: from the levels the last round trip left, the target goes off in order,
+// the cable is closed and the process ends as the signal asked.
+void emergency_stop(int signal_number) {
+  reset_stream(stream.sent_pins);
+  stream.stopping = true;
+  for (const EmergencyStep& step : emergency_steps) {
+    (void)set_quiet(step.function);
+    if (step.pause_ms > 0) platform::sleep_ms(step.pause_ms);
+  }
+  (void)serial::close_cable();
+  platform::end_after_emergency(signal_number);
+  // Only the simulated world comes back here: nothing more reaches the cable.
+  stream.failure = platform::err::gen_failure;
+}
+
 // Writes the stream and reads its samples back: 0, or -1 with the system's number.
 int transfer() {
+  if (!stream.stopping && platform::emergency_signal() != 0) emergency_stop(platform::emergency_signal());
   if (stream.failure != 0) {
     // Nothing more reaches a failed cable, and no sample waits on it.
     stream.used = 0;
@@ -116,9 +158,10 @@ int transfer() {
     stream.pending_count = 0;
     return -1;
   }
+  stream.sent_pins = stream.out[count - 1];
   for (int i = 0; i < stream.pending_count; ++i) {
     const Pending& p = stream.pending[i];
-    *p.value = (modem_status(stream.in[p.position]) & p.mask) != 0 ? 1 : 0;
+    stream.slots[p.ticket % slot_count] = (modem_status(stream.in[p.position]) & p.mask) != 0 ? 1 : 0;
   }
   stream.pending_count = 0;
   if (watched) {
@@ -174,7 +217,9 @@ int set(uint32_t function) {
 // after a failed round trip: a cable that is still there must still switch the target off.
 bool set_quiet(uint32_t function) {
   if (stream.failure != 0 && stream.failure != platform::err::device_not_connected) {
+    const bool stopping = stream.stopping;
     reset_stream(stream.pins);
+    stream.stopping = stopping;
   }
   if (!switch_pins(function)) return false;
   if (transfer() != 0) {
@@ -186,7 +231,7 @@ bool set_quiet(uint32_t function) {
 
 int delay_us(int32_t us);
 
-int sample(uint32_t mask, int* value) {
+int sample(uint32_t mask, wire::Sample* out) {
   if (stream.failure != 0) return fail(stream.failure);
   // The adapter's echo settles before a sample outside the ISSP engine's own timing.
   if (serial::port.sample_delay_ms > 0 && delay_us(serial::port.sample_delay_ms * 1000) != 0) {
@@ -196,7 +241,9 @@ int sample(uint32_t mask, int* value) {
     return fail(stream.failure);
   }
   pad();
-  stream.pending[stream.pending_count++] = Pending{stream.used, mask, value};
+  const int64_t ticket = stream.next_ticket++;
+  stream.pending[stream.pending_count++] = Pending{stream.used, mask, ticket};
+  *out = wire::Sample{0, ticket};
   stream.settled = stream.used;
   ++stream.counters.samples;
   return wire::pending;
@@ -234,6 +281,8 @@ void disarm() {
 
 volatile uint32_t* event_word() { return &stream.event_word; }
 
+int slot_level(int64_t ticket) { return stream.slots[ticket % slot_count]; }
+
 }  // namespace
 
 void reset_stream(uint8_t pins) {
@@ -241,6 +290,7 @@ void reset_stream(uint8_t pins) {
   stream.used = 0;
   stream.settled = 0;
   stream.pins = pins;
+  stream.sent_pins = pins;
   stream.pending_count = 0;
   stream.watching = false;
   stream.watched = false;
@@ -248,18 +298,29 @@ void reset_stream(uint8_t pins) {
   stream.watch_to = 0;
   stream.event_word = 0;
   stream.failure = 0;
+  stream.stopping = false;
 }
 
 const Counters& counters() { return stream.counters; }
 void reset_counters() { stream.counters = Counters{}; }
+
+void reset_ft232r() {
+  std::memset(stream.out, 0, sizeof stream.out);
+  std::memset(stream.in, 0, sizeof stream.in);
+  std::memset(stream.pending, 0, sizeof stream.pending);
+  std::memset(stream.slots, 0, sizeof stream.slots);
+  stream.next_ticket = 0;
+  reset_stream(idle_pins);
+  stream.counters = Counters{};
+}
 
 }  // namespace ft232r
 
 namespace wire {
 
 const Driver ft232r = {
-    ft232r::set,   ft232r::set_quiet,      ft232r::sample, ft232r::flush_stream, ft232r::delay_us,
-    ft232r::sleep_ms, ft232r::arm, ft232r::disarm, ft232r::event_word,
+    ft232r::set,   ft232r::set_quiet,      ft232r::sample, ft232r::slot_level, ft232r::flush_stream, ft232r::delay_us,
+    ft232r::sleep_ms, ft232r::arm, ft232r::disarm, ft232r::event_word, false,
 };
 
 }  // namespace wire

@@ -3,6 +3,7 @@
 // the passive adapter. Written from the chip's behaviour, not from the tool: its pin map is its
 // own, the output latch powers up at zero, bytes written outside bit-bang mode go out as serial
 // data, and every byte's read-back is the pins just before that byte took effect.
+#include <csetjmp>
 #include <cstring>
 
 #include "platform/ftdi.h"
@@ -10,6 +11,8 @@
 #include "sim/state.h"
 
 namespace sim::detail {
+
+std::jmp_buf* emergency_exit = nullptr;
 
 namespace {
 
@@ -31,6 +34,10 @@ struct Cable {
 
 std::vector<Cable> cables;
 int open_cable = -1;
+int pending_signal = 0;
+double signal_at_us = 0;
+double signal_seen_us = -1;
+int ended_signal = 0;
 double round_trip_us = 1000;
 CableCounters cable_count{};
 
@@ -114,6 +121,11 @@ void cables_reset() {
   open_cable = -1;
   round_trip_us = 1000;
   cable_count = CableCounters{};
+  pending_signal = 0;
+  signal_at_us = 0;
+  signal_seen_us = -1;
+  ended_signal = 0;
+  emergency_exit = nullptr;
 }
 
 }  // namespace sim::detail
@@ -147,6 +159,13 @@ CableState cable_state(int index) {
 }
 
 const CableCounters& cable_counters() { return cable_count; }
+
+void raise_signal_at_us(int signal_number, double at_us) {
+  pending_signal = signal_number;
+  signal_at_us = at_us;
+}
+double signal_seen_at_us() { return signal_seen_us; }
+int ended_for_signal() { return ended_signal; }
 
 }  // namespace sim
 
@@ -264,6 +283,21 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
   const int latency_ms = cable_count.latency_ms != 0 ? cable_count.latency_ms : 16;
   advance_us(static_cast<double>(count) * period_us + round_trip_us + (latency_ms - 1) * 1000.0);
   return true;
+}
+
+// The real handler notes a signal only while a cable is open (before, it ends the process
+// itself); so does this one.
+int emergency_signal() {
+  if (signal_seen_us < 0) {
+    if (pending_signal == 0 || open_cable < 0 || time_us() < signal_at_us) return 0;
+    signal_seen_us = time_us();
+  }
+  return pending_signal;
+}
+
+void end_after_emergency(int signal_number) {
+  ended_signal = signal_number;
+  if (emergency_exit != nullptr) std::longjmp(*emergency_exit, 128 + signal_number);
 }
 
 // Letting go of the device leaves its pins as they are; only leaving bit-bang mode hands them

@@ -248,7 +248,10 @@ SerialHandle serial_open(const char16_t* path) {
   return p.handle;
 }
 
-const char* serial_open_detail() { return ""; }
+const OpenDetail& serial_open_detail() {
+  static const OpenDetail nothing{OpenRefusal::none, -1, ""};
+  return nothing;
+}
 
 bool serial_clear_errors(SerialHandle h) { return begin_port_call(sim::Call::clear_errors, h) != nullptr; }
 

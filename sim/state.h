@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <csetjmp>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,6 +60,10 @@ inline bool call_fault(Call kind, bool serial, uint32_t escape_function, uint32_
 }
 
 void set_error(uint32_t code);
+
+// ---- the end of the process after a signal's emergency stop ---------------------------------
+// Where run_tool takes the run back when the tool ends the process (nullptr outside a run).
+extern std::jmp_buf* emergency_exit;
 
 // ---- the pieces' resets ---------------------------------------------------------------------
 void console_reset();

@@ -3,9 +3,25 @@
 #include "app/run.h"
 #include "image/container.h"
 #include "output/codepage.h"
+#include "sim/state.h"
 #include "sim/world.h"
 
 namespace sim {
+
+namespace {
+
+// The tool's own code holds nothing with a destructor, so a process end in its midst (a
+// signal's emergency stop) can come back here as the exit status.
+int32_t run_until_exit(int argc, char** argv) {
+  std::jmp_buf exit_point;
+  detail::emergency_exit = &exit_point;
+  const int ended = setjmp(exit_point);
+  const int32_t code = ended != 0 ? ended : app::tolvern_main(argc, argv);
+  detail::emergency_exit = nullptr;
+  return code;
+}
+
+}  // namespace
 
 int32_t run_tool(const std::string& program, const std::vector<std::string>& args,
                  int answer_key) {
@@ -22,7 +38,7 @@ int32_t run_tool(const std::string& program, const std::vector<std::string>& arg
   std::vector<char*> argv;
   for (std::string& s : storage) argv.push_back(s.data());
   argv.push_back(nullptr);
-  return app::tolvern_main(static_cast<int>(storage.size()), argv.data());
+  return run_until_exit(static_cast<int>(storage.size()), argv.data());
 }
 
 bool flash_equals_image() {

@@ -159,6 +159,15 @@ struct CableCounters {
   int latency_ms;             // the latency timer last set (0: never; the chip's default is 16)
 };
 const CableCounters& cable_counters();
+// A signal (SIGINT, SIGTERM, ...) that reaches the tool while the cable is open, from this
+// simulated time on: the back end notes it, as the real one's handler does, for the cable's
+// stream to act on (reset(): none). The run ends where the tool ends the process: run_tool
+// returns 128 + the signal number.
+void raise_signal_at_us(int signal_number, double at_us);
+// When the tool first saw the signal (-1: not yet), and the signal it ended the process for
+// (0: none).
+double signal_seen_at_us();
+int ended_for_signal();
 
 // ---- the target chip ----------------------------------------------------------------------
 // Its configuration, faults, flash and counters: sim/model/chip.h, included above; the

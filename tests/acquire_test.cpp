@@ -9,8 +9,8 @@
 #include "app/run.h"
 #include "issp/acquire.h"
 #include "issp/power.h"
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "serial/port.h"
 #include "tests/harness.h"
 #include "tests/issp_trace.h"
@@ -132,7 +132,7 @@ TEST(Acquire, ConnectionLoop) {
   EXPECT_LE(attempts, 26);
   EXPECT_EQ(count(out, cp866(RU(" - нет ответа от микросхемы ( код 13 )."))), attempts - 1);
   EXPECT_NE(out.find(cp866(RU(" мкс - ответ получен.\r\n\r\nДанные идентификации микросхемы:\r\n"
-                              "  SiliconID:  0x1234\r\n  RevisionID: 0x0021\r\n\r\n\r\n"))),
+                              "  SiliconID:  0x1234\r\n  RevisionID: 0x0021\r\n\r\n"))),
             std::string::npos);
   EXPECT_EQ(output::error_code(), 0);
   EXPECT_TRUE(sim::line_state(1).target_powered);

@@ -2,13 +2,24 @@
 // every refusal and failure of the cable itself.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "output/cp1251_literal.h"
+#include "app/command_line.h"
+#include "app/endings.h"
+#include "app/run.h"
+#include "image/container.h"
+#include "issp/acquire.h"
+#include "issp/vectors.h"
+#include "output/error_record.h"
 #include "output/keyboard.h"
+#include "platform/cp1251_literal.h"
 #include "platform/ftdi.h"
 #include "platform/platform.h"
+#include "serial/discovery.h"
+#include "serial/ft232r.h"
 #include "serial/lines.h"
 #include "serial/port.h"
 #include "serial/wire.h"
@@ -176,6 +187,159 @@ TEST(Cable, LineTestOnThePins) {
   EXPECT_EQ(r.exit_code, 1);
   const std::string right = cp866(RU("; ответный сигнал - верный.\r\n"));
   EXPECT_EQ(harness::count(r.console, right), 4) << r.console;
+}
+
+}  // namespace
+
+namespace {
+
+// The trace entries of one line function from `after` on.
+std::vector<double> times_of(uint32_t function, double after) {
+  std::vector<double> times;
+  for (const sim::TraceEntry& e : sim::trace()) {
+    if (e.kind == sim::TraceEntry::escape && e.function == function && e.time_us >= after) times.push_back(e.time_us);
+  }
+  return times;
+}
+
+// A signal on the cable: the handler only notes it; the stream takes it at its next round trip
+// and, from the levels on the pins, releases the data line, 2 ms later drops the clock, 500 ms
+// later the supply, closes the cable and ends the process with 128 + the signal. Each pause
+// grows by the round trip that carries the next switch (1 ms here, and its one byte).
+TEST(Cable, SignalPowersTheTargetOffInOrder) {
+  ASSERT_TRUE(harness::fresh_cable());
+  sim::set_trace(true);
+  for (const uint32_t on : {platform::SETRTS, platform::SETDTR, platform::SETBREAK}) ASSERT_EQ(wire::set(on), 1);
+  ASSERT_EQ(wire::flush(), 0);
+  ASSERT_TRUE(sim::cable_state(0).target_powered);
+  sim::raise_signal_at_us(SIGINT, sim::now_us());
+  // Queued, never sent: the emergency starts from what the pins show.
+  ASSERT_EQ(wire::set(platform::CLRDTR), 1);
+  EXPECT_NE(wire::flush(), 0);
+  EXPECT_EQ(sim::ended_for_signal(), SIGINT);
+  const double seen = sim::signal_seen_at_us();
+  const std::vector<double> brk = times_of(platform::CLRBREAK, seen), dtr = times_of(platform::CLRDTR, seen),
+                            rts = times_of(platform::CLRRTS, seen);
+  ASSERT_EQ(brk.size(), 1u);
+  ASSERT_EQ(dtr.size(), 1u);
+  ASSERT_EQ(rts.size(), 1u);
+  constexpr double round_trip_us = 1000 + 2;
+  EXPECT_TRUE(harness::within(dtr[0] - brk[0], 2000 + round_trip_us, 2000 + round_trip_us + 1)) << dtr[0] - brk[0];
+  EXPECT_TRUE(harness::within(rts[0] - dtr[0], 500000 + round_trip_us, 500000 + round_trip_us + 1))
+      << rts[0] - dtr[0];
+  EXPECT_TRUE(times_of(platform::SETRTS, seen).empty() && times_of(platform::SETDTR, seen).empty() &&
+              times_of(platform::SETBREAK, seen).empty());
+  const sim::CableState after = sim::cable_state(0);
+  EXPECT_FALSE(after.open || after.bitbang || after.rts || after.dtr || after.brk || after.target_powered);
+  EXPECT_EQ(&wire::driver(), &wire::com_port);
+}
+
+// The same in the middle of a programming run and while the adapter is checked: the run ends
+// there with 128 + the signal, the target unpowered and the cable closed.
+TEST(Cable, SignalEndsTheRunWithTheTargetOff) {
+  const struct { const char* name; double at_us; int answer; bool powered; } rows[] = {
+      {"mid-run", 6e6, output::key_enter, true},
+      {"adapter check", 0, sim::no_answer, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    sim::reset();
+    sim::set_usb_devices({sim::UsbDevice{}});
+    sim::set_trace(true);
+    sim::raise_signal_at_us(SIGTERM, row.at_us);
+    const harness::RunResult r = harness::run_tool({"-F"}, "/sim/tolvern", row.answer);
+    EXPECT_EQ(r.exit_code, 128 + SIGTERM) << r.console;
+    EXPECT_EQ(sim::ended_for_signal(), SIGTERM);
+    const double seen = sim::signal_seen_at_us();
+    ASSERT_GE(seen, row.at_us);
+    if (row.powered) {
+      EXPECT_NE(r.console.find(cp866(RU("Стадия 2"))), std::string::npos) << r.console;
+      const std::vector<double> rts = times_of(platform::CLRRTS, seen);
+      ASSERT_EQ(rts.size(), 1u);
+      EXPECT_GE(rts[0] - seen, 502000);
+    }
+    EXPECT_EQ(r.console.find(cp866(RU("Работа успешно завершена."))), std::string::npos);
+    const sim::CableState after = sim::cable_state(0);
+    EXPECT_FALSE(after.open || after.bitbang || after.rts || after.dtr || after.brk || after.target_powered);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// app::reset_modules gives what a fresh process has: the same cable run twice in one process
+// gives the same transcript and stream counters, and every module's state, dirtied, comes back.
+TEST(Cable, ResetModulesGivesAFreshProcess) {
+  const auto cable_run = [] {
+    sim::reset();
+    sim::set_usb_devices({sim::UsbDevice{}});
+    const harness::RunResult r = harness::run_tool({"-F"}, "/sim/tolvern", output::key_enter);
+    const ft232r::Counters c = ft232r::counters();
+    return std::make_tuple(r.exit_code, r.console, c.transfers, c.bytes, c.samples);
+  };
+  const auto first = cable_run();
+  EXPECT_EQ(std::get<0>(first), 0);
+  EXPECT_GT(std::get<2>(first), 0);
+  EXPECT_EQ(cable_run(), first);
+
+  ASSERT_TRUE(harness::fresh_cable());
+  ASSERT_EQ(wire::set(platform::SETRTS), 1);
+  ASSERT_EQ(wire::flush(), 0);
+  output::set_error_code(5);
+  serial::port_list[0] = 3;
+  issp::timing = issp::Timing{2, 2};
+  issp::chip_identity = issp::ChipIdentity{0x1234, 0x5678};
+  image::header_position = 5;
+  image::image_counters.byte_calls = 1;
+  app::options.log = true;
+  app::set_exit_code(7);
+  app::reset_modules();
+  EXPECT_EQ(output::error_code(), 0);
+  EXPECT_FALSE(serial::port.on_cable);
+  EXPECT_STREQ(serial::port.port_name, "");
+  EXPECT_EQ(serial::port_list[0], 0);
+  EXPECT_EQ(&wire::driver(), &wire::com_port);
+  EXPECT_EQ(ft232r::counters().transfers + ft232r::counters().bytes + ft232r::counters().samples, 0);
+  EXPECT_EQ(issp::timing.clock_half_period_us + issp::timing.release_delay_us, 0);
+  EXPECT_EQ(issp::chip_identity.SiliconID + issp::chip_identity.RevisionID, 0);
+  EXPECT_EQ(image::header_position + image::image_counters.byte_calls, 0u);
+  EXPECT_FALSE(app::options.log);
+  EXPECT_EQ(app::run_state.exit_code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Takes a sample and returns, leaving it queued, as a wait that ends on its event word does.
+wire::Sample sample_and_leave() {
+  wire::Sample s;
+  EXPECT_EQ(wire::sample(platform::MS_CTS_ON, &s), wire::pending);
+  return s;
+}
+
+// A queued sample keeps its value through a transfer that makes room in a full stream, and
+// one left queued by a caller that has moved on is filled in the stream's own slot: the flush
+// writes into no caller's memory, and later samples read right.
+TEST(Cable, SamplesLiveInTheStreamsSlots) {
+  ASSERT_TRUE(harness::fresh_cable());
+  ASSERT_EQ(wire::set(platform::SETBREAK), 1);  // the break drives the data line, CTS reads it high
+  ASSERT_EQ(wire::delay_us(4), 0);
+  const wire::Sample high = sample_and_leave();
+  // Far more bytes than one round trip holds: the stream goes out to make room.
+  const long long transfers = ft232r::counters().transfers;
+  for (int i = 0; i < 40000; ++i) ASSERT_EQ(wire::set(platform::SETBREAK), 1);
+  EXPECT_GT(ft232r::counters().transfers, transfers);
+  ASSERT_EQ(wire::set(platform::CLRBREAK), 1);
+  ASSERT_EQ(wire::delay_us(4), 0);
+  const wire::Sample abandoned = sample_and_leave();
+  const wire::Sample low = sample_and_leave();
+  ASSERT_EQ(wire::flush(), 0);
+  EXPECT_EQ(wire::level(high), 1);
+  EXPECT_EQ(wire::level(abandoned), 0);
+  EXPECT_EQ(wire::level(low), 0);
+  EXPECT_EQ(wire::read(platform::MS_CTS_ON), 0);
 }
 
 }  // namespace

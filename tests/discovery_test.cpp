@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "serial/discovery.h"
 #include "serial/port.h"
 #include "sim/world.h"

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "output/cp1251_literal.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
+#include "sweep/fault_sweep.h"
 #include "tests/harness.h"
-#include "tools/fault_sweep.h"
 
 namespace {
 

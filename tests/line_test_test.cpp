@@ -5,7 +5,7 @@
 
 #include "app/endings.h"
 #include "app/line_test.h"
-#include "output/cp1251_literal.h"
+#include "platform/cp1251_literal.h"
 #include "serial/port.h"
 #include "sim/world.h"
 #include "tests/harness.h"

@@ -9,10 +9,10 @@
 #include "app/run.h"
 #include "image/container.h"
 #include "image/container_format.h"
-#include "output/cp1251_literal.h"
 #include "output/keyboard.h"
 #include "output/messages.h"
 #include "output/progress.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "sim/world.h"
 #include "tests/harness.h"
@@ -168,7 +168,7 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
     const std::string log = harness::read_file(dir / "Tolvern.log");
     const std::string line = harness::format(RU("  Прошивка: файл Tolvern-unit.dat, контрольное значение 0x%04X"), v) +
                              c.meant_for + ".\r\n\r\n";
-    const std::string identity = RU("  RevisionID: 0x0021\r\n\r\n\r\n");
+    const std::string identity = RU("  RevisionID: 0x0021\r\n\r\n");
     if (c.exit_code == 0) {
       EXPECT_NE(log.find(identity + line + app::last_chance_prompt()), std::string::npos) << log;
       EXPECT_TRUE(sim::flash_equals_image());
@@ -181,7 +181,7 @@ TEST(OperatorView, SiliconIdAndFirmwareLine) {
       const auto switched = issp_trace::escapes();
       const auto last_on = std::find(switched.rbegin(), switched.rend(), platform::SETRTS).base();
       EXPECT_EQ(std::count(last_on, switched.end(), platform::CLRRTS), 2);
-      EXPECT_EQ(log.substr(log.find(identity)), identity + RU("\r\nНеверная микросхема: SiliconID 0x0010, ожидался "
+      EXPECT_EQ(log.substr(log.find(identity)), identity + RU("\r\n\r\nНеверная микросхема: SiliconID 0x0010, ожидался "
                                                                "0x0011, завершаем работу.\r\n\r\n"));
     }
     if (c.exit_code == 112) {

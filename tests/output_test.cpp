@@ -14,11 +14,10 @@
 #include <vector>
 
 #include "output/codepage.h"
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
 #include "output/messages.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
-#include "serial/port.h"
 #include "sim/world.h"
 #include "tests/harness.h"
 
@@ -122,14 +121,15 @@ TEST_F(Output, FullDiskDisablesTheLogOnceAndTheConsoleGoesOn) {
 class ErrorRecord : public Output {
  protected:
   void TearDown() override {
-    serial::reset_port_state();
+    output::set_open_link("");
     Output::TearDown();
   }
 
-  // Makes the record believe that COM<n> is open, without touching any device.
+  // Tells the record that COM<n> is open, as the serial layer does, without touching any device.
   static void pretend_open(int n) {
-    serial::port.port_handle = 1234;
-    std::snprintf(serial::port.port_name, sizeof serial::port.port_name, "COM%d", n);
+    char name[16];
+    std::snprintf(name, sizeof name, "COM%d", n);
+    output::set_open_link(name);
   }
 };
 
@@ -151,7 +151,7 @@ TEST_F(ErrorRecord, PortErrorTexts) {
   for (const auto& c : cases) {
     for (bool open : {false, true}) {
       SCOPED_TRACE(std::to_string(c.os_code) + (open ? " open" : " closed"));
-      serial::reset_port_state();
+      output::set_open_link("");
       if (open) pretend_open(3);
       output::set_port_error(c.os_code);
       EXPECT_EQ(output::error_code(), static_cast<int32_t>(c.os_code));

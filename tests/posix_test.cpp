@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -20,17 +21,25 @@
 #include <string>
 #include <vector>
 
+#include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_port.h"
 #include "platform/posix/host_serial.h"
 #include "platform/posix/host_usb_serial.h"
-#include "output/cp1251_literal.h"
 #include "tests/harness.h"
 
 // A pty has no modem lines; for the device whose number is fake.rdev this ioctl answers the
 // line requests from fake instead, as a UART with the adapter would.
 namespace {
+
+// The sentence the core makes of the back end's reason for a refused port.
+std::string worded(const platform::OpenDetail& detail) {
+  char text[256];
+  output::open_detail_text(detail, text, sizeof text);
+  return text;
+}
 struct FakeLines {
   dev_t rdev = 0;
   int outputs = 0;  // TIOCM_DTR | TIOCM_RTS as switched
@@ -206,6 +215,28 @@ TEST(PosixKeyboard, SequencesFromAPipe) {
   for (const auto& c : cases) EXPECT_EQ(keys_from(c.input), c.keys) << c.input;
 }
 
+// On the cable the handler only notes a signal (the first one stands) and the process goes on,
+// for the stream to power the target off; the wait for a key gives way at once, so the prompt's
+// ESC path takes the run to the stream.
+TEST(PosixSignals, OnTheCableASignalIsNotedForTheStream) {
+  int fds[2];
+  // A key is waiting, so a keyboard that ignored the signal answers it instead of hanging.
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  {
+    Redirect over_stdin(fds[0], STDIN_FILENO);
+    posix_host::guard_cable_against_signals();
+    ASSERT_EQ(raise(SIGTERM), 0);
+    EXPECT_EQ(posix_host::emergency_signal(), SIGTERM);
+    ASSERT_EQ(raise(SIGINT), 0);
+    EXPECT_EQ(posix_host::emergency_signal(), SIGTERM);
+    EXPECT_EQ(posix_host::read_key(), 27);
+    posix_host::reset_signals();
+  }
+  close(fds[0]);
+  close(fds[1]);
+}
+
 // On a live terminal: an interactive console (a pipe is not one), raw while reading, a lone ESC
 // answered without waiting for more, the terminal restored, and a hang-up taken as the end of
 // input instead of a hang.
@@ -346,7 +377,7 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
   for (const auto& r : refused) {
     EXPECT_EQ(posix_host::serial_open(r.path), platform::no_serial);
     EXPECT_EQ(posix_host::last_error(), r.error);
-    EXPECT_EQ(std::string(posix_host::serial_open_detail()), r.detail);
+    EXPECT_EQ(worded(posix_host::serial_open_detail()), r.detail);
   }
   const platform::SerialHandle h = posix_host::serial_open(u"COM5");
   ASSERT_NE(h, platform::no_serial);
@@ -554,7 +585,7 @@ TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
     termios before {};
     ASSERT_EQ(tcgetattr(master, &before), 0);
     const platform::SerialHandle h = posix_host::serial_open(u"COM5");
-    EXPECT_EQ(std::string(posix_host::serial_open_detail()), c.detail);
+    EXPECT_EQ(worded(posix_host::serial_open_detail()), c.detail);
     if (c.detail.empty()) {
       ASSERT_NE(h, platform::no_serial);
       // Held with a lock file of its own, in the first lock directory, gone after closing.
@@ -580,7 +611,7 @@ TEST_F(PosixFakeTree, PortsInUseAreLeftAlone) {
   ASSERT_GE(holder, 0);
   ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
   EXPECT_EQ(posix_host::serial_open(u"COM5"), platform::no_serial);
-  EXPECT_EQ(std::string(posix_host::serial_open_detail()), device + ": " + RU("открыт другой программой в монопольном режиме") + ".");
+  EXPECT_EQ(worded(posix_host::serial_open_detail()), device + ": " + RU("открыт другой программой в монопольном режиме") + ".");
   ioctl(holder, TIOCNXCL);
   close(holder);
 

@@ -9,8 +9,8 @@
 #include "app/run.h"
 #include "image/container.h"
 #include "image/container_format.h"
-#include "output/cp1251_literal.h"
 #include "output/keyboard.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "sim/world.h"
 #include "tests/harness.h"
@@ -172,6 +172,9 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
        cp866(RU("Стадия 1")) + port_text},
       {"a sample fails in the middle", {}, {{sim::Call::modem_status, some_sample, 6}}, 6, port_text},
       {"a line switch fails in the middle", {}, {{sim::Call::escape, first_escape + 100000, 21}}, 21, port_text},
+      // The system gave no number: 10, as for every such failure; 101 means a check failed.
+      {"a line switch fails with error 0", {}, {{sim::Call::escape, first_escape + 100000, 0}}, 10,
+       record_tail(RU("Успешное окончание."))},
       {"block checksum differs", {checksum_differs}, {}, 101,
        check_tail(RU("Ошибка при окончательной проверке результатов"))},
       {"block checksum wraps below the lower one", {checksum_wraps}, {}, 126,
@@ -200,3 +203,43 @@ TEST(ProcedureRun, CancelOrAnyFailureEndsNonZeroWithTheTargetOff) {
 }
 
 }  // namespace
+
+// A buffer check on a COM port reads and compares byte by byte and stops at the first
+// difference: a difference further into the buffer costs exactly one read vector per byte
+// before it. On the cable the block's reads travel together and are compared afterwards.
+// A port failure that only the rest of the block's reads would have met never replaces the
+// check's own ending.
+TEST(ProcedureRun, BufferChecksStopAtTheFirstDifference) {
+  using namespace sim::chip_fault;
+  const struct { const char* name; sim::ChipFaultSpec early, late; int positions_apart; } rows[] = {
+      {"loaded block read back wrong", corrupt_written_block(0, 3, 0x10), corrupt_written_block(0, 63, 0x10), 60},
+      {"cleared buffer byte stuck", buffer_byte_stuck(0, 0x5A), buffer_byte_stuck(5, 0x5A), 5},
+  };
+  const auto read_vectors = [](bool cable, const sim::ChipFaultSpec& fault) {
+    sim::reset();
+    if (cable) sim::set_usb_devices({sim::UsbDevice{}});
+    sim::chip_config().faults = {fault};
+    EXPECT_EQ(harness::run_tool({cable ? "-F" : "-C1"}, "/sim/tolvern", output::key_enter).exit_code, 101);
+    return sim::counters().vectors_read;
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(read_vectors(false, row.late) - read_vectors(false, row.early), row.positions_apart);
+    EXPECT_EQ(read_vectors(true, row.late), read_vectors(true, row.early));
+  }
+  // The first sample that a run stopping at the difference never makes fails: the verify's
+  // own ending stands.
+  sim::reset();
+  sim::chip_config().faults = {corrupt_written_block(0, 3, 0x10)};
+  ASSERT_EQ(harness::run_tool({"-C1"}, "/sim/tolvern", output::key_enter).exit_code, 101);
+  const int samples = static_cast<int>(sim::counters().modem_status_calls);
+  sim::reset();
+  sim::chip_config().faults = {corrupt_written_block(0, 3, 0x10)};
+  sim::add_call_fault({sim::Call::modem_status, samples + 1, 5});
+  const harness::RunResult r = harness::run_tool({"-C1"}, "/sim/tolvern", output::key_enter);
+  EXPECT_EQ(r.exit_code, 101);
+  const int expected = image::unpack_byte(image::embedded_container, 3);
+  EXPECT_NE(r.console.find(check_tail(format(RU("Ошибка при проверке данных ( %d, 0x%02X - 0x%02X )"), 0,
+                                             expected, expected ^ 0x10))),
+            std::string::npos) << r.console;
+}

@@ -15,7 +15,7 @@
 #include "app/endings.h"
 #include "app/program_directory.h"
 #include "image/container.h"
-#include "output/cp1251_literal.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "sim/world.h"
 #include "tests/harness.h"

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "output/cp1251_literal.h"
 #include "output/error_record.h"
+#include "platform/cp1251_literal.h"
 #include "platform/platform.h"
 #include "serial/lines.h"
 #include "serial/port.h"

@@ -153,6 +153,8 @@ bool ftdi_open(int index) {
     return fail(code);
   }
   device_open = true;
+  // From here a signal leaves the pins to the stream (host_signals.cpp).
+  posix_host::guard_cable_against_signals();
   return true;
 }
 
@@ -260,6 +262,9 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
   return device_failed();
 }
 
+int emergency_signal() { return posix_host::emergency_signal(); }
+void end_after_emergency(int signal_number) { posix_host::end_after_emergency(signal_number); }
+
 void ftdi_close() {
   const uint32_t error = posix_host::last_error();  // a failure being reported stays reported
   if (device_open && !context_broken) {
@@ -270,6 +275,7 @@ void ftdi_close() {
   // Releasing the interface hands the chip back to ftdi_sio.
   if (device_open) ftdi_usb_close(&context);
   release_context();
+  posix_host::cable_released_from_signals();
   posix_host::set_last_error(error);
 }
 

@@ -41,7 +41,7 @@ uint32_t devmap_read(uint32_t index, char16_t* name, uint32_t* name_units, uint3
 uint32_t devmap_close() { return posix_host::devmap_close(); }
 
 SerialHandle serial_open(const char16_t* path) { return posix_host::serial_open(path); }
-const char* serial_open_detail() { return posix_host::serial_open_detail(); }
+const OpenDetail& serial_open_detail() { return posix_host::serial_open_detail(); }
 bool serial_clear_errors(SerialHandle h) { return posix_host::serial_clear_errors(h); }
 bool serial_build_dcb(const char16_t* mode, Dcb* dcb) {
   return posix_host::serial_build_dcb(mode, dcb);

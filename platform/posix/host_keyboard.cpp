@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "platform/posix/host.h"
+#include "platform/posix/host_port.h"
 
 namespace posix_host {
 
@@ -21,6 +22,9 @@ constexpr int key_backspace = 8;
 // The rest of an escape sequence follows its ESC within microseconds (the terminal sends it
 // in one write); a person cannot press another key this fast after ESC.
 constexpr int sequence_wait_ms = 50;
+
+// How often a wait for a key looks for a signal's emergency stop on the cable.
+constexpr int emergency_look_ms = 100;
 
 constexpr int byte_timeout = -1;
 constexpr int byte_end = -2;
@@ -84,13 +88,23 @@ int next_byte(int timeout_ms) {
     return byte;
   }
   for (;;) {
+    // A signal on the cable leaves the power-off to the stream (host_signals.cpp): a wait for a
+    // key ends as the end of input would, and the prompt's ESC power-off brings the stream to
+    // it. The signal may wake another thread than this one, so the wait looks in slices.
+    if (emergency_signal() != 0) return byte_end;
+    const int slice = timeout_ms < 0 || timeout_ms > emergency_look_ms ? emergency_look_ms : timeout_ms;
     pollfd in{STDIN_FILENO, POLLIN, 0};
-    const int ready = poll(&in, 1, timeout_ms);
+    const int ready = poll(&in, 1, slice);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return byte_end;
     }
-    if (ready == 0) return byte_timeout;
+    if (ready == 0) {
+      if (timeout_ms < 0) continue;
+      timeout_ms -= slice;
+      if (timeout_ms > 0) continue;
+      return byte_timeout;
+    }
     if ((in.revents & POLLNVAL) != 0) return byte_end;
     unsigned char byte = 0;
     const ssize_t got = read(STDIN_FILENO, &byte, 1);

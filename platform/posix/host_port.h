@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace posix_host {
 
 // ---- hands off ports in use (host_port_guard.cpp) ----------------------------------------
@@ -12,13 +14,11 @@ namespace posix_host {
 // default ("/proc", "/run/lock", "/var/lock"). False when a root does not fit (nothing changed).
 bool set_guard_roots(const char* proc_root, const char* lock_dir, const char* old_lock_dir);
 
-// Why the last serial_open failed, as one Windows-1251 sentence naming the device
-// ("/dev/ttyS4: используется процессом 1234."); empty after a successful open.
-const char* open_detail();
+// Why the last serial_open failed: the device, the reason and its number (the holder's process
+// id, an errno); reason none after a successful open. The core words it.
+const platform::OpenDetail& open_detail();
 void clear_open_detail();
-// Fills the detail: the device path (UTF-8, shown in Windows-1251 where it can be), a reason
-// in Windows-1251, and a number printed after it when it is not negative.
-void set_open_detail(const char* device, const char* reason, long number);
+void set_open_detail(const char* device, platform::OpenRefusal reason, long number);
 // The reason for an errno of open() or of a setting refused by the driver.
 void set_open_detail_errno(const char* device, int error_number);
 
@@ -50,9 +50,17 @@ void reset_cts_watch();
 // ---- signals of a run (host_signals.cpp) -----------------------------------------------
 // SIGPIPE ignored: a closed console output must not end a run.
 void ignore_broken_pipe();
-// From now on SIGINT, SIGTERM and SIGHUP drop RTS, break and DTR on fd at once, remove the
-// lock file, close the port and end the process with 128 + the signal number.
+// From now on SIGINT, SIGTERM and SIGHUP release the break, wait 2 ms, drop DTR, wait 500 ms,
+// drop RTS on fd, remove the lock file, close the port and end the process with 128 + the
+// signal number.
 void guard_port_against_signals(int fd);
 void port_released_from_signals();
+// While the FT232R cable is open a signal is only noted (emergency_signal), for the cable's
+// stream to act on; end_after_emergency then ends the process with 128 + the signal number.
+void guard_cable_against_signals();
+void cable_released_from_signals();
+int emergency_signal();
+[[noreturn]] void end_after_emergency(int signal_number);
+void reset_signals();
 
 }  // namespace posix_host

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "output/cp1251_literal.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_port.h"
@@ -29,7 +28,7 @@ constexpr std::size_t path_capacity = 1100;
 char proc_root[root_capacity] = "/proc";
 char lock_dirs[2][root_capacity] = {"/run/lock", "/var/lock"};
 
-char detail[200] = "";
+platform::OpenDetail detail{platform::OpenRefusal::none, -1, ""};
 
 // The lock file this process holds; read by the signal handler, so written before it is armed.
 char own_lock[path_capacity] = "";
@@ -136,7 +135,7 @@ long holder_in_process_table(const struct stat& device) {
   return found;
 }
 
-bool refuse(const char* device, const char* reason, long number, uint32_t error) {
+bool refuse(const char* device, platform::OpenRefusal reason, long number, uint32_t error) {
   set_open_detail(device, reason, number);
   set_last_error(error);
   return false;
@@ -156,31 +155,28 @@ bool set_guard_roots(const char* proc, const char* lock_dir, const char* old_loc
   return true;
 }
 
-const char* open_detail() { return detail; }
+const platform::OpenDetail& open_detail() { return detail; }
 
-void clear_open_detail() { detail[0] = '\0'; }
+void clear_open_detail() { detail = platform::OpenDetail{platform::OpenRefusal::none, -1, ""}; }
 
-void set_open_detail(const char* device, const char* reason, long number) {
-  char shown[120];
-  utf8_to_cp1251(device, shown, sizeof shown);
-  if (number >= 0) {
-    std::snprintf(detail, sizeof detail, "%s: %s %ld.", shown, reason, number);
-  } else {
-    std::snprintf(detail, sizeof detail, "%s: %s.", shown, reason);
-  }
+void set_open_detail(const char* device, platform::OpenRefusal reason, long number) {
+  detail.reason = reason;
+  detail.number = number;
+  std::snprintf(detail.device, sizeof detail.device, "%s", device);
 }
 
 void set_open_detail_errno(const char* device, int error_number) {
+  using R = platform::OpenRefusal;
   switch (error_number) {
-    case ENOENT: set_open_detail(device, RU("нет такого устройства"), -1); break;
+    case ENOENT: set_open_detail(device, R::no_device, -1); break;
     case EACCES:
-    case EPERM: set_open_detail(device, RU("доступ запрещён"), -1); break;
+    case EPERM: set_open_detail(device, R::access_denied, -1); break;
     case EBUSY:
-    case EWOULDBLOCK: set_open_detail(device, RU("используется другой программой"), -1); break;
-    case ENOTTY: set_open_detail(device, RU("это не последовательный порт"), -1); break;
+    case EWOULDBLOCK: set_open_detail(device, R::in_use, -1); break;
+    case ENOTTY: set_open_detail(device, R::not_a_port, -1); break;
     case ENXIO:
-    case ENODEV: set_open_detail(device, RU("устройство не подключено"), -1); break;
-    default: set_open_detail(device, RU("ошибка системы, errno"), error_number); break;
+    case ENODEV: set_open_detail(device, R::not_connected, -1); break;
+    default: set_open_detail(device, R::system_error, error_number); break;
   }
 }
 
@@ -189,16 +185,16 @@ bool port_free_before_open(const char* name, const char* device) {
   // A serial console carries the kernel's messages and often a login: never ours to drive.
   if ((join(path, device_sysfs_root(), "console", "active") && file_lists_name(path, name, false)) ||
       (join(path, proc_root, "consoles") && file_lists_name(path, name, true))) {
-    return refuse(device, RU("системная консоль"), -1, platform::err::access_denied);
+    return refuse(device, platform::OpenRefusal::system_console, -1, platform::err::access_denied);
   }
   for (const char* dir : lock_dirs) {
     if (!join(path, dir, "LCK..")) continue;
     std::strncat(path, name, path_capacity - std::strlen(path) - 1);
     const long owner = lock_owner(path);
-    if (owner < 0) return refuse(device, RU("заблокирован файлом блокировки"), -1, platform::err::access_denied);
+    if (owner < 0) return refuse(device, platform::OpenRefusal::lock_file, -1, platform::err::access_denied);
     // A lock whose owner has died is stale: no obstacle (take_port_lock replaces it).
     if (owner > 0 && owner != static_cast<long>(getpid()) && process_alive(owner)) {
-      return refuse(device, RU("используется процессом"), owner, platform::err::access_denied);
+      return refuse(device, platform::OpenRefusal::held_by_process, owner, platform::err::access_denied);
     }
   }
   struct stat info {};
@@ -209,7 +205,7 @@ bool port_free_before_open(const char* name, const char* device) {
     return false;
   }
   const long holder = holder_in_process_table(info);
-  if (holder > 0) return refuse(device, RU("используется процессом"), holder, platform::err::access_denied);
+  if (holder > 0) return refuse(device, platform::OpenRefusal::held_by_process, holder, platform::err::access_denied);
   return true;
 }
 
@@ -238,9 +234,9 @@ bool take_port_lock(const char* name, const char* device) {
       }
       if (errno != EEXIST) return true;  // not writable for us: the exclusive open still guards
       const long owner = lock_owner(path);
-      if (owner < 0) return refuse(device, RU("заблокирован файлом блокировки"), -1, platform::err::access_denied);
+      if (owner < 0) return refuse(device, platform::OpenRefusal::lock_file, -1, platform::err::access_denied);
       if (owner > 0 && process_alive(owner)) {
-        return refuse(device, RU("используется процессом"), owner, platform::err::access_denied);
+        return refuse(device, platform::OpenRefusal::held_by_process, owner, platform::err::access_denied);
       }
       unlink(path);  // stale
     }

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstdio>
 
-#include "output/cp1251_literal.h"
 #include "platform/mode_text.h"
 #include "platform/posix/host.h"
 #include "platform/posix/host_port.h"
@@ -110,7 +109,7 @@ platform::SerialHandle serial_open(const char16_t* path) {
     return platform::no_serial;
   }
   if (com_is_acm(com)) {
-    set_open_detail(device, RU("cdc-acm не передаёт CTS, адаптер на нём работать не может"), -1);
+    set_open_detail(device, platform::OpenRefusal::cdc_acm, -1);
     set_last_error(platform::err::not_supported);
     return platform::no_serial;
   }
@@ -132,7 +131,7 @@ platform::SerialHandle serial_open(const char16_t* path) {
   termios settings {};
   if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
     // Someone else made it exclusive; root gets through TIOCEXCL, but must not.
-    set_open_detail(device, RU("открыт другой программой в монопольном режиме"), -1);
+    set_open_detail(device, platform::OpenRefusal::exclusive_mode, -1);
     drop_port_lock();
     close(fd);
     set_last_error(platform::err::access_denied);
@@ -312,7 +311,7 @@ bool serial_set_mask(platform::SerialHandle h, uint32_t mask) {
   return true;
 }
 
-const char* serial_open_detail() { return open_detail(); }
+const platform::OpenDetail& serial_open_detail() { return open_detail(); }
 
 void reset_serial() {
   reset_cts_watch();

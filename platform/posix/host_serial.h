@@ -44,7 +44,7 @@ uint32_t devmap_close();
 
 // Why the last serial_open failed, one Windows-1251 sentence naming the device; empty when it
 // succeeded.
-const char* serial_open_detail();
+const platform::OpenDetail& serial_open_detail();
 
 platform::SerialHandle serial_open(const char16_t* path);
 bool serial_clear_errors(platform::SerialHandle h);

@@ -6,6 +6,8 @@
 
 #include <conio.h>
 
+#include "platform/ftdi.h"
+
 namespace platform {
 namespace {
 
@@ -19,6 +21,7 @@ bool last_was_cr = false;   // swallows the LF of a CR LF pair
 
 constexpr int key_esc = 27;
 constexpr int key_enter = 13;
+constexpr DWORD key_look_ms = 20;
 
 Input classify_input() {
   if (input_kind != Input::unknown) return input_kind;
@@ -125,7 +128,15 @@ int read_key() {
     return key;
   }
   if (input_ended) return key_esc;
-  if (classify_input() == Input::console) return _getch();
+  if (classify_input() == Input::console) {
+    // A closing console on the cable waits for the stream (win_power_guard.cpp): the prompt
+    // must not hold it up, so it answers as ESC, whose power-off the stream then takes over.
+    while (_kbhit() == 0) {
+      if (emergency_signal() != 0) return key_esc;
+      Sleep(key_look_ms);
+    }
+    return _getch();
+  }
   int key = 0;
   return read_stream_key(&key) ? key : key_esc;
 }

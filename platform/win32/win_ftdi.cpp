@@ -8,6 +8,7 @@
 #include "platform/ftdi.h"
 #include "platform/usb_serial_chips.h"
 #include "platform/win32/win_api.h"
+#include "platform/win32/win_power_guard.h"
 
 namespace platform {
 namespace {
@@ -259,6 +260,8 @@ bool ftdi_open(int index) {
   }
   device = h;
   stream_dirty = false;
+  // From here a closing console leaves the pins to the stream (win_power_guard.cpp).
+  guard_cable(true);
   return true;
 }
 
@@ -354,6 +357,7 @@ void ftdi_close() {
   d2xx.close(device);
   device = nullptr;
   stream_dirty = false;
+  guard_cable(false);
   SetLastError(error);
 }
 

@@ -85,7 +85,10 @@ SerialHandle serial_open(const char16_t* path) {
 }
 
 // Windows' own error number says it all.
-const char* serial_open_detail() { return ""; }
+const OpenDetail& serial_open_detail() {
+  static const OpenDetail nothing{OpenRefusal::none, -1, ""};
+  return nothing;
+}
 
 bool serial_clear_errors(SerialHandle h) {
   DWORD errors = 0;

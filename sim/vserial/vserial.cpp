@@ -521,9 +521,16 @@ int device_ioctl(int fd, unsigned long request, void* arg) {
       break;
     case TIOCMSET: set_outputs((*bits & TIOCM_RTS) != 0, (*bits & TIOCM_DTR) != 0, t); break;
     case TIOCMBIS: set_outputs(port.rts || (*bits & TIOCM_RTS) != 0, port.dtr || (*bits & TIOCM_DTR) != 0, t); break;
-    case TIOCMBIC: set_outputs(port.rts && (*bits & TIOCM_RTS) == 0, port.dtr && (*bits & TIOCM_DTR) == 0, t); break;
+    case TIOCMBIC:
+      set_outputs(port.rts && (*bits & TIOCM_RTS) == 0, port.dtr && (*bits & TIOCM_DTR) == 0, t);
+      if ((*bits & TIOCM_DTR) != 0) status->dtr_off_us = t;
+      if ((*bits & TIOCM_RTS) != 0) status->rts_off_us = t;
+      break;
     case TIOCSBRK: set_break(true, t); break;
-    case TIOCCBRK: set_break(false, t); break;
+    case TIOCCBRK:
+      set_break(false, t);
+      status->brk_off_us = t;
+      break;
     case TIOCGICOUNT: {
       serial_icounter_struct counts {};
       counts.cts = port.counted;

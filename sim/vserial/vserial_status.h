@@ -31,9 +31,13 @@ struct Status {
   double virtual_us;     // the shared virtual clock
   double longest_rise_us;  // real time from open() until DTR and RTS were dropped, at worst
   uint8_t flash[8192];
+  // Virtual time of the last call that released the break, dropped DTR, dropped RTS: the order
+  // and pauses of the tool's last power-off.
+  double brk_off_us, dtr_off_us, rts_off_us;
 };
 
-static_assert(offsetof(Status, calls) == 40 && offsetof(Status, flash) == 128 && sizeof(Status) == 128 + 8192,
+static_assert(offsetof(Status, calls) == 40 && offsetof(Status, flash) == 128 &&
+                  offsetof(Status, brk_off_us) == 128 + 8192 && sizeof(Status) == 128 + 8192 + 24,
               "one layout for the 32-bit and the 64-bit library");
 
 }  // namespace vserial

@@ -241,6 +241,14 @@ TEST(VirtualSerial, FailuresEndWithTheirCodeAndTheTargetUnpowered) {
     EXPECT_NE(o.output.find(c.text), std::string::npos) << o.output;
     EXPECT_GT(o.status.opens, 0);
     expect_left_clean(o);
+    if (c.exit_status == 128 + SIGTERM) {
+      // The signal's power-off: break released, 2 ms, DTR down, 500 ms, RTS down (each line
+      // call costs 1 us of virtual time).
+      EXPECT_TRUE(o.status.dtr_off_us - o.status.brk_off_us >= 2000 && o.status.dtr_off_us - o.status.brk_off_us < 2010)
+          << o.status.dtr_off_us - o.status.brk_off_us;
+      EXPECT_TRUE(o.status.rts_off_us - o.status.dtr_off_us >= 500000 && o.status.rts_off_us - o.status.dtr_off_us < 500010)
+          << o.status.rts_off_us - o.status.dtr_off_us;
+    }
   }
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/names.h"
-#include "tools/fault_sweep.h"
+#include "sweep/fault_sweep.h"
 
 namespace fault_sweep {
 

@@ -11,12 +11,12 @@
 #include <fstream>
 
 #include "output/codepage.h"
-#include "output/cp1251_literal.h"
 #include "output/keyboard.h"
+#include "platform/cp1251_literal.h"
 #include "platform/posix/host.h"
 #include "sim/names.h"
 #include "sim/tool_run.h"
-#include "tools/fault_sweep.h"
+#include "sweep/fault_sweep.h"
 
 namespace fault_sweep {
 
@@ -279,7 +279,7 @@ const std::vector<EndingText>& ending_texts() {
       {cp866(RU("- неверные параметры для открытия")), 87, false},
       {cp866(RU(" невозможно открыть.")), 110, false},
       {cp866(RU(" непонятная ошибка.")), -127, false},
-      {cp866(RU("Успешное окончание")), any_nonzero, false},
+      {cp866(RU("Успешное окончание")), 10, false},
   };
   return list;
 }

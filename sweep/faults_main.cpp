@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/fault_sweep.h"
+#include "sweep/fault_sweep.h"
 
 using namespace fault_sweep;
 
