@@ -152,12 +152,19 @@ int64_t real_ns() {
   return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// Real time that the tool's thread spent held here, waiting for wine's wait thread to notice a
-// change that Windows' driver reports at the edge: no time passes for the chip meanwhile.
+// Real time that the tool's thread spent held here (waiting for wine's wait thread to notice a
+// change that Windows' driver reports at the edge, or at a test's gate): no time passes for the
+// chip meanwhile, for any thread that looks. Changed under the model lock.
 std::atomic<int64_t> held_ns{0};
+std::atomic<int64_t> hold_from_ns{0};  // when the hold in progress began (0: none)
 
 double now_us() {
-  if (config.real_time) return static_cast<double>(real_ns() - base_ns - held_ns.load()) / 1000.0;
+  if (config.real_time) {
+    const int64_t now = real_ns();
+    const int64_t from = hold_from_ns.load();
+    const int64_t held = held_ns.load() + (from != 0 ? now - from : 0);
+    return static_cast<double>(now - base_ns - held) / 1000.0;
+  }
   return static_cast<double>(virtual_ns.load()) / 1000.0;
 }
 void advance_us(double us) {
@@ -336,6 +343,21 @@ struct ModelLock {
   }
 };
 
+// The tool's thread held here: the chip's real-time clock stands still for its duration.
+struct Hold {
+  Hold() {
+    if (!config.real_time) return;
+    ModelLock lock;
+    hold_from_ns.store(real_ns());
+  }
+  ~Hold() {
+    if (!config.real_time) return;
+    ModelLock lock;
+    held_ns.fetch_add(real_ns() - hold_from_ns.load());
+    hold_from_ns.store(0);
+  }
+};
+
 void refresh_termios(int fd) {
   termios t {};
   if (real.ioctl(fd, TCGETS, &t) != 0) return;
@@ -434,6 +456,7 @@ void let_wait_threads_end() {
 // before every arming, never while a wait is armed: there the earlier waits' threads end first.
 void deliver_cts_event(unsigned long request) {
   if (request == TIOCCBRK) {
+    Hold hold;
     let_wait_threads_end();
     wait_armed = false;
     return;
@@ -446,6 +469,7 @@ void deliver_cts_event(unsigned long request) {
     changed = port.edges != port.edges_at_arm;
   }
   if (changed) {
+    Hold hold;
     let_change_be_delivered();
     let_wait_threads_end();
     wait_armed = false;
@@ -476,6 +500,7 @@ void pass_switch_gate() {
   char text[8];
   if (path == nullptr || read_gate(path, text) != "hold") return;
   write_gate(path, "held");
+  Hold hold;
   const int64_t give_up = real_ns() + 60'000'000'000LL;
   const timespec pause{0, 1'000'000};
   while (read_gate(path, text) != "go" && real_ns() < give_up) real.nanosleep(&pause, nullptr);
@@ -489,12 +514,8 @@ bool switches_a_line(unsigned long request) {
 int device_ioctl(int fd, unsigned long request, void* arg) {
   if (request == TIOCMIWAIT) return wait_for_cts(reinterpret_cast<unsigned long>(arg));
   let_woken_threads_run();
-  {
-    const int64_t held_from = real_ns();
-    if (switches_a_line(request)) pass_switch_gate();
-    if (config.wine_waits && switched_lines) deliver_cts_event(request);
-    if (config.real_time) held_ns.fetch_add(real_ns() - held_from);
-  }
+  if (switches_a_line(request)) pass_switch_gate();
+  if (config.wine_waits && switched_lines) deliver_cts_event(request);
   ModelLock lock;
   advance_us(config.latency_us);
   const double t = now_us();
