@@ -358,6 +358,10 @@ TEST_F(PosixFakeTree, DeviceMapListsExistingPortsInComOrder) {
 // A pseudo-terminal as COM5, its modem lines answered by the ioctl stand-in above as a UART
 // with the adapter would answer them.
 TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
+  // Lock files and the process table of the tree's own: the machine's /run/lock is never
+  // written, and another test process holding "its" ttyS4 at the same time is no obstacle.
+  for (const char* dir : {"/proc", "/lock", "/oldlock"}) ASSERT_EQ(mkdir((root + dir).c_str(), 0755), 0);
+  ASSERT_TRUE(posix_host::set_guard_roots((root + "/proc").c_str(), (root + "/lock").c_str(), (root + "/oldlock").c_str()));
   std::string slave;
   const int master = pty_as_com5(&slave);
   ASSERT_GE(master, 0);
@@ -380,7 +384,7 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
     EXPECT_EQ(worded(posix_host::serial_open_detail()), r.detail);
   }
   const platform::SerialHandle h = posix_host::serial_open(u"COM5");
-  ASSERT_NE(h, platform::no_serial);
+  ASSERT_NE(h, platform::no_serial) << posix_host::last_error() << " " << static_cast<int>(posix_host::serial_open_detail().reason) << " " << posix_host::serial_open_detail().number;
   EXPECT_EQ(fake.outputs, 0) << "DTR and RTS (target power) must drop right after open";
   EXPECT_EQ(posix_host::serial_open(u"\\\\.\\COM5"), platform::no_serial);  // held
   EXPECT_EQ(posix_host::last_error(), 5u);
@@ -454,7 +458,7 @@ TEST_F(PosixFakeTree, PortOpenLinesAndCtsNotification) {
 
   EXPECT_TRUE(posix_host::serial_close(h));
   const platform::SerialHandle again = posix_host::serial_open(u"COM5");  // lock released
-  EXPECT_NE(again, platform::no_serial);
+  EXPECT_NE(again, platform::no_serial) << posix_host::last_error() << " " << static_cast<int>(posix_host::serial_open_detail().reason) << " " << posix_host::serial_open_detail().number;
   EXPECT_TRUE(posix_host::serial_close(again));
   close(master);
 }
