@@ -37,9 +37,11 @@
 //   VFT232R_UNPLUG_AT_US the cable leaves the bus at this device time
 //   VFT232R_IN_FLIGHT_AT_PURGE 1: a packet in flight at every purge while the IN task runs
 //   VFT232R_STATUS       a file (Windows path) for ftd2xx_standin::Status
+//   VFT232R_TRACE        a file (Windows path) for a line per call: device and real time, what
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -99,6 +101,7 @@ struct Settings {
   bool plugged = true;
   bool in_flight_at_purge = false;
   std::string status_path;
+  std::string trace_path;
 };
 
 struct Driver {
@@ -173,10 +176,18 @@ void read_settings() {
   if (!unplug.empty()) s.device.unplug_at_us = std::strtod(unplug.c_str(), nullptr);
   s.in_flight_at_purge = environment("VFT232R_IN_FLIGHT_AT_PURGE") == "1";
   s.status_path = environment("VFT232R_STATUS");
+  s.trace_path = environment("VFT232R_TRACE");
   settings = s;
 }
 
 bool run_to(double t);
+
+FILE* trace_file = nullptr;
+void trace(const char* what, double a, double b) {
+  if (trace_file == nullptr) return;
+  std::fprintf(trace_file, "%.3f %.3f %s %.17g %.17g\n", latest_us, real_us(), what, a, b);
+  std::fflush(trace_file);
+}
 
 void write_status() {
   if (settings.status_path.empty()) return;
@@ -259,6 +270,7 @@ double next_change() { return next_change_after(driver.synced_us); }
 Driver* handle_of(void* handle) { return handle == &driver && driver.open ? &driver : nullptr; }
 
 FtStatus control_out(uint8_t request, uint16_t value, uint16_t index) {
+  trace("control", request, value);
   if (!run_to(now_us())) return ft_io_error;
   int transferred = 0;
   const vft232r::Usb r = vft232r::control(request_out, request, value, index, nullptr, 0, &transferred, driver.synced_us);
@@ -492,6 +504,7 @@ D2XX_EXPORT FtStatus WINAPI FT_Write(void* handle, void* buffer, DWORD size, DWO
     alive = run_to(now_us());
   }
   *written = size - static_cast<DWORD>(driver.out_left);
+  trace("write", size, *written);
   if (driver.out_left > 0 && alive) ++counts.short_writes;
   driver.out = nullptr;
   driver.out_left = 0;
@@ -538,6 +551,7 @@ D2XX_EXPORT FtStatus WINAPI FT_Read(void* handle, void* buffer, DWORD size, DWOR
     alive = run_to(now_us());
   }
   *returned = got;
+  trace("read", size, got);
   if (got < size && alive) ++counts.short_reads;
   const double took = driver.synced_us - start;
   if (took > counts.longest_read_us) counts.longest_read_us = took;
@@ -567,6 +581,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     QueryPerformanceFrequency(&counter_hz);
     QueryPerformanceCounter(&counter_start);
     read_settings();
+    if (!settings.trace_path.empty()) trace_file = std::fopen(settings.trace_path.c_str(), "a");
+    trace("attach", 0, 0);
     vft232r::reset(settings.device);
   } else if (reason == DLL_PROCESS_DETACH) {
     write_status();
