@@ -173,6 +173,80 @@ TEST(Wine, ProgramsTheSimulatedChip) {
   }
 }
 
+// The FT232R cable (-F) through a stand-in ftd2xx.dll in the program's folder: FTDI's driver
+// modelled over the virtual FT232R, the adapter and the simulated chip, its time running ahead
+// of the real one while bytes are clocked. A whole programming at both readings of the byte rate
+// the divisor gives, a type-25 cable, an older library, a packet in flight at the purge, a latch
+// lost at the mode switch, and the refusals; every run leaves the UART owning the pins with RTS
+// and DTR off and the target unpowered.
+TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
+  const std::string expected = run_kit::reference_flash(wine_world::program_folder() + "/flash.tmp");
+  ASSERT_EQ(expected.size(), 8192u);
+  using Library = wine_world::Run::D2xx;
+  const std::string in_flight = "VFT232R_IN_FLIGHT_AT_PURGE=1";
+  const std::string success = "Работа успешно завершена.";
+  // min_phase_us: the shortest clock phase a whole run must show on the pins (one byte at the
+  // fastest reading, 16 x 31 250 bytes/s; at the slowest, 31 250 / 4); late_bytes: bytes of a
+  // packet in flight at the purge that landed after it.
+  const struct { const char* what; Library library; std::vector<std::string> cable; long exit_code; std::string ending;
+      double min_phase_us = 0; int64_t late_bytes = 0; } cases[] = {
+      {"FT232R, fastest reading", Library::full, {}, 0, success, 2},
+      {"FT232R, slowest reading", Library::full, {"VFT232R_READING=slowest"}, 0, success, 128},
+      {"FT232RNL (type 25)", Library::full, {"VFT232R_TYPE=25"}, 0, success, 2},
+      {"a library without FT_StopInTask", Library::no_in_task, {}, 0, success, 2},
+      {"a packet in flight at the purge", Library::full, {in_flight}, 0, success, 2},
+      // The proof that the case above tests something: the packet lands and shifts every sample.
+      {"a packet in flight at the purge, no FT_StopInTask", Library::no_in_task, {in_flight}, 1,
+       "Адаптер не обнаружен", 0, 1},
+      {"latch lost at the mode switch", Library::full, {"VFT232R_LATCH_LOST=1"}, 114, "FT232R"},
+      {"nothing attached", Library::full, {"VFT232R_ATTACH=none"}, 1, "Адаптер не обнаружен"},
+      {"chip falls silent", Library::full, {"VFT232R_SILENT_AFTER=20000"}, 101, "Ошибка при обмене данными"},
+      {"no cable", Library::full, {"VFT232R_CABLES=0"}, 1, "Кабель FT232R не обнаружен"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    wine_world::Run run;
+    run.command = "-F";
+    run.keys = {prompt, "\r"};
+    run.d2xx = c.library;
+    run.cable = c.cable;
+    const wine_world::Outcome o = wine_world::run(run);
+    const vft232r::Report& d = o.cable.device;
+    const ftd2xx_standin::Driver& driver = o.cable.driver;
+    const std::string wire = "chip: " + std::to_string(d.malformed_frames) + " malformed frames, " +
+                             std::to_string(d.rejected_calls) + " refused calls, " +
+                             std::to_string(d.timing_violations) + " timing violations, " +
+                             std::to_string(d.contention) + " contention, " + std::to_string(d.vectors) + " vectors";
+    EXPECT_EQ(o.exit_code, c.exit_code) << o.output << wire;
+    EXPECT_NE(o.output.find(cp866(c.ending)), std::string::npos) << o.output;
+    // The UART owns the pins again with RTS and DTR off: the target unpowered.
+    EXPECT_EQ(d.mode, 0);
+    EXPECT_EQ(d.lines, 0);
+    EXPECT_EQ(d.powered, 0);
+    EXPECT_EQ(d.uart_bytes, 0) << "serial data sent onto the target's data line";
+    EXPECT_EQ(driver.late_bytes, c.late_bytes);
+    if (c.exit_code == 0) {
+      EXPECT_TRUE(std::string(reinterpret_cast<const char*>(d.flash), sizeof d.flash) == expected);
+      EXPECT_EQ(d.malformed_frames + d.rejected_calls + d.timing_violations + d.contention, 0) << wire;
+      EXPECT_GT(d.calls_started, 0) << wire;
+      EXPECT_EQ(d.short_phases, 0);
+      EXPECT_GE(d.shortest_phase_us, c.min_phase_us - 1e-6);
+      // 31 250 Bd from the 3 MHz base; D2XX refuses a 1 ms latency timer, 2 ms is the nearest.
+      EXPECT_EQ(d.divisor, 96);
+      EXPECT_EQ(d.latency_ms, 2);
+      EXPECT_EQ(driver.short_reads + driver.short_writes, 0) << "a D2XX timeout ran out";
+    }
+    if (c.exit_code == 114) {
+      // Powered by the lost latch alone, then switched off before any vector.
+      EXPECT_GE(d.powered_us, 0) << "the lost latch did not power the target: the case proves nothing";
+      EXPECT_EQ(d.vectors, 0);
+    }
+    std::printf("[ run time ] %s: %.1f s real, %.1f s on the cable's clock, %lld bytes clocked, longest read %.1f ms, "
+                "%lld IN-task stops\n", c.what, o.seconds, d.now_us / 1e6, static_cast<long long>(d.bytes_clocked),
+                driver.longest_read_us / 1000, static_cast<long long>(driver.in_task_stops));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

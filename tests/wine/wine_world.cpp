@@ -22,7 +22,7 @@ namespace {
 
 // How the two builds of tolvern.exe meet wine: the 32-bit program needs the i386 wine loader,
 // which a kernel without 32-bit support cannot start.
-struct Flavour { const char *loader, *server, *arch; std::string program, launcher, library; };
+struct Flavour { const char *loader, *server, *arch; std::string program, launcher, library, windows_build; };
 
 Flavour flavour;
 std::string root;     // everything of this suite: prefix, program folder, drive D:, ports
@@ -173,11 +173,11 @@ bool start() {
   i386 = access((build + "vserial32/libvserial.so").c_str(), R_OK) == 0 && std::system("/usr/lib/wine/wine --version >/dev/null 2>&1") == 0;
   if (i386) {
     flavour = {"/usr/lib/wine/wine", "/usr/lib/wine/wineserver32", "win32", build + "mingw32/tolvern.exe",
-               build + "mingw32/tolvern-wine-launcher.exe", build + "vserial32/libvserial.so"};
+               build + "mingw32/tolvern-wine-launcher.exe", build + "vserial32/libvserial.so", build + "mingw32/"};
     std::printf("[ wine ] testing the shipped 32-bit program under wine32 (%s)\n", flavour.program.c_str());
   } else {
     flavour = {"/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64", "win64", build + "mingw64/tolvern.exe",
-               build + "mingw64/tolvern-wine-launcher.exe", VSERIAL_LIBRARY};
+               build + "mingw64/tolvern-wine-launcher.exe", VSERIAL_LIBRARY, build + "mingw64/"};
     std::printf("[ wine ] no 32-bit wine with its preload library here: testing the 64-bit build of the same sources (%s)\n",
                 flavour.program.c_str());
   }
@@ -288,12 +288,33 @@ Outcome run(const Run& r) {
       env.push_back("LAUNCH_GATE=" + dos_path(gate));
     }
   }
+  // The stand-in ftd2xx.dll beside the program (found there as FTDI's would be), for this run only.
+  const std::string dll = program_folder() + "/ftd2xx.dll";
+  const std::string cable_status = root + "/cable-status";
+  if (r.d2xx != Run::D2xx::none) {
+    const std::string built = flavour.windows_build +
+                              (r.d2xx == Run::D2xx::full ? "ftd2xx-standin" : "ftd2xx-standin-no-in-task") + "/ftd2xx.dll";
+    const std::string bytes = read_file(built);
+    if (bytes.empty()) {
+      o.output = "<no stand-in library at " + built + ": build the mingw presets>";
+      return o;
+    }
+    write_file(dll, bytes);
+    write_file(cable_status, "");
+    env.push_back("VFT232R_STATUS=" + dos_path(cable_status));
+    for (const std::string& e : r.cable) env.push_back(e);
+  }
   const int64_t start = real_ms();
   spawn({flavour.loader, flavour.launcher}, env, root + "/output", run_limit_seconds);
   o.seconds = (real_ms() - start) / 1000.0;
   if (master >= 0) {
     umount2((root + "/com5").c_str(), MNT_DETACH);
     close(master);
+  }
+  if (r.d2xx != Run::D2xx::none) {
+    unlink(dll.c_str());
+    const std::string bytes = read_file(cable_status);
+    if (bytes.size() == sizeof o.cable) std::memcpy(&o.cable, bytes.data(), sizeof o.cable);
   }
   o.output = read_file(root + "/output");
   const std::string launcher_note = read_file(root + "/output.err");

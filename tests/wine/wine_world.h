@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/vft232r/ftd2xx_standin_status.h"
 #include "sim/vserial/vserial_status.h"
 
 namespace wine_world {
@@ -23,12 +24,18 @@ struct Run {
   std::vector<std::string> vserial; // VSERIAL_... settings; empty = no adapter behind COM5
   char drive = 0;                   // 'D' or 'E': started as "tolvern" from that drive's root
   bool at_switch = false;           // each step's keys typed while the program waits at a line switch
+  // The FT232R cable through a stand-in ftd2xx.dll in the program's folder for this run only:
+  // none, FTDI's library as it is today, or an older one without FT_StopInTask/FT_RestartInTask.
+  enum class D2xx { none, full, no_in_task };
+  D2xx d2xx = D2xx::none;
+  std::vector<std::string> cable{}; // VFT232R_... settings of the stand-in
 };
 
 struct Outcome {
   long exit_code = -1;              // as the launcher saw it, in full
   std::string output;               // the program's bytes, code page 866
   vserial::Status status{};
+  ftd2xx_standin::Status cable{};   // what the stand-in ftd2xx.dll left (zeros without one)
   double seconds = 0;
 };
 
