@@ -9,14 +9,16 @@
 //   base in eighths, as FTDI's AN232B-05 describes), FT_SetBitMode mode << 8 | mask, FT_GetBitMode
 //   a pin read, FT_Purge the chip's FIFO resets, FT_ClrDtr/FT_ClrRts modem control.
 // - An IN task pulls packets from the chip for as long as the device is open and the task is not
-//   stopped, strips their two status bytes and keeps the data in a buffer of its own (the default
-//   4 KB USB transfer size); with the buffer full it stops pulling, and the chip then stalls.
+//   stopped, in USB transfers of the default 4 KB: their two status bytes stripped, a transfer's
+//   data reaches the driver's buffer when it completes, at a short packet (the latency timer's,
+//   or the stream's last) or its 64th. With 4 KB waiting it stops pulling, and the chip stalls.
 //   FT_Read takes from that buffer, waiting for the rest up to the read timeout; FT_Write hands
 //   the bytes to the chip as its transmit FIFO takes them, up to the write timeout; both end
 //   short (FT_OK, fewer bytes) at the timeout.
 // - FT_SetLatencyTimer takes 2..255 ms, the guide's range for this chip.
-// - A packet the IN task took just before a purge lands after it unless the task was stopped
-//   (FT_StopInTask); VFT232R_IN_FLIGHT_AT_PURGE forces such a packet at every purge.
+// - A transfer under way at a purge lands after it unless the task was stopped (FT_StopInTask):
+//   with VFT232R_IN_FLIGHT_AT_PURGE the last one the task completed (or the chip's next packet)
+//   does so at every purge while the task runs.
 //
 // Time: Windows clocks cannot be intercepted here, so the device's time is the real time since
 // the library was loaded plus an offset that grows whenever a read or a write waits for the
@@ -82,7 +84,8 @@ constexpr uint16_t port_a = 1;
 
 constexpr int packet_size = 64;
 constexpr int packet_data = packet_size - 2;
-// D2XX's default USB transfer size: what the IN task holds before it stops pulling.
+// D2XX's default USB transfer size, and what the IN task holds before it stops pulling.
+constexpr int transfer_packets = 4096 / packet_size;
 constexpr size_t in_buffer_size = 4096;
 constexpr double divisor_base_hz = 3000000;
 // FTDI's chips take a rate within 3 % of the one asked for.
@@ -108,8 +111,10 @@ struct Driver {
   bool open = false;
   bool in_task = false;            // the IN task pulls packets
   bool listed = false;             // FT_CreateDeviceInfoList was called
-  std::deque<uint8_t> buffer;      // data the IN task took, status bytes stripped
-  std::vector<uint8_t> last_packet;  // the data of the last packet the task took
+  std::deque<uint8_t> buffer;      // data of the IN task's completed transfers
+  std::vector<uint8_t> transfer;   // data of the transfer under way
+  int packets = 0;                 // its packets so far
+  std::vector<uint8_t> last_transfer;  // the data of the last transfer that brought any
   bool buffer_was_full = false;
   double synced_us = 0;            // the IN task has run up to here
   ULONG read_timeout_ms = 0, write_timeout_ms = 0;  // 0: wait for ever, as D2XX's default
@@ -213,8 +218,18 @@ bool present() {
   return vft232r::on_bus(driver.synced_us);
 }
 
+// The transfer under way ends: its data reaches the buffer.
+void complete_transfer() {
+  if (!driver.transfer.empty()) {
+    driver.buffer.insert(driver.buffer.end(), driver.transfer.begin(), driver.transfer.end());
+    driver.last_transfer = driver.transfer;
+  }
+  driver.transfer.clear();
+  driver.packets = 0;
+}
+
 // At device time t: the chip takes what it can of a pending write, and the IN task pulls every
-// packet the chip has for it while its buffer has room for one.
+// packet the chip has for it while there is room for one.
 bool service(double t) {
   if (driver.out_left > 0) {
     int taken = 0;
@@ -223,7 +238,7 @@ bool service(double t) {
     driver.out_left -= taken;
   }
   while (driver.in_task) {
-    if (in_buffer_size - driver.buffer.size() < packet_data) {
+    if (in_buffer_size - driver.buffer.size() - driver.transfer.size() < packet_data) {
       if (!driver.buffer_was_full) ++counts.buffer_full;
       driver.buffer_was_full = true;
       break;
@@ -232,9 +247,9 @@ bool service(double t) {
     uint8_t packet[packet_size];
     int length = 0;
     if (vft232r::bulk_in(packet, &length, t) != vft232r::Usb::ok) return false;
-    if (length <= 2) break;  // NAK, or status bytes alone
-    driver.buffer.insert(driver.buffer.end(), packet + 2, packet + length);
-    driver.last_packet.assign(packet + 2, packet + length);
+    if (length == 0) break;  // NAK
+    driver.transfer.insert(driver.transfer.end(), packet + 2, packet + length);
+    if (length < packet_size || ++driver.packets == transfer_packets) complete_transfer();
   }
   return true;
 }
@@ -309,10 +324,10 @@ FtStatus purge(ULONG mask) {
   std::vector<uint8_t> in_flight;
   if ((mask & ft_purge_rx) != 0 && driver.in_task && settings.in_flight_at_purge) {
     if (!run_to(now_us())) return ft_io_error;
-    // The last packet the task took, should it still be waiting in the buffer; else the chip's
-    // next, its IN token answered just before the purge's request arrives.
-    if (!driver.last_packet.empty() && driver.buffer.size() >= driver.last_packet.size()) {
-      in_flight = driver.last_packet;
+    // The last transfer the task completed, should it still be waiting in the buffer; else the
+    // chip's next packet, its IN token answered just before the purge's request arrives.
+    if (!driver.last_transfer.empty() && driver.buffer.size() >= driver.last_transfer.size()) {
+      in_flight = driver.last_transfer;
     } else {
       const size_t before = driver.buffer.size();
       const double limit = driver.synced_us + 256 * 1000.0;  // the longest latency timer
@@ -328,8 +343,10 @@ FtStatus purge(ULONG mask) {
   if ((mask & ft_purge_rx) != 0) {
     const FtStatus s = control_out(sio_reset, reset_purge_rx, port_a);
     if (s != ft_ok) return s;
+    // A transfer under way is not the purge's to stop: what it brought lands after.
+    counts.late_bytes += static_cast<int64_t>(driver.transfer.size());
     driver.buffer.clear();
-    driver.last_packet.clear();
+    driver.last_transfer.clear();
   }
   if ((mask & ft_purge_tx) != 0) {
     const FtStatus s = control_out(sio_reset, reset_purge_tx, port_a);
@@ -350,7 +367,9 @@ FtStatus open_device(void** handle) {
   driver.open = true;
   driver.in_task = true;
   driver.buffer.clear();
-  driver.last_packet.clear();
+  driver.transfer.clear();
+  driver.packets = 0;
+  driver.last_transfer.clear();
   driver.read_timeout_ms = driver.write_timeout_ms = 0;
   *handle = &driver;
   return ft_ok;
@@ -405,7 +424,9 @@ D2XX_EXPORT FtStatus WINAPI FT_Close(void* handle) {
   driver.open = false;
   driver.in_task = false;
   driver.buffer.clear();
-  driver.last_packet.clear();
+  driver.transfer.clear();
+  driver.packets = 0;
+  driver.last_transfer.clear();
   ++counts.closes;
   write_status();
   return ft_ok;
@@ -565,6 +586,7 @@ D2XX_EXPORT FtStatus WINAPI FT_StopInTask(void* handle) {
   if (!run_to(now_us())) return ft_io_error;
   if (driver.in_task) ++counts.in_task_stops;
   driver.in_task = false;
+  complete_transfer();  // cancelled: what it brought so far is kept
   return ft_ok;
 }
 
