@@ -40,7 +40,8 @@ bool ftdi_open(int index);
 // The pins' levels while the bit-bang mode is off: the output latch. Written before entering
 // the mode so that the outputs come up at these levels, never at the latch's power-on zeros.
 bool ftdi_set_latch(uint8_t pins);
-// Bit mode: 0 off (the UART again), 4 synchronous bit-bang with output_mask's pins driven.
+// Bit mode: 0 off (the UART again, its RTS and DTR switched off before it takes the pins), 4
+// synchronous bit-bang with output_mask's pins driven.
 constexpr uint8_t bitmode_reset = 0x00;
 constexpr uint8_t bitmode_synchronous = 0x04;
 bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode);

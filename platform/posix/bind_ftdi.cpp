@@ -180,6 +180,9 @@ bool ftdi_set_latch(uint8_t pins) {
 bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
   if (!usable()) return false;
   if (mode != bitmode_reset && mode != bitmode_synchronous) return fail(err::invalid_parameter);
+  // The UART takes the pins back with whatever RTS and DTR its last user left on: off first, or
+  // the target is powered from the moment the bit mode is left.
+  if (mode == bitmode_reset && ftdi_setdtr_rts(&context, 0, 0) < 0) return device_failed();
   if (::ftdi_set_bitmode(&context, output_mask, mode) < 0) return device_failed();
   if (mode == bitmode_synchronous) {
     // Whatever the chip sampled before (asynchronous mode samples on its own) must not be
@@ -283,8 +286,8 @@ void ftdi_close() {
   const uint32_t error = posix_host::last_error();  // a failure being reported stays reported
   if (device_open && !context_broken) {
     // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
-    ::ftdi_set_bitmode(&context, uart_output_pins, BITMODE_RESET);
     ftdi_setdtr_rts(&context, 0, 0);
+    ::ftdi_set_bitmode(&context, uart_output_pins, BITMODE_RESET);
   }
   // Releasing the interface hands the chip back to ftdi_sio.
   if (device_open) ftdi_usb_close(&context);

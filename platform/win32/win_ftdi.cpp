@@ -309,6 +309,11 @@ bool ftdi_set_latch(uint8_t pins) {
 bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
   if (!usable()) return false;
   if (mode != bitmode_reset && mode != bitmode_synchronous) return fail(err::invalid_parameter);
+  // The UART takes the pins back with whatever RTS and DTR its last user left on: off first, or
+  // the target is powered from the moment the bit mode is left.
+  if (mode == bitmode_reset && (d2xx.clr_rts(device) != ft_ok || d2xx.clr_dtr(device) != ft_ok)) {
+    return device_failed();
+  }
   if (d2xx.set_bit_mode(device, output_mask, mode) != ft_ok) return device_failed();
   if (mode == bitmode_synchronous) {
     // Whatever the chip sampled before must not be taken for the first bytes of the stream.
@@ -387,9 +392,9 @@ void ftdi_close() {
   if (device == nullptr) return;
   const DWORD error = GetLastError();  // a failure being reported stays reported
   // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
-  d2xx.set_bit_mode(device, uart_output_pins, bitmode_reset);
   d2xx.clr_rts(device);
   d2xx.clr_dtr(device);
+  d2xx.set_bit_mode(device, uart_output_pins, bitmode_reset);
   d2xx.close(device);
   device = nullptr;
   stream_dirty = false;
