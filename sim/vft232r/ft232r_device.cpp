@@ -128,6 +128,11 @@ void drive(Device& d, sim::adapter::Output which, bool on, double t) {
     d.last_dtr_edge_us = t;
   }
   if (which == sim::adapter::Output::rts && on && d.options.attached) d.report.powered_us = t;
+  if (!on) {
+    (which == sim::adapter::Output::rts   ? d.report.rts_off_us
+     : which == sim::adapter::Output::dtr ? d.report.dtr_off_us
+                                          : d.report.brk_off_us) = t;
+  }
   if (chip_behind(d)) {
     sim::adapter::drive(supply_port, &d.lines, which, on, t);
   } else {
@@ -309,6 +314,7 @@ void reset(const Options& options) {
   device.options = options;
   device.report.reading = static_cast<int32_t>(options.reading);
   device.report.powered_us = -1;
+  device.report.brk_off_us = device.report.dtr_off_us = device.report.rts_off_us = -1;
   sim::ChipConfig& config = sim::chip_config();
   config = sim::ChipConfig{};
   if (options.silent_after_vectors >= 0) {

@@ -75,6 +75,8 @@ struct Report {
   double now_us;              // the device's time at the last call
   double powered_us;          // when the target was last powered (-1 never)
   uint8_t flash[8192];
+  // The last time each line went off (-1 never): the order and pauses of the last power-off.
+  double brk_off_us, dtr_off_us, rts_off_us;
 };
 static_assert(sizeof(Report) % 8 == 0, "no tail padding that differs between builds");
 Report report(double t_us);
