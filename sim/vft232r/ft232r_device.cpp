@@ -381,7 +381,7 @@ double next_change_us(double t_us) {
   if (!advance(d, t_us)) return -1;
   double next = -1;
   auto consider = [&next, &d](double at) {
-    if (at < d.now_us) at = d.now_us;
+    if (at <= d.now_us) return;  // already so: nothing changes without the host
     if (next < 0 || at < next) next = at;
   };
   if (d.options.unplug_at_us >= 0) consider(d.options.unplug_at_us);
@@ -396,8 +396,7 @@ double next_change_us(double t_us) {
     if (samples && d.rx_count < packet_data && packet_data - d.rx_count < bytes) bytes = packet_data - d.rx_count;
     if (d.mode == mode_sync && rx_capacity - d.rx_count < bytes) bytes = rx_capacity - d.rx_count;
     if (bytes < 1) bytes = 1;
-    const double at = d.next_clock_us + (bytes - 1) * byte_period_us(d);
-    consider(at > d.now_us ? at : d.now_us + 1e-3);
+    consider(d.next_clock_us + (bytes - 1) * byte_period_us(d));
   }
   return next;
 }
