@@ -47,11 +47,27 @@ constexpr const OutputPin* output_pin(uint32_t function) {
   return nullptr;
 }
 
-// 500 000 bytes a second: one byte holds the pins 2 us, the ISSP clock's half period, so a
-// bit is two bytes and a sample costs one.
-constexpr uint32_t byte_rate = 500000;
+// The bit-bang clock runs from the baud-rate divisor, and the sources disagree on how fast:
+//   FTDI's AN232R-01 (bit-bang modes of the FT232R): bytes at 16 times the baud rate;
+//   OpenOCD's ft232r driver: one byte per baud period;
+//   libftdi1 (ftdi.c, ftdi_set_baudrate): "bitbang baudrates are automatically multiplied by
+//   4", its maintainers having measured a quarter of the baud rate in asynchronous mode (and
+//   less, varying, in synchronous mode).
+// So one divisor, 96 (31 250 Bd from the 3 MHz base), and the stream safe at both ends: every
+// wait is counted in bytes at the fastest reading (500 000 bytes/s: a byte holds the pins at
+// least 2 us, the ISSP clock's half period, so a bit is two bytes and a sample one), every
+// deadline allows for the slowest (7 812 bytes/s). Between the two lies a factor of 64 in the
+// run's time; a scope on a real cable settles which holds (README, The USB-RS232 cable).
+constexpr uint32_t divisor_base_hz = 3000000;
+constexpr uint32_t baud = 31250;
+constexpr uint32_t divisor = divisor_base_hz / baud;
+static_assert(divisor_base_hz % baud == 0, "a whole divisor: no fraction for the chip to dither");
+constexpr uint32_t fastest_byte_rate = 16 * baud;  // AN232R-01
+constexpr uint32_t slowest_byte_rate = baud / 4;   // libftdi1's measurement, rounded down
+constexpr uint32_t byte_rate = fastest_byte_rate;  // what the stream counts its waits in
 constexpr int32_t byte_period_us = static_cast<int32_t>(1000000 / byte_rate);
 static_assert(1000000 % byte_rate == 0, "a byte lasts whole microseconds");
+static_assert(byte_period_us >= 2, "no clock phase under 2 us at the fastest reading");
 // Waits this long or longer are timed on the counter after the stream went out: the pins hold
 // their levels between transfers, and the USB carries no idle bytes.
 constexpr int32_t long_wait_us = 1000;
