@@ -179,6 +179,13 @@ void ensure() { pthread_once(&once, initialise); }
 
 bool on_bus() { return vft232r::on_bus(now_us()); }
 
+void log_event(int32_t kind, int32_t request, int32_t value, int32_t index, int32_t length, const unsigned char* data) {
+  const vusb::Event e{now_us(), kind, request, value, index, length, data != nullptr && length > 0 ? data[0] : -1};
+  if (status->event_count < vusb::first_events) status->first[status->event_count] = e;
+  status->last[status->event_count % vusb::last_events] = e;
+  ++status->event_count;
+}
+
 int usb_error(vft232r::Usb result) {
   if (result == vft232r::Usb::no_device) {
     ++status->no_device;
@@ -700,6 +707,9 @@ VUSB_EXPORT int libusb_control_transfer(libusb_device_handle* handle, uint8_t re
       result = LIBUSB_ERROR_PIPE;
     }
   } else {
+    const bool in = (request_type & LIBUSB_ENDPOINT_IN) != 0;
+    log_event(in ? vusb::event_control_in : vusb::event_control_out, request, value, index, length,
+              in ? nullptr : data);
     int transferred = 0;
     const vft232r::Usb r = vft232r::control(request_type, request, value, index, data, length, &transferred, now_us());
     result = r == vft232r::Usb::ok ? transferred : usb_error(r);
@@ -754,6 +764,7 @@ int submit(libusb_transfer* x, bool synchronous) {
   }
   if (status->claimed == 0) return LIBUSB_ERROR_NOT_FOUND;
   ++status->submitted;
+  if (x->endpoint == ep_out) log_event(vusb::event_bulk_out, 0, 0, 0, x->length, x->buffer);
   x->actual_length = 0;
   const int64_t deadline = x->timeout != 0 ? virtual_ns.load() + static_cast<int64_t>(x->timeout) * 1000000 : 0;
   pending.push_back(Pending{x, deadline, false, 0, false, synchronous});

@@ -10,6 +10,18 @@
 
 namespace vusb {
 
+// One control transfer or bulk OUT submission, as the host made it.
+struct Event {
+  double t_us;
+  int32_t kind;      // event_control_out, event_control_in, event_bulk_out
+  int32_t request;   // bRequest (control)
+  int32_t value, index;
+  int32_t length;
+  int32_t first;     // the first data byte (-1 none)
+};
+constexpr int32_t event_control_out = 1, event_control_in = 2, event_bulk_out = 3;
+constexpr int first_events = 64, last_events = 16;
+
 struct Status {
   vft232r::Report device;
   int32_t inits, exits;        // libusb contexts made and ended
@@ -28,6 +40,11 @@ struct Status {
   double released_us;          // when the interface was last released (-1 never)
   double closed_us;            // when the last handle was closed (-1 never)
   double pad;
+  // The first events of the run and the last ones (a ring: event_count % last_events is the
+  // next slot).
+  int64_t event_count;
+  Event first[first_events];
+  Event last[last_events];
 };
 static_assert(sizeof(Status) % 8 == 0, "no tail padding");
 

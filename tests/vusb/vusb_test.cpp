@@ -191,6 +191,67 @@ void expect_left_clean(const Outcome& o, bool unplugged = false) {
   }
 }
 
+std::string describe(const vusb::Event& e) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%.0f us: kind %d request 0x%02X value 0x%04X length %d first %d", e.t_us, e.kind,
+                e.request, e.value, e.length, e.first);
+  return text;
+}
+
+// The cable's setup, in order, from libftdi's own open on: latency timer 1 ms, divisor 96, the
+// idle levels (0x15) written to the latch in asynchronous mode with no output, 2 ms, synchronous
+// mode with TXD, RTS and DTR out, both FIFOs purged, then one pin read before anything else
+// reaches the cable. At close: bit mode reset with the same outputs, then RTS and DTR off.
+void expect_setup_and_close(const vusb::Status& s) {
+  using vusb::event_bulk_out;
+  using vusb::event_control_in;
+  using vusb::event_control_out;
+  const struct { int32_t kind, request, value, first; const char* what; } steps[] = {
+      {event_control_out, 0x09, 1, -1, "latency timer 1 ms"},
+      {event_control_out, 0x03, 96, -1, "divisor 96"},
+      {event_control_out, 0x0B, 0x0100, -1, "asynchronous bit-bang, no output"},
+      {event_bulk_out, 0, 0, 0x15, "the idle levels into the latch"},
+      {event_control_out, 0x0B, 0x0415, -1, "synchronous bit-bang, TXD RTS DTR out"},
+      {event_control_in, 0x0C, 0, -1, "the pins read"},
+  };
+  int purged = 0;  // bit 1: the transmit FIFO (wValue 1), bit 2: the receive FIFO (wValue 2)
+  const int64_t count = s.event_count < vusb::first_events ? s.event_count : vusb::first_events;
+  std::string log;
+  for (int64_t i = 0; i < count; ++i) log += describe(s.first[i]) + "\n";
+  int64_t at = 0;
+  double latch_written = -1, sync_entered = -1;
+  for (const auto& step : steps) {
+    while (at < count && !(s.first[at].kind == step.kind && s.first[at].request == step.request &&
+                           (step.kind == event_bulk_out ? s.first[at].first == step.first && s.first[at].length == 1
+                                                        : s.first[at].value == step.value))) {
+      // Between entering synchronous mode and the pin read only the purges.
+      const bool purge = s.first[at].kind == event_control_out && s.first[at].request == 0x00 &&
+                         (s.first[at].value == 1 || s.first[at].value == 2);
+      if (sync_entered >= 0 && purge) purged |= s.first[at].value;
+      if (sync_entered >= 0 && !purge) ADD_FAILURE() << "before the pin read: " << describe(s.first[at]);
+      ++at;
+    }
+    ASSERT_LT(at, count) << "missing or out of order: " << step.what << "\n" << log;
+    if (step.kind == event_bulk_out) latch_written = s.first[at].t_us;
+    if (step.value == 0x0415) sync_entered = s.first[at].t_us;
+    ++at;
+  }
+  EXPECT_EQ(purged, 3) << "both FIFOs purged between the mode switch and the pin read\n" << log;
+  EXPECT_GE(sync_entered - latch_written, 2000) << log;
+  EXPECT_LT(sync_entered - latch_written, 5000) << log;
+  // The last two requests of the run.
+  std::vector<vusb::Event> tail;
+  for (int64_t i = s.event_count > vusb::last_events ? s.event_count - vusb::last_events : 0; i < s.event_count; ++i) {
+    const vusb::Event& e = s.last[i % vusb::last_events];
+    if (e.kind == event_control_out) tail.push_back(e);
+  }
+  ASSERT_GE(tail.size(), 2u);
+  EXPECT_EQ(tail[tail.size() - 2].request, 0x0B);
+  EXPECT_EQ(tail[tail.size() - 2].value, 0x0015) << "the UART takes the pins back, TXD RTS DTR outputs";
+  EXPECT_EQ(tail.back().request, 0x01);
+  EXPECT_EQ(tail.back().value, 0x0300) << "RTS and DTR off";
+}
+
 // The whole programming at both readings of the divisor's byte rate: the flash as the
 // simulated world programs it, every clock phase at least 2 us on the pins, the chip with
 // nothing to complain of, no deadline fired at the slowest rate.
@@ -212,6 +273,7 @@ TEST(VirtualUsb, ProgramsTheChipAtEitherByteRate) {
     EXPECT_EQ(d.divisor, 96) << wire_counts(d);
     EXPECT_EQ(d.latency_ms, 1);
     EXPECT_EQ(o.status.timed_out, 0) << "a transfer ran into its USB timeout";
+    expect_setup_and_close(o.status);
     EXPECT_EQ(o.status.detaches, 1);
     EXPECT_EQ(o.status.reattaches, 1);
     expect_left_clean(o);
