@@ -311,6 +311,11 @@ TEST(VirtualUsb, FailuresEndWithTheirCodeAndTheTargetUnpowered) {
     }
     if (c.exit_status == 255) {
       EXPECT_GT(o.status.no_device, 0);
+      EXPECT_NE(o.output.find("Стадия 1"), std::string::npos) << "pulled out during the programming\n" << o.output;
+      EXPECT_GT(d.vectors, 1000);
+    }
+    if (c.exit_status == 101) {
+      EXPECT_GE(d.vectors, 20000);
     }
     if (c.exit_status == 114) {
       // The lines came up asserted; the tool switched them off in the power-off order: break
@@ -321,6 +326,7 @@ TEST(VirtualUsb, FailuresEndWithTheirCodeAndTheTargetUnpowered) {
       EXPECT_LT(d.rts_off_us - d.brk_off_us, 600000) << wire_counts(d);
       EXPECT_EQ(d.vectors, 0);
     }
+    if (::testing::Test::HasFailure() || std::getenv("VUSB_SHOW_OUTPUT") != nullptr) std::printf("%s\n", o.output.c_str());
     std::printf("[ outcome ] %s: exit %d, %.1f s virtual, %.1f s real\n", c.what, o.report.exit_status,
                 d.now_us / 1e6, o.report.ms / 1e3);
   }
