@@ -95,8 +95,9 @@ bool chip_behind(const Device& d) { return d.options.attached && d.options.chip;
 uint8_t pins_now(const Device& d, double t) {
   uint8_t pins = d1_rxd | d6_dcd | d7_ri;  // idle RS-232 inputs read high after the transceiver
   if (d.options.attached) {
+    // Without a chip the data line is the break's alone; DSR echoes RTS through the RC delay.
     const bool cts = chip_behind(d) ? sim::adapter::data_line_high(supply_port, d.lines, t) : d.lines.brk;
-    const bool dsr = chip_behind(d) ? sim::adapter::dsr(d.lines, t) : d.lines.rts;
+    const bool dsr = sim::adapter::dsr(d.lines, t);
     if (!cts) pins |= d3_cts;
     if (!dsr) pins |= d5_dsr;
   } else {
@@ -136,6 +137,10 @@ void drive(Device& d, sim::adapter::Output which, bool on, double t) {
   if (chip_behind(d)) {
     sim::adapter::drive(supply_port, &d.lines, which, on, t);
   } else {
+    if (which == sim::adapter::Output::rts) {
+      d.lines.dsr_before = sim::adapter::dsr(d.lines, t);
+      d.lines.rts_switched_at = t;
+    }
     sim::adapter::set_output(&d.lines, which, on);
   }
 }

@@ -17,7 +17,7 @@
 // virtual time and seconds of real time; the tool's deadlines are judged on this clock.
 //
 // Environment: VUSB_STATUS (a file of sizeof(vusb::Status) bytes to keep current),
-// VUSB_READING (fastest, slowest), VUSB_ATTACH (adapter, nothing), VUSB_SILENT_AFTER (vectors),
+// VUSB_READING (fastest, slowest), VUSB_ATTACH (adapter, nochip, nothing), VUSB_SILENT_AFTER (vectors),
 // VUSB_UNPLUG_AT_US (virtual time), VUSB_LATCH_LOST (1), VUSB_RELEASE (bcdDevice, hex),
 // VUSB_SERIAL, VUSB_BUS, VUSB_ADDRESS, VUSB_CONTROL_US.
 #include <dlfcn.h>
@@ -154,6 +154,7 @@ void initialise() {
   if (reading != nullptr && std::strcmp(reading, "slowest") == 0) options.reading = vft232r::Reading::slowest;
   const char* attach = std::getenv("VUSB_ATTACH");
   if (attach != nullptr && std::strcmp(attach, "nothing") == 0) options.attached = false;
+  if (attach != nullptr && std::strcmp(attach, "nochip") == 0) options.chip = false;
   options.silent_after_vectors = static_cast<long long>(env_number("VUSB_SILENT_AFTER", -1));
   options.unplug_at_us = env_number("VUSB_UNPLUG_AT_US", -1);
   options.latch_lost = env_number("VUSB_LATCH_LOST", 0) != 0;
