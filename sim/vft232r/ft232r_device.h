@@ -43,7 +43,8 @@ enum class Usb : int32_t { ok = 0, stall = 1, no_device = 2 };
 // In: up to length bytes into data, *transferred set.
 Usb control(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
             uint16_t length, int* transferred, double t_us);
-// Bulk OUT: takes as many of the bytes as the transmit FIFO has room for at t (*taken).
+// Bulk OUT: takes as many of the bytes as the transmit FIFO has room for at t (*taken), in
+// whole USB packets (64 bytes, or the shorter rest): a packet it has no room for it NAKs.
 Usb bulk_out(const uint8_t* data, int length, int* taken, double t_us);
 // Bulk IN: the packet the chip would answer an IN token with at t: up to 64 bytes, the first two
 // the modem and line status, the rest received (here: sampled) bytes. *length 0: the chip NAKs
