@@ -327,6 +327,9 @@ void reset(const Options& options) {
   }
   sim::chip::reset();
   sim::adapter::reset();
+  device.dtr = (options.modem_control & 1) != 0;
+  device.rts = (options.modem_control & 2) != 0;
+  apply_pins(device, 0);
 }
 
 Usb control(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,

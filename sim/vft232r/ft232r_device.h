@@ -32,6 +32,9 @@ struct Options {
   long long silent_after_vectors = -1;  // the target stops answering after this many (-1 never)
   double unplug_at_us = -1;      // the device leaves the bus at this time (-1 never)
   uint16_t release = 0x0600;     // bcdDevice: 0x0600 is the FT232R (and FT232RNL)
+  // The modem-control register as the cable's last user left it (DTR 1, RTS 2): a terminal
+  // without HUPCL leaves them asserted, and the UART drives them whenever it owns the pins.
+  uint8_t modem_control = 0;
 };
 
 void reset(const Options& options);

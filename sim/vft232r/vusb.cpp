@@ -18,7 +18,7 @@
 //
 // Environment: VUSB_STATUS (a file of sizeof(vusb::Status) bytes to keep current),
 // VUSB_READING (fastest, slowest), VUSB_ATTACH (adapter, nochip, nothing), VUSB_SILENT_AFTER (vectors),
-// VUSB_UNPLUG_AT_US (virtual time), VUSB_LATCH_LOST (1), VUSB_RELEASE (bcdDevice, hex),
+// VUSB_UNPLUG_AT_US (virtual time), VUSB_LATCH_LOST (1), VUSB_MODEM_CONTROL (DTR 1, RTS 2 at the start), VUSB_RELEASE (bcdDevice, hex),
 // VUSB_SERIAL, VUSB_BUS, VUSB_ADDRESS, VUSB_CONTROL_US.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -158,6 +158,7 @@ void initialise() {
   options.silent_after_vectors = static_cast<long long>(env_number("VUSB_SILENT_AFTER", -1));
   options.unplug_at_us = env_number("VUSB_UNPLUG_AT_US", -1);
   options.latch_lost = env_number("VUSB_LATCH_LOST", 0) != 0;
+  options.modem_control = static_cast<uint8_t>(env_number("VUSB_MODEM_CONTROL", 0));
   const char* release = std::getenv("VUSB_RELEASE");
   if (release != nullptr && *release != '\0') options.release = static_cast<uint16_t>(std::strtol(release, nullptr, 16));
   config.release = options.release;

@@ -196,6 +196,12 @@ void expect_left_clean(const Outcome& o, bool unplugged = false) {
   if (!unplugged && d.opened > 0) {
     EXPECT_EQ(d.mode, 0) << "the UART takes the pins back at close";
     EXPECT_EQ(o.status.kernel_driver, 1) << "ftdi_sio bound again";
+    // Handing the pins to the UART powers nothing, whatever its modem-control register held.
+    for (const vusb::Event& e : o.status.last) {
+      if (e.kind == vusb::event_control_out && e.request == 0x0B && (e.value >> 8) == 0) {
+        EXPECT_LT(d.powered_us, e.t_us) << "the target powered at or after the close's bit-mode reset";
+      }
+    }
   }
 }
 
@@ -308,6 +314,7 @@ TEST(VirtualUsb, FailuresEndWithTheirCodeAndTheTargetUnpowered) {
       {"chip falls silent", {{"VUSB_SILENT_AFTER=20000"}}, 101},
       {"latch lost at the mode switch", {{"VUSB_LATCH_LOST=1"}}, 114},
       {"SIGTERM during the programming", {{}, false, true, 20000}, 128 + SIGTERM},
+      {"RTS and DTR left asserted in the UART", {{"VUSB_MODEM_CONTROL=3"}}, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
