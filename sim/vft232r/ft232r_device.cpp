@@ -388,8 +388,9 @@ double next_change_us(double t_us) {
   Device& d = device;
   if (!advance(d, t_us)) return -1;
   double next = -1;
-  auto consider = [&next, &d](double at) {
-    if (at <= d.now_us) return;  // already so: nothing changes without the host
+  const double now = d.now_us;
+  auto consider = [&next, now](double at) {
+    if (at <= now) return;  // already so: nothing changes without the host
     if (next < 0 || at < next) next = at;
   };
   if (d.options.unplug_at_us >= 0) consider(d.options.unplug_at_us);
