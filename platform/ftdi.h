@@ -40,12 +40,20 @@ bool ftdi_open(int index);
 // The pins' levels while the bit-bang mode is off: the output latch. Written before entering
 // the mode so that the outputs come up at these levels, never at the latch's power-on zeros.
 bool ftdi_set_latch(uint8_t pins);
-// Bit mode: 0 off (the UART again), 4 synchronous bit-bang with output_mask's pins driven.
+// Bit mode: 0 off (the UART again, its RTS and DTR switched off before it takes the pins), 4
+// synchronous bit-bang with output_mask's pins driven.
 constexpr uint8_t bitmode_reset = 0x00;
 constexpr uint8_t bitmode_synchronous = 0x04;
 bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode);
-// Bytes clocked per second in bit-bang mode (the back end converts it to its library's divisor).
-bool ftdi_set_byte_rate(uint32_t bytes_per_second);
+// The pins the UART drives itself (TXD, RTS#, DTR#): the output mask given when bit-bang mode
+// is left, as OpenOCD's ft232r driver restores them, so the port works as a serial port again.
+constexpr uint8_t uart_output_pins = 0x15;
+// The divisor of the bit-bang clock, as the nominal baud rate it makes in UART mode (the same
+// vendor request whichever library sends it); slowest_byte_rate is the fewest bytes a second
+// it may clock, which every transfer's deadline allows for.
+bool ftdi_set_baud(uint32_t baud, uint32_t slowest_byte_rate);
+// The pins as they stand now (the chip's pin-read request), outputs included.
+bool ftdi_read_pins(uint8_t* pins);
 // USB latency timer: how long the chip holds back a partly filled packet towards the host.
 bool ftdi_set_latency_ms(uint8_t ms);
 // Synchronous bit-bang: writes count bytes, each setting the output pins at the bit-bang clock,

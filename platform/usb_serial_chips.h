@@ -20,6 +20,9 @@ constexpr uint16_t ft232r_release = 0x0600;
 constexpr FtdiChip ftdi_chips[] = {
     {0x0200, 1, "FT232A"},  {0x0400, 0, "FT232B"},  {0x0500, 4, "FT2232"}, {ft232r_release, 5, "FT232R"},
     {0x0700, 6, "FT2232H"}, {0x0800, 7, "FT4232H"}, {0x0900, 8, "FT232H"}, {0x1000, 9, "FT-X"},
+    // Today's FT232RNL: D2XX gives it a type of its own (FT_DEVICE_232RN), its USB descriptor
+    // the FT232R's bcdDevice 6.00 (ftdi_sio logs "Detected FT232R"); the same bit-bang pins.
+    {ft232r_release, 25, "FT232R"},
 };
 
 struct OtherChip {

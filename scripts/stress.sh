@@ -2,7 +2,8 @@
 # Runs the suites that depend on threads, timing and the outside world many times over, with
 # one CPU-bound process per core beside them (at nice 19), and says how many runs passed: the
 # test command must give the same answer every time. Run it before resolving a change that
-# touches timing, threads, the virtual serial port or the wine suite; CI does not run it.
+# touches timing, threads, the virtual serial port, the virtual USB bus or the wine suite; CI does
+# not run it.
 #
 #   scripts/stress.sh [N]   N passes of each suite (default 5)
 #
@@ -35,8 +36,9 @@ count() {
   echo "${summary[-1]}"
 }
 
-count "release suite" "$passes" ctest --preset release -LE 'vserial|wine'
+count "release suite" "$passes" ctest --preset release -LE 'vserial|usb|wine'
 count "virtual serial suite" "$passes" ctest --preset release -L vserial
+count "virtual USB suite" "$passes" ctest --preset release -L usb
 count "wine suite" "$passes" ctest --preset wine
 
 # Every PosixFakeTree test 3000 times in one process; an iteration with a failure ends with

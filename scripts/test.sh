@@ -8,9 +8,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release
 cmake --build --preset release
-ctest --preset release -LE 'vserial|wine'
-# The real Linux program through the virtual serial port, in private mount namespaces.
-ctest --preset release -L vserial
+ctest --preset release -LE 'vserial|usb|wine'
+# The real Linux program through the virtual serial port and, with -F, the system's libftdi1 on
+# the virtual USB bus (libvusb), in private mount namespaces.
+ctest --preset release -L 'vserial|usb'
 scripts/valgrind.sh
 cmake --preset sanitize
 cmake --build --preset sanitize

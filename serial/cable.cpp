@@ -85,10 +85,13 @@ int choose(int count, int32_t forced_port) {
   return refuse(RU("\r\nКабель FT232R не обнаружен. Завершаем работу.\r\n"), cable_exit_not_found);
 }
 
+static_assert(ft232r::output_pins == platform::uart_output_pins, "the UART's own outputs are the ones driven");
+
 // The pins come up idle: the latch holds the idle levels before the outputs are driven, so
 // entering the mode neither powers nor clocks the target.
 bool enter_bitbang() {
-  return platform::ftdi_set_latency_ms(latency_ms) && platform::ftdi_set_byte_rate(ft232r::byte_rate) &&
+  return platform::ftdi_set_latency_ms(latency_ms) &&
+         platform::ftdi_set_baud(ft232r::baud, ft232r::slowest_byte_rate) &&
          platform::ftdi_set_latch(ft232r::idle_pins) &&
          platform::ftdi_set_bitmode(ft232r::output_pins, platform::bitmode_synchronous);
 }
@@ -123,8 +126,27 @@ int open_cable(int32_t forced_port) {
     output::set_open_link("");
     return 0;
   }
-  ft232r::reset_stream(ft232r::idle_pins);
+  // No source says the latch survives the switch into synchronous mode: the pins are looked at
+  // before any line is switched. Outputs not idle may be powering the target.
+  uint8_t pins = 0;
+  if (!platform::ftdi_read_pins(&pins)) {
+    output::set_port_error(platform::last_error());
+    platform::ftdi_close();
+    port.on_cable = false;
+    output::set_open_link("");
+    return 0;
+  }
+  // The stream starts from the levels the pins really have, so that the power-off switches one
+  // line at a time, in its order.
+  ft232r::reset_stream(static_cast<uint8_t>(pins & ft232r::output_pins));
   wire::use(wire::ft232r);
+  if ((pins & ft232r::output_pins) != ft232r::idle_pins) {
+    output::show_message(RU("\r\nВыводы кабеля %s не пришли в исходное состояние ( 0x%02X вместо 0x%02X ), "
+                            "возможно, на микросхему подано питание. Отключаем линии, завершаем работу.\r\n"),
+                         port.port_name, static_cast<unsigned>(pins & ft232r::output_pins),
+                         static_cast<unsigned>(ft232r::idle_pins));
+    return -cable_exit_pins_not_idle;
+  }
   output::show_message("%s", RU(" - успешно.\r\n"));
 
   // The adapter's echo settles before each of these samples, as on a COM port.
@@ -150,7 +172,7 @@ int close_cable() {
       idle = false;
     }
   }
-  (void)platform::ftdi_set_bitmode(0, platform::bitmode_reset);
+  (void)platform::ftdi_set_bitmode(platform::uart_output_pins, platform::bitmode_reset);
   platform::ftdi_close();
   wire::use(wire::com_port);
   port.on_cable = false;

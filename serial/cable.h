@@ -9,6 +9,7 @@ namespace serial {
 // Exit codes of the cable's refusals (the message is shown already).
 constexpr int32_t cable_exit_not_found = 1;    // no FT232R, several without -C, no adapter on it
 constexpr int32_t cable_exit_unsupported = 50;  // the USB-serial chip found is not an FT232R
+constexpr int32_t cable_exit_pins_not_idle = 114;  // the outputs did not come up idle: lines switched off
 
 // Lists the USB-serial bridges, picks the FT232R (the one behind COM forced_port when it is
 // given), opens it with every line idle, switches the lines over to it and checks that the

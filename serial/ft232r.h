@@ -47,11 +47,33 @@ constexpr const OutputPin* output_pin(uint32_t function) {
   return nullptr;
 }
 
-// 500 000 bytes a second: one byte holds the pins 2 us, the ISSP clock's half period, so a
-// bit is two bytes and a sample costs one.
-constexpr uint32_t byte_rate = 500000;
+// The bit-bang clock runs from the baud-rate divisor, and the sources disagree on how fast:
+//   FTDI's AN232R-01 (bit-bang modes of the FT232R): bytes at 16 times the baud rate;
+//   OpenOCD's ft232r driver: one byte per baud period;
+//   libftdi1 (ftdi.c, ftdi_set_baudrate): "bitbang baudrates are automatically multiplied by
+//   4", its maintainers having measured a quarter of the baud rate in asynchronous mode (and
+//   less, varying, in synchronous mode).
+// So one divisor for both back ends, and the stream safe at both ends. Every wait is counted in
+// bytes at the fastest reading: 1 000 000 bytes/s, a byte at least 1 us, so the ISSP clock's
+// 2 us half period is two bytes and no phase or wait is ever shorter than prescribed. Every
+// deadline allows for the slowest reading, 15 625 bytes/s: a sample every 64 us, which still
+// lands inside the shortest busy signal the simulated chip gives (a one-block checksum, 112 us;
+// a real chip's is for a scope to confirm); divisor 96 would sample every 128 us and miss it. Between the readings lies
+// a factor of 64 in the run's time; a scope on a real cable settles which holds (README, The
+// USB-RS232 cable).
+constexpr uint32_t divisor_base_hz = 3000000;
+constexpr uint32_t baud = 62500;
+constexpr uint32_t divisor = divisor_base_hz / baud;
+static_assert(divisor_base_hz % baud == 0, "a whole divisor: no fraction for the chip to dither");
+constexpr uint32_t fastest_byte_rate = 16 * baud;  // AN232R-01
+constexpr uint32_t slowest_byte_rate = baud / 4;   // libftdi1's measurement
+constexpr uint32_t byte_rate = fastest_byte_rate;  // what the stream counts its waits in
 constexpr int32_t byte_period_us = static_cast<int32_t>(1000000 / byte_rate);
 static_assert(1000000 % byte_rate == 0, "a byte lasts whole microseconds");
+// The busy signal of a one-block checksum as sim/model times it (100 us and 12 us a block): at
+// least one sample must fall inside it at the slowest reading.
+constexpr int32_t shortest_busy_us = 112;
+static_assert(1000000 / slowest_byte_rate < shortest_busy_us, "the slowest reading samples every busy signal");
 // Waits this long or longer are timed on the counter after the stream went out: the pins hold
 // their levels between transfers, and the USB carries no idle bytes.
 constexpr int32_t long_wait_us = 1000;

@@ -121,6 +121,7 @@ void cables_reset() {
   open_cable = -1;
   round_trip_us = 1000;
   cable_count = CableCounters{};
+  cable_count.reset_mask = -1;
   pending_signal = 0;
   signal_at_us = 0;
   signal_seen_us = -1;
@@ -229,21 +230,34 @@ bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
     set_error(err::invalid_parameter);
     return false;
   }
+  // A chip whose latch does not survive the switch drives its power-on zeros: every line on.
+  if (c->device.latch_lost && mode != bitmode_reset && c->mode != mode) c->latch = 0x00;
   c->mode = mode;
   c->mask = output_mask;
+  if (mode == bitmode_reset) cable_count.reset_mask = output_mask;
   apply_pins(open_cable, time_us());
   return true;
 }
 
-bool ftdi_set_byte_rate(uint32_t bytes_per_second) {
+bool ftdi_set_baud(uint32_t baud, uint32_t slowest_byte_rate) {
   Cable* c = begin_open(sim::Call::usb_setup);
   if (c == nullptr) return false;
   ++cable_count.setup_calls;
-  if (bytes_per_second == 0 || bytes_per_second > 3000000) {
+  if (baud == 0 || baud > 3000000 || slowest_byte_rate == 0) {
     set_error(err::invalid_parameter);
     return false;
   }
-  cable_count.byte_rate = bytes_per_second;
+  cable_count.baud = baud;
+  cable_count.slowest_byte_rate = slowest_byte_rate;
+  return true;
+}
+
+bool ftdi_read_pins(uint8_t* pins) {
+  Cable* c = begin_open(sim::Call::usb_setup);
+  if (c == nullptr) return false;
+  ++cable_count.setup_calls;
+  ++cable_count.pin_reads;
+  *pins = pins_now(open_cable, time_us());
   return true;
 }
 
@@ -269,8 +283,10 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
     set_error(err::gen_failure);
     return false;
   }
-  // The chip's own default is far slower; a tool that never sets the rate gets it.
-  const double period_us = 1e6 / (cable_count.byte_rate != 0 ? cable_count.byte_rate : 38400);
+  // Bytes at the fastest reading of the divisor, 16 times its baud rate (FTDI's AN232R-01): the
+  // shortest clock phases any reading gives. A tool that never sets the rate gets the 9600 Bd
+  // the chip opens with.
+  const double period_us = 1e6 / (16.0 * (cable_count.baud != 0 ? cable_count.baud : 9600));
   const double start = time_us();
   for (size_t i = 0; i < count; ++i) {
     const double t = start + static_cast<double>(i) * period_us;

@@ -137,6 +137,7 @@ struct UsbDevice {
   std::string serial = "A10KSIM1";
   int com_port = 0;             // the COM number the system gives it (0: none)
   bool busy = false;            // opening fails with 110
+  bool latch_lost = false;      // entering a bit mode clears the output latch to its zeros
 };
 void set_usb_devices(const std::vector<UsbDevice>& devices);  // reset(): none
 // What a round trip costs besides its bytes (reset(): 1000 us, a full-speed USB round trip).
@@ -155,7 +156,10 @@ struct CableCounters {
   long long bytes;            // bytes written (as many read back)
   long long setup_calls;      // latency, rate, latch, bit mode
   long long uart_writes;      // bytes written outside bit-bang mode (sent as serial data!)
-  uint32_t byte_rate;         // bytes per second last set (0: never)
+  uint32_t baud;              // the bit-bang divisor's baud rate last set (0: never)
+  uint32_t slowest_byte_rate; // the slowest bytes a second the tool allows for with it
+  long long pin_reads;        // the pins read on their own (outside the stream)
+  int reset_mask;             // the output mask given when bit-bang mode was last left (-1: never)
   int latency_ms;             // the latency timer last set (0: never; the chip's default is 16)
 };
 const CableCounters& cable_counters();

@@ -66,7 +66,7 @@ TEST(Cable, ProgramsTheChipWithTheTimingOnThePins) {
     size_t fall = 0;
     const double high = time_to(t, i, platform::CLRDTR, &fall);
     ASSERT_GE(high, 0);
-    EXPECT_TRUE(harness::within(high, 2, 2.5)) << i;
+    EXPECT_TRUE(harness::within(high, 2 - 1e-6, 2.5)) << i;
     size_t next = 0;
     const double low = time_to(t, fall, platform::SETDTR, &next);
     // Between the bits of a vector the clock stays low one byte; waits and round trips only
@@ -87,7 +87,11 @@ TEST(Cable, ProgramsTheChipWithTheTimingOnThePins) {
   // One round trip per decision: a block's 64 reads share one, as do a call's writes and its
   // first polls. Reading or polling one sample per round trip would take tens of thousands.
   EXPECT_LT(sim::cable_counters().transfers, 4500);
-  EXPECT_EQ(sim::cable_counters().byte_rate, 500000u);
+  // Divisor 48: a byte every 1 us at the fastest reading, every 64 us at the slowest.
+  EXPECT_EQ(sim::cable_counters().baud, 62500u);
+  EXPECT_EQ(sim::cable_counters().slowest_byte_rate, 15625u);
+  EXPECT_EQ(sim::cable_counters().pin_reads, 1);
+  EXPECT_EQ(sim::cable_counters().reset_mask, 0x15);
   EXPECT_EQ(sim::cable_counters().latency_ms, 1);  // a partly filled packet comes back at once
 }
 
@@ -223,7 +227,7 @@ TEST(Cable, SignalPowersTheTargetOffInOrder) {
   ASSERT_EQ(brk.size(), 1u);
   ASSERT_EQ(dtr.size(), 1u);
   ASSERT_EQ(rts.size(), 1u);
-  constexpr double round_trip_us = 1000 + 2;
+  constexpr double round_trip_us = 1000 + ft232r::byte_period_us;
   EXPECT_TRUE(harness::within(dtr[0] - brk[0], 2000 + round_trip_us, 2000 + round_trip_us + 1)) << dtr[0] - brk[0];
   EXPECT_TRUE(harness::within(rts[0] - dtr[0], 500000 + round_trip_us, 500000 + round_trip_us + 1))
       << rts[0] - dtr[0];
@@ -232,6 +236,39 @@ TEST(Cable, SignalPowersTheTargetOffInOrder) {
   const sim::CableState after = sim::cable_state(0);
   EXPECT_FALSE(after.open || after.bitbang || after.rts || after.dtr || after.brk || after.target_powered);
   EXPECT_EQ(&wire::driver(), &wire::com_port);
+}
+
+// A chip whose output latch does not survive the switch into synchronous mode comes up with
+// every line on (the latch's zeros): the one pin read after the switch sees it, and before
+// anything else the lines go off in the power-off order from where the pins stand.
+TEST(Cable, PinsNotIdleAfterTheModeSwitch) {
+  sim::reset();
+  sim::UsbDevice lost{};
+  lost.latch_lost = true;
+  sim::set_usb_devices({lost});
+  sim::set_trace(true);
+  const harness::RunResult r = harness::run_tool({"-F"}, "/sim/tolvern");
+  EXPECT_EQ(r.exit_code, 114) << r.console;
+  EXPECT_NE(r.console.find(cp866(RU("Выводы кабеля FT232R A10KSIM1 не пришли в исходное состояние ( 0x00 вместо "
+                                    "0x15 ), возможно, на микросхему подано питание. Отключаем линии, завершаем "
+                                    "работу."))),
+            std::string::npos)
+      << r.console;
+  EXPECT_EQ(sim::cable_counters().pin_reads, 1);
+  // The mode switch itself turned everything on; the tool switched nothing on after it.
+  const std::vector<double> brk = times_of(platform::CLRBREAK, 0), dtr = times_of(platform::CLRDTR, 0),
+                            rts = times_of(platform::CLRRTS, 0);
+  ASSERT_EQ(times_of(platform::SETRTS, 0).size(), 1u);
+  ASSERT_EQ(times_of(platform::SETDTR, 0).size(), 1u);
+  ASSERT_FALSE(brk.empty());
+  ASSERT_FALSE(dtr.empty());
+  ASSERT_FALSE(rts.empty());
+  EXPECT_LT(brk[0], dtr[0]);
+  EXPECT_GE(dtr[0] - brk[0], 2000);
+  EXPECT_GE(rts[0] - dtr[0], 500000);
+  EXPECT_EQ(sim::rom_calls(sim::RomFunction::erase_all), 0);
+  const sim::CableState after = sim::cable_state(0);
+  EXPECT_FALSE(after.open || after.bitbang || after.rts || after.dtr || after.brk || after.target_powered);
 }
 
 // The same in the middle of a programming run and while the adapter is checked: the run ends

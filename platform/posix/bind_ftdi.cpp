@@ -40,20 +40,23 @@ constexpr int write_piece = 128;
 constexpr int pieces_queued = 4;
 // How long one wait for USB events may block before the deadline is looked at again.
 constexpr int event_wait_us = 10000;
-// A transfer's deadline: twice its bytes at the bit-bang rate, plus this.
+// A transfer's deadline: twice its bytes at the slowest byte rate the divisor may give, plus
+// this.
 constexpr int64_t transfer_slack_ms = 1000;
-// Until a rate is set the chip runs at what the open left (9600 baud); count conservatively.
+// Until a divisor is set the chip runs at what the open left (9600 Bd): a quarter of it, as
+// libftdi1 reads a divisor's bit-bang rate at its slowest.
 constexpr uint32_t unknown_byte_rate = 2400;
 // The latch byte is clocked out at the rate of the moment (at least a few thousand bytes a
 // second) before the mode may change.
 constexpr uint32_t latch_settle_ms = 2;
 // How long a cancelled transfer may take to come back.
 constexpr int64_t cancel_wait_ms = 500;
-// libftdi programs the divisor for 4 times the requested rate while a bit mode is on.
+// libftdi1 programs the divisor for 4 times the requested rate while a bit mode is on
+// (ftdi.c, ftdi_set_baudrate: "bitbang baudrates are automatically multiplied by 4").
 constexpr uint32_t libftdi_bitbang_factor = 4;
-constexpr uint32_t max_byte_rate = 3000000;
+constexpr uint32_t max_baud = 3000000;
 
-uint32_t byte_rate = unknown_byte_rate;
+uint32_t slowest_byte_rate = unknown_byte_rate;
 
 bool fail(uint32_t code) {
   posix_host::set_last_error(code);
@@ -115,7 +118,7 @@ void release_context() {
   device_open = false;
   stream_dirty = false;
   context_broken = false;
-  byte_rate = unknown_byte_rate;
+  slowest_byte_rate = unknown_byte_rate;
 }
 
 bool usable() {
@@ -177,6 +180,9 @@ bool ftdi_set_latch(uint8_t pins) {
 bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
   if (!usable()) return false;
   if (mode != bitmode_reset && mode != bitmode_synchronous) return fail(err::invalid_parameter);
+  // The UART takes the pins back with whatever RTS and DTR its last user left on: off first, or
+  // the target is powered from the moment the bit mode is left.
+  if (mode == bitmode_reset && ftdi_setdtr_rts(&context, 0, 0) < 0) return device_failed();
   if (::ftdi_set_bitmode(&context, output_mask, mode) < 0) return device_failed();
   if (mode == bitmode_synchronous) {
     // Whatever the chip sampled before (asynchronous mode samples on its own) must not be
@@ -187,17 +193,28 @@ bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
   return true;
 }
 
-bool ftdi_set_byte_rate(uint32_t bytes_per_second) {
+bool ftdi_set_baud(uint32_t baud, uint32_t slowest) {
   if (!usable()) return false;
-  if (bytes_per_second == 0 || bytes_per_second > max_byte_rate) return fail(err::invalid_parameter);
-  // The same divisor whether or not a bit mode is on yet: libftdi multiplies only in one.
-  const uint32_t request = context.bitbang_enabled
-                               ? (bytes_per_second + libftdi_bitbang_factor / 2) / libftdi_bitbang_factor
-                               : bytes_per_second;
-  const int result = ftdi_set_baudrate(&context, static_cast<int>(request == 0 ? 1 : request));
+  if (baud == 0 || baud > max_baud || slowest == 0) return fail(err::invalid_parameter);
+  // The divisor for the baud rate itself, as D2XX's FT_SetBaudRate programs it: libftdi1
+  // multiplies only while a bit mode is on, so it is asked for a quarter then.
+  const uint32_t request = context.bitbang_enabled ? baud / libftdi_bitbang_factor : baud;
+  if (request == 0 || request * (context.bitbang_enabled ? libftdi_bitbang_factor : 1) != baud) {
+    return fail(err::invalid_parameter);
+  }
+  const int result = ftdi_set_baudrate(&context, static_cast<int>(request));
   if (result == -1) return fail(err::invalid_parameter);  // a rate the divisor cannot make
   if (result < 0) return device_failed();
-  byte_rate = bytes_per_second;
+  slowest_byte_rate = slowest;
+  return true;
+}
+
+bool ftdi_read_pins(uint8_t* pins) {
+  if (!usable()) return false;
+  if (pins == nullptr) return fail(err::invalid_parameter);
+  unsigned char level = 0;
+  if (::ftdi_read_pins(&context, &level) < 0) return device_failed();
+  *pins = level;
   return true;
 }
 
@@ -227,7 +244,7 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
   ftdi_transfer_control* writing[pieces_queued] = {};
   size_t submitted = 0;
   const int64_t deadline =
-      now_ms() + transfer_slack_ms + static_cast<int64_t>(count) * 2000 / static_cast<int64_t>(byte_rate);
+      now_ms() + transfer_slack_ms + static_cast<int64_t>(count) * 2000 / static_cast<int64_t>(slowest_byte_rate);
   bool ok = true;
   for (;;) {
     bool writes_pending = false;
@@ -269,8 +286,8 @@ void ftdi_close() {
   const uint32_t error = posix_host::last_error();  // a failure being reported stays reported
   if (device_open && !context_broken) {
     // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
-    ::ftdi_set_bitmode(&context, 0x00, BITMODE_RESET);
     ftdi_setdtr_rts(&context, 0, 0);
+    ::ftdi_set_bitmode(&context, uart_output_pins, BITMODE_RESET);
   }
   // Releasing the interface hands the chip back to ftdi_sio.
   if (device_open) ftdi_usb_close(&context);

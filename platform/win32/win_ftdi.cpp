@@ -19,6 +19,7 @@ using FtStatus = ULONG;
 constexpr FtStatus ft_ok = 0;
 constexpr FtStatus ft_device_not_found = 2;
 constexpr FtStatus ft_invalid_parameter = 6;
+constexpr FtStatus ft_io_error = 4;
 constexpr FtStatus ft_invalid_baud_rate = 7;
 constexpr DWORD ft_flags_opened = 1;       // FT_GetDeviceInfoDetail: open in some process
 constexpr DWORD ft_open_by_location = 4;   // FT_OpenEx
@@ -44,7 +45,8 @@ using FtRead = FtStatus(WINAPI*)(FtHandle handle, void* buffer, DWORD size, DWOR
 using FtGetComPortNumber = FtStatus(WINAPI*)(FtHandle handle, LONG* com);
 using FtPurge = FtStatus(WINAPI*)(FtHandle handle, ULONG mask);
 using FtSetTimeouts = FtStatus(WINAPI*)(FtHandle handle, ULONG read_ms, ULONG write_ms);
-using FtLine = FtStatus(WINAPI*)(FtHandle handle);  // FT_ClrDtr, FT_ClrRts
+using FtLine = FtStatus(WINAPI*)(FtHandle handle);  // FT_ClrDtr, FT_ClrRts, FT_StopInTask, ...
+using FtGetBitMode = FtStatus(WINAPI*)(FtHandle handle, UCHAR* pins);
 
 struct D2xx {
   FtCreateDeviceInfoList create_device_info_list;
@@ -62,6 +64,10 @@ struct D2xx {
   FtSetTimeouts set_timeouts;
   FtLine clr_dtr;
   FtLine clr_rts;
+  FtGetBitMode get_bit_mode;
+  // Optional: a library without them purges as FT_Purge alone does.
+  FtLine stop_in_task;
+  FtLine restart_in_task;
 };
 D2xx d2xx{};
 HMODULE library = nullptr;
@@ -75,9 +81,6 @@ constexpr DWORD write_piece = 128;
 constexpr std::size_t in_flight_limit = 2048;
 // The latch byte is clocked out at the rate of the moment before the mode may change.
 constexpr DWORD latch_settle_ms = 2;
-// FTDI's application note for the FT232R's bit-bang modes: bytes are clocked at 16 times the
-// rate given to FT_SetBaudRate.
-constexpr uint32_t d2xx_bitbang_factor = 16;
 // D2XX documents latency timers of 2..255 ms for this chip.
 constexpr UCHAR smallest_latency_ms = 2;
 
@@ -128,18 +131,39 @@ bool load() {
       resolve("FT_SetLatencyTimer", &d.set_latency_timer) && resolve("FT_Write", &d.write) &&
       resolve("FT_Read", &d.read) && resolve("FT_GetComPortNumber", &d.get_com_port_number) &&
       resolve("FT_Purge", &d.purge) && resolve("FT_SetTimeouts", &d.set_timeouts) &&
-      resolve("FT_ClrDtr", &d.clr_dtr) && resolve("FT_ClrRts", &d.clr_rts);
+      resolve("FT_ClrDtr", &d.clr_dtr) && resolve("FT_ClrRts", &d.clr_rts) &&
+      resolve("FT_GetBitMode", &d.get_bit_mode);
   if (!complete) {
     // A library this old is as good as none.
     FreeLibrary(module);
     library = nullptr;
     return fail(err::dll_not_found);
   }
+  if (!resolve("FT_StopInTask", &d.stop_in_task) || !resolve("FT_RestartInTask", &d.restart_in_task)) {
+    d.stop_in_task = nullptr;
+    d.restart_in_task = nullptr;
+  }
   d2xx = d;
   return true;
 }
 
 bool usable() { return device != nullptr ? true : fail(err::invalid_handle); }
+
+// Both FIFOs and the driver's buffer emptied. The driver's IN task keeps reading from the chip
+// on its own, and a packet it has in flight would land after a plain purge, shifting every
+// later read-back: so it is stopped first (FTDI's D2XX Programmer's Guide, FT_StopInTask) where
+// the library has the call.
+bool purge() {
+  constexpr int stop_tries = 100;
+  if (d2xx.stop_in_task != nullptr) {
+    FtStatus stopped = ft_io_error;
+    for (int i = 0; i < stop_tries && stopped != ft_ok; ++i) stopped = d2xx.stop_in_task(device);
+    if (stopped != ft_ok) return device_failed();
+  }
+  const FtStatus purged = d2xx.purge(device, ft_purge_rx | ft_purge_tx);
+  const FtStatus restarted = d2xx.restart_in_task != nullptr ? d2xx.restart_in_task(device) : ft_ok;
+  return purged == ft_ok && restarted == ft_ok ? true : device_failed();
+}
 
 // The COM number FTDI's serial driver gives the device, 0 when it has none or another program
 // has the device open.
@@ -285,22 +309,39 @@ bool ftdi_set_latch(uint8_t pins) {
 bool ftdi_set_bitmode(uint8_t output_mask, uint8_t mode) {
   if (!usable()) return false;
   if (mode != bitmode_reset && mode != bitmode_synchronous) return fail(err::invalid_parameter);
+  // The UART takes the pins back with whatever RTS and DTR its last user left on: off first, or
+  // the target is powered from the moment the bit mode is left.
+  if (mode == bitmode_reset && (d2xx.clr_rts(device) != ft_ok || d2xx.clr_dtr(device) != ft_ok)) {
+    return device_failed();
+  }
   if (d2xx.set_bit_mode(device, output_mask, mode) != ft_ok) return device_failed();
   if (mode == bitmode_synchronous) {
     // Whatever the chip sampled before must not be taken for the first bytes of the stream.
-    if (d2xx.purge(device, ft_purge_rx | ft_purge_tx) != ft_ok) return device_failed();
+    if (!purge()) return false;
     stream_dirty = false;
   }
   return true;
 }
 
-bool ftdi_set_byte_rate(uint32_t bytes_per_second) {
+// The bytes' deadlines are the driver's own (FT_SetTimeouts): a write may wait for every byte
+// in flight to be clocked, which at the slowest rate, twice over, must fit in usb_timeout_ms.
+bool ftdi_set_baud(uint32_t baud, uint32_t slowest_byte_rate) {
   if (!usable()) return false;
-  const uint32_t baud = (bytes_per_second + d2xx_bitbang_factor / 2) / d2xx_bitbang_factor;
-  if (baud == 0) return fail(err::invalid_parameter);
+  if (baud == 0 || slowest_byte_rate == 0 || 2 * in_flight_limit * 1000 / slowest_byte_rate > usb_timeout_ms) {
+    return fail(err::invalid_parameter);
+  }
   const FtStatus status = d2xx.set_baud_rate(device, baud);
   if (status == ft_invalid_baud_rate || status == ft_invalid_parameter) return fail(err::invalid_parameter);
   return status == ft_ok ? true : device_failed();
+}
+
+bool ftdi_read_pins(uint8_t* pins) {
+  if (!usable()) return false;
+  if (pins == nullptr) return fail(err::invalid_parameter);
+  UCHAR level = 0;
+  if (d2xx.get_bit_mode(device, &level) != ft_ok) return device_failed();
+  *pins = level;
+  return true;
 }
 
 bool ftdi_set_latency_ms(uint8_t ms) {
@@ -319,7 +360,7 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
   if (count == 0) return true;
   if (out == nullptr || in == nullptr) return fail(err::invalid_parameter);
   if (stream_dirty) {
-    if (d2xx.purge(device, ft_purge_rx | ft_purge_tx) != ft_ok) return device_failed();
+    if (!purge()) return false;
     stream_dirty = false;
   }
   size_t written = 0;
@@ -351,9 +392,9 @@ void ftdi_close() {
   if (device == nullptr) return;
   const DWORD error = GetLastError();  // a failure being reported stays reported
   // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
-  d2xx.set_bit_mode(device, 0x00, bitmode_reset);
   d2xx.clr_rts(device);
   d2xx.clr_dtr(device);
+  d2xx.set_bit_mode(device, uart_output_pins, bitmode_reset);
   d2xx.close(device);
   device = nullptr;
   stream_dirty = false;

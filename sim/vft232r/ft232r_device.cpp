@@ -44,6 +44,9 @@ constexpr double base_clock_hz = 3000000.0;
 constexpr int supply_port = 300;
 // Clock phases shorter than this on DTR are counted.
 constexpr double min_phase_us = 2.0;
+// Byte times are sums of doubles over minutes of virtual time: a phase this close to the limit
+// is the limit (a picosecond, far below anything a chip could tell apart).
+constexpr double rounding_us = 1e-6;
 
 constexpr uint8_t mode_reset = 0x00, mode_async = 0x01, mode_sync = 0x04;
 
@@ -95,8 +98,9 @@ bool chip_behind(const Device& d) { return d.options.attached && d.options.chip;
 uint8_t pins_now(const Device& d, double t) {
   uint8_t pins = d1_rxd | d6_dcd | d7_ri;  // idle RS-232 inputs read high after the transceiver
   if (d.options.attached) {
+    // Without a chip the data line is the break's alone; DSR echoes RTS through the RC delay.
     const bool cts = chip_behind(d) ? sim::adapter::data_line_high(supply_port, d.lines, t) : d.lines.brk;
-    const bool dsr = chip_behind(d) ? sim::adapter::dsr(d.lines, t) : d.lines.rts;
+    const bool dsr = sim::adapter::dsr(d.lines, t);
     if (!cts) pins |= d3_cts;
     if (!dsr) pins |= d5_dsr;
   } else {
@@ -122,15 +126,24 @@ void drive(Device& d, sim::adapter::Output which, bool on, double t) {
   if (which == sim::adapter::Output::dtr) {
     if (d.last_dtr_edge_us >= 0) {
       const double phase = t - d.last_dtr_edge_us;
-      if (phase < min_phase_us) ++d.report.short_phases;
+      if (phase < min_phase_us - rounding_us) ++d.report.short_phases;
       if (d.report.shortest_phase_us == 0 || phase < d.report.shortest_phase_us) d.report.shortest_phase_us = phase;
     }
     d.last_dtr_edge_us = t;
   }
   if (which == sim::adapter::Output::rts && on && d.options.attached) d.report.powered_us = t;
+  if (!on) {
+    (which == sim::adapter::Output::rts   ? d.report.rts_off_us
+     : which == sim::adapter::Output::dtr ? d.report.dtr_off_us
+                                          : d.report.brk_off_us) = t;
+  }
   if (chip_behind(d)) {
     sim::adapter::drive(supply_port, &d.lines, which, on, t);
   } else {
+    if (which == sim::adapter::Output::rts) {
+      d.lines.dsr_before = sim::adapter::dsr(d.lines, t);
+      d.lines.rts_switched_at = t;
+    }
     sim::adapter::set_output(&d.lines, which, on);
   }
 }
@@ -309,6 +322,7 @@ void reset(const Options& options) {
   device.options = options;
   device.report.reading = static_cast<int32_t>(options.reading);
   device.report.powered_us = -1;
+  device.report.brk_off_us = device.report.dtr_off_us = device.report.rts_off_us = -1;
   sim::ChipConfig& config = sim::chip_config();
   config = sim::ChipConfig{};
   if (options.silent_after_vectors >= 0) {
@@ -316,6 +330,9 @@ void reset(const Options& options) {
   }
   sim::chip::reset();
   sim::adapter::reset();
+  device.dtr = (options.modem_control & 1) != 0;
+  device.rts = (options.modem_control & 2) != 0;
+  apply_pins(device, 0);
 }
 
 Usb control(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
@@ -374,8 +391,9 @@ double next_change_us(double t_us) {
   Device& d = device;
   if (!advance(d, t_us)) return -1;
   double next = -1;
-  auto consider = [&next, &d](double at) {
-    if (at < d.now_us) at = d.now_us;
+  const double now = d.now_us;
+  auto consider = [&next, now](double at) {
+    if (at <= now) return;  // already so: nothing changes without the host
     if (next < 0 || at < next) next = at;
   };
   if (d.options.unplug_at_us >= 0) consider(d.options.unplug_at_us);
@@ -390,8 +408,7 @@ double next_change_us(double t_us) {
     if (samples && d.rx_count < packet_data && packet_data - d.rx_count < bytes) bytes = packet_data - d.rx_count;
     if (d.mode == mode_sync && rx_capacity - d.rx_count < bytes) bytes = rx_capacity - d.rx_count;
     if (bytes < 1) bytes = 1;
-    const double at = d.next_clock_us + (bytes - 1) * byte_period_us(d);
-    consider(at > d.now_us ? at : d.now_us + 1e-3);
+    consider(d.next_clock_us + (bytes - 1) * byte_period_us(d));
   }
   return next;
 }

@@ -32,6 +32,9 @@ struct Options {
   long long silent_after_vectors = -1;  // the target stops answering after this many (-1 never)
   double unplug_at_us = -1;      // the device leaves the bus at this time (-1 never)
   uint16_t release = 0x0600;     // bcdDevice: 0x0600 is the FT232R (and FT232RNL)
+  // The modem-control register as the cable's last user left it (DTR 1, RTS 2): a terminal
+  // without HUPCL leaves them asserted, and the UART drives them whenever it owns the pins.
+  uint8_t modem_control = 0;
 };
 
 void reset(const Options& options);
@@ -43,7 +46,8 @@ enum class Usb : int32_t { ok = 0, stall = 1, no_device = 2 };
 // In: up to length bytes into data, *transferred set.
 Usb control(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
             uint16_t length, int* transferred, double t_us);
-// Bulk OUT: takes as many of the bytes as the transmit FIFO has room for at t (*taken).
+// Bulk OUT: takes as many of the bytes as the transmit FIFO has room for at t (*taken), in
+// whole USB packets (64 bytes, or the shorter rest): a packet it has no room for it NAKs.
 Usb bulk_out(const uint8_t* data, int length, int* taken, double t_us);
 // Bulk IN: the packet the chip would answer an IN token with at t: up to 64 bytes, the first two
 // the modem and line status, the rest received (here: sampled) bytes. *length 0: the chip NAKs
@@ -75,6 +79,8 @@ struct Report {
   double now_us;              // the device's time at the last call
   double powered_us;          // when the target was last powered (-1 never)
   uint8_t flash[8192];
+  // The last time each line went off (-1 never): the order and pauses of the last power-off.
+  double brk_off_us, dtr_off_us, rts_off_us;
 };
 static_assert(sizeof(Report) % 8 == 0, "no tail padding that differs between builds");
 Report report(double t_us);
