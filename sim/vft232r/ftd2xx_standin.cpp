@@ -36,6 +36,7 @@
 //   VFT232R_ATTACH       adapter (default) | nochip (the adapter without a target) | none
 //   VFT232R_SILENT_AFTER the target stops answering after this many vectors
 //   VFT232R_LATCH_LOST   1: entering a bit mode clears the chip's output latch
+//   VFT232R_MODEM_CONTROL the UART's RTS (2) and DTR (1) as the cable's last user left them
 //   VFT232R_UNPLUG_AT_US the cable leaves the bus at this device time
 //   VFT232R_IN_FLIGHT_AT_PURGE 1: a packet in flight at every purge while the IN task runs
 //   VFT232R_STATUS       a file (Windows path) for ftd2xx_standin::Status
@@ -177,6 +178,7 @@ void read_settings() {
   const std::string silent = environment("VFT232R_SILENT_AFTER");
   if (!silent.empty()) s.device.silent_after_vectors = std::strtoll(silent.c_str(), nullptr, 10);
   s.device.latch_lost = environment("VFT232R_LATCH_LOST") == "1";
+  s.device.modem_control = static_cast<uint8_t>(std::strtoul(environment("VFT232R_MODEM_CONTROL").c_str(), nullptr, 0));
   const std::string unplug = environment("VFT232R_UNPLUG_AT_US");
   if (!unplug.empty()) s.device.unplug_at_us = std::strtod(unplug.c_str(), nullptr);
   s.in_flight_at_purge = environment("VFT232R_IN_FLIGHT_AT_PURGE") == "1";
@@ -461,7 +463,9 @@ D2XX_EXPORT FtStatus WINAPI FT_SetBaudRate(void* handle, ULONG baud) {
 
 D2XX_EXPORT FtStatus WINAPI FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
-  return control_out(sio_set_bitmode, static_cast<uint16_t>(mode << 8 | mask), port_a);
+  const FtStatus s = control_out(sio_set_bitmode, static_cast<uint16_t>(mode << 8 | mask), port_a);
+  if (s == ft_ok && mode == 0) counts.bitmode_reset_us = driver.synced_us;
+  return s;
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_GetBitMode(void* handle, UCHAR* pins) {

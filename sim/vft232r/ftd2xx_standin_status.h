@@ -24,6 +24,7 @@ struct Driver {
   int64_t write_timeout_ms;
   double longest_read_us;     // the longest FT_Read in the device's time
   double longest_write_us;    // the longest FT_Write in the device's time
+  double bitmode_reset_us;    // the device's time of the last FT_SetBitMode(..., 0) (0 none)
 };
 
 struct Status {

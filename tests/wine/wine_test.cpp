@@ -185,9 +185,9 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
   using Library = wine_world::Run::D2xx;
   const std::string in_flight = "VFT232R_IN_FLIGHT_AT_PURGE=1";
   const std::string success = "Работа успешно завершена.";
-  // min_phase_us: the shortest clock phase a whole run must show on the pins (one byte at the
-  // fastest reading, 16 x 31 250 bytes/s; at the slowest, 31 250 / 4); late_bytes: bytes of a
-  // packet in flight at the purge that landed after it.
+  // min_phase_us: the shortest clock phase a whole run must show on the pins (2 us at the
+  // fastest reading, 16 x 62 500 bytes/s: two bytes; the same two bytes at the slowest,
+  // 62 500 / 4); late_bytes: bytes of a packet in flight at the purge that landed after it.
   const struct { const char* what; Library library; std::vector<std::string> cable; long exit_code; std::string ending;
       double min_phase_us = 0; int64_t late_bytes = 0; } cases[] = {
       {"FT232R, fastest reading", Library::full, {}, 0, success, 2},
@@ -202,6 +202,9 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       {"nothing attached", Library::full, {"VFT232R_ATTACH=none"}, 1, "Адаптер не обнаружен"},
       {"chip falls silent", Library::full, {"VFT232R_SILENT_AFTER=20000"}, 101, "Ошибка при обмене данными"},
       {"no cable", Library::full, {"VFT232R_CABLES=0"}, 1, "Кабель FT232R не обнаружен"},
+      // The cable's last user left the UART's RTS and DTR asserted: powered until the tool takes
+      // the pins, and again if the UART got them back so.
+      {"RTS and DTR left asserted in the UART", Library::full, {"VFT232R_MODEM_CONTROL=3"}, 0, success, 2},
       // Pulled out 5 s into the cable's time: during the procedure at the fastest reading.
       {"cable pulled out mid-run", Library::full, {"VFT232R_UNPLUG_AT_US=5000000"}, 1167,
        "устройство отключено ( ошибка 1167 )"},
@@ -227,6 +230,7 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
     if (c.exit_code != 1167 && d.opened > 0) {
       EXPECT_EQ(d.mode, 0);
       EXPECT_EQ(d.output_mask, 0x15);
+      EXPECT_LT(d.powered_us, driver.bitmode_reset_us) << "the target powered at or after the close's bit-mode reset";
     }
     EXPECT_EQ(d.lines, 0);
     EXPECT_EQ(d.powered, 0);
@@ -238,19 +242,28 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       EXPECT_GT(d.calls_started, 0) << wire;
       EXPECT_EQ(d.short_phases, 0);
       EXPECT_GE(d.shortest_phase_us, c.min_phase_us - 1e-6);
-      // 31 250 Bd from the 3 MHz base; D2XX refuses a 1 ms latency timer, 2 ms is the nearest.
-      EXPECT_EQ(d.divisor, 96);
+      // 62 500 Bd from the 3 MHz base; D2XX refuses a 1 ms latency timer, 2 ms is the nearest.
+      EXPECT_EQ(d.divisor, 48);
       EXPECT_EQ(d.latency_ms, 2);
       EXPECT_EQ(driver.short_reads + driver.short_writes, 0) << "a D2XX timeout ran out";
+    }
+    if (c.exit_code == 0 || c.exit_code == 101 || c.exit_code == 114) {
+      // The last power-off in order on the pins: the break off, 2 ms, DTR off (already off
+      // unless the lost latch switched it on), 500 ms, RTS off.
+      EXPECT_GE(d.brk_off_us, 0);
+      EXPECT_TRUE(c.exit_code != 114 || d.dtr_off_us - d.brk_off_us >= 2000) << d.brk_off_us << " " << d.dtr_off_us;
+      EXPECT_GE(d.rts_off_us - d.dtr_off_us, 500000) << d.dtr_off_us << " " << d.rts_off_us;
+      EXPECT_GE(d.rts_off_us - d.brk_off_us, 502000) << d.brk_off_us << " " << d.rts_off_us;
     }
     if (c.exit_code == 114) {
       // Powered by the lost latch alone, then switched off before any vector.
       EXPECT_GE(d.powered_us, 0) << "the lost latch did not power the target: the case proves nothing";
       EXPECT_EQ(d.vectors, 0);
     }
-    std::printf("[ run time ] %s: %.1f s real, %.1f s on the cable's clock, %lld bytes clocked, longest read %.1f ms, "
-                "%lld IN-task stops\n", c.what, o.seconds, d.now_us / 1e6, static_cast<long long>(d.bytes_clocked),
-                driver.longest_read_us / 1000, static_cast<long long>(driver.in_task_stops));
+    std::printf("[ run time ] %s: %.1f s real, %.1f s on the cable's clock, %lld bytes clocked, shortest clock phase "
+                "%.1f us, longest read %.1f ms, %lld IN-task stops\n", c.what, o.seconds, d.now_us / 1e6,
+                static_cast<long long>(d.bytes_clocked), d.shortest_phase_us, driver.longest_read_us / 1000,
+                static_cast<long long>(driver.in_task_stops));
   }
 }
 
