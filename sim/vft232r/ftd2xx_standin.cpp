@@ -71,6 +71,7 @@ constexpr DWORD ft_open_by_serial_number = 1;
 constexpr DWORD ft_open_by_description = 2;
 constexpr DWORD ft_open_by_location = 4;
 constexpr DWORD ft_flags_opened = 1;
+constexpr UCHAR bitmode_async = 0x01, bitmode_sync = 0x04;
 constexpr ULONG ft_purge_rx = 1;
 constexpr ULONG ft_purge_tx = 2;
 
@@ -119,6 +120,8 @@ struct Driver {
   bool buffer_was_full = false;
   double synced_us = 0;            // the IN task has run up to here
   ULONG read_timeout_ms = 0, write_timeout_ms = 0;  // 0: wait for ever, as D2XX's default
+  uint8_t mode = 0;                // the bit mode last set
+  double async_write_us = -1;      // when the last write in asynchronous bit-bang mode ended
   const uint8_t* out = nullptr;    // a write's bytes not yet taken by the chip
   int out_left = 0;
 };
@@ -373,6 +376,7 @@ FtStatus open_device(void** handle) {
   driver.packets = 0;
   driver.last_transfer.clear();
   driver.read_timeout_ms = driver.write_timeout_ms = 0;
+  driver.async_write_us = -1;
   *handle = &driver;
   return ft_ok;
 }
@@ -464,7 +468,12 @@ D2XX_EXPORT FtStatus WINAPI FT_SetBaudRate(void* handle, ULONG baud) {
 D2XX_EXPORT FtStatus WINAPI FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   const FtStatus s = control_out(sio_set_bitmode, static_cast<uint16_t>(mode << 8 | mask), port_a);
-  if (s == ft_ok && mode == 0) counts.bitmode_reset_us = driver.synced_us;
+  if (s != ft_ok) return s;
+  if (mode == 0) counts.bitmode_reset_us = driver.synced_us;
+  if (mode == bitmode_sync && driver.mode == bitmode_async && driver.async_write_us >= 0) {
+    counts.latch_pause_us = driver.synced_us - driver.async_write_us;
+  }
+  driver.mode = mode;
   return s;
 }
 
@@ -529,6 +538,7 @@ D2XX_EXPORT FtStatus WINAPI FT_Write(void* handle, void* buffer, DWORD size, DWO
     alive = run_to(now_us());
   }
   *written = size - static_cast<DWORD>(driver.out_left);
+  if (driver.mode == bitmode_async) driver.async_write_us = driver.synced_us;
   trace("write", size, *written);
   if (driver.out_left > 0 && alive) ++counts.short_writes;
   driver.out = nullptr;

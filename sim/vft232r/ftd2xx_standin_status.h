@@ -25,6 +25,7 @@ struct Driver {
   double longest_read_us;     // the longest FT_Read in the device's time
   double longest_write_us;    // the longest FT_Write in the device's time
   double bitmode_reset_us;    // the device's time of the last FT_SetBitMode(..., 0) (0 none)
+  double latch_pause_us;      // from a write in asynchronous mode to the switch to synchronous
 };
 
 struct Status {

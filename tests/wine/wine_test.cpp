@@ -231,6 +231,8 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       EXPECT_EQ(d.mode, 0);
       EXPECT_EQ(d.output_mask, 0x15);
       EXPECT_LT(d.powered_us, driver.bitmode_reset_us) << "the target powered at or after the close's bit-mode reset";
+      // The latch byte written with every pin an input, 2 ms for it, then synchronous mode.
+      EXPECT_GE(driver.latch_pause_us, 2000);
     }
     EXPECT_EQ(d.lines, 0);
     EXPECT_EQ(d.powered, 0);
