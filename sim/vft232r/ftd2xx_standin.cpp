@@ -39,6 +39,7 @@
 //   VFT232R_MODEM_CONTROL the UART's RTS (2) and DTR (1) as the cable's last user left them
 //   VFT232R_UNPLUG_AT_US the cable leaves the bus at this device time
 //   VFT232R_IN_FLIGHT_AT_PURGE 1: a packet in flight at every purge while the IN task runs
+//   VFT232R_FAIL_CALL    the D2XX call of this name (FT_SetBaudRate, ...) fails with FT_IO_ERROR
 //   VFT232R_STATUS       a file (Windows path) for ftd2xx_standin::Status
 //   VFT232R_TRACE        a file (Windows path) for a line per call: device and real time, what
 #include <windows.h>
@@ -107,6 +108,7 @@ struct Settings {
   bool in_flight_at_purge = false;
   std::string status_path;
   std::string trace_path;
+  std::string fail_call;
 };
 
 struct Driver {
@@ -187,6 +189,7 @@ void read_settings() {
   s.in_flight_at_purge = environment("VFT232R_IN_FLIGHT_AT_PURGE") == "1";
   s.status_path = environment("VFT232R_STATUS");
   s.trace_path = environment("VFT232R_TRACE");
+  s.fail_call = environment("VFT232R_FAIL_CALL");
   settings = s;
 }
 
@@ -288,6 +291,9 @@ bool run_to(double t) {
 double next_change() { return next_change_after(driver.synced_us); }
 
 Driver* handle_of(void* handle) { return handle == &driver && driver.open ? &driver : nullptr; }
+
+// The call VFT232R_FAIL_CALL names fails, every time.
+bool failing(const char* call) { return settings.fail_call == call; }
 
 FtStatus control_out(uint8_t request, uint16_t value, uint16_t index) {
   trace("control", request, value);
@@ -440,6 +446,7 @@ D2XX_EXPORT FtStatus WINAPI FT_Close(void* handle) {
 
 D2XX_EXPORT FtStatus WINAPI FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_SetTimeouts")) return ft_io_error;
   driver.read_timeout_ms = read_ms;
   driver.write_timeout_ms = write_ms;
   counts.read_timeout_ms = read_ms;
@@ -449,6 +456,7 @@ D2XX_EXPORT FtStatus WINAPI FT_SetTimeouts(void* handle, ULONG read_ms, ULONG wr
 
 D2XX_EXPORT FtStatus WINAPI FT_SetLatencyTimer(void* handle, UCHAR ms) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_SetLatencyTimer")) return ft_io_error;
   if (ms < smallest_latency_ms) {
     ++counts.latency_refused;
     return ft_invalid_parameter;
@@ -458,6 +466,7 @@ D2XX_EXPORT FtStatus WINAPI FT_SetLatencyTimer(void* handle, UCHAR ms) {
 
 D2XX_EXPORT FtStatus WINAPI FT_SetBaudRate(void* handle, ULONG baud) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_SetBaudRate")) return ft_io_error;
   uint16_t value = 0, index = 0;
   if (!divisor_for(baud, &value, &index)) return ft_invalid_baud_rate;
   const FtStatus s = control_out(sio_set_baud_rate, value, index);
@@ -467,6 +476,7 @@ D2XX_EXPORT FtStatus WINAPI FT_SetBaudRate(void* handle, ULONG baud) {
 
 D2XX_EXPORT FtStatus WINAPI FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_SetBitMode")) return ft_io_error;
   const FtStatus s = control_out(sio_set_bitmode, static_cast<uint16_t>(mode << 8 | mask), port_a);
   if (s != ft_ok) return s;
   if (mode == 0) counts.bitmode_reset_us = driver.synced_us;
@@ -479,6 +489,7 @@ D2XX_EXPORT FtStatus WINAPI FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode) 
 
 D2XX_EXPORT FtStatus WINAPI FT_GetBitMode(void* handle, UCHAR* pins) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_GetBitMode")) return ft_io_error;
   if (pins == nullptr) return ft_invalid_parameter;
   if (!run_to(now_us())) return ft_io_error;
   int transferred = 0;
@@ -502,6 +513,7 @@ D2XX_EXPORT FtStatus WINAPI FT_ClrRts(void* handle) {
 
 D2XX_EXPORT FtStatus WINAPI FT_Purge(void* handle, ULONG mask) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_Purge")) return ft_io_error;
   return purge(mask);
 }
 
@@ -515,6 +527,7 @@ D2XX_EXPORT FtStatus WINAPI FT_GetComPortNumber(void* handle, LONG* com) {
 // Writes: the bytes go to the chip as its transmit FIFO takes them.
 D2XX_EXPORT FtStatus WINAPI FT_Write(void* handle, void* buffer, DWORD size, DWORD* written) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_Write")) return ft_io_error;
   if (written == nullptr || (buffer == nullptr && size > 0)) return ft_invalid_parameter;
   *written = 0;
   const double start = now_us();
@@ -551,6 +564,7 @@ D2XX_EXPORT FtStatus WINAPI FT_Write(void* handle, void* buffer, DWORD size, DWO
 // Reads: what the IN task has, and the rest as it comes, up to the read timeout.
 D2XX_EXPORT FtStatus WINAPI FT_Read(void* handle, void* buffer, DWORD size, DWORD* returned) {
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_Read")) return ft_io_error;
   if (returned == nullptr || (buffer == nullptr && size > 0)) return ft_invalid_parameter;
   *returned = 0;
   uint8_t* out = static_cast<uint8_t*>(buffer);
