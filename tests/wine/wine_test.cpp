@@ -205,9 +205,10 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       // The cable's last user left the UART's RTS and DTR asserted: powered until the tool takes
       // the pins, and again if the UART got them back so.
       {"RTS and DTR left asserted in the UART", Library::full, {"VFT232R_MODEM_CONTROL=3"}, 0, success, 2},
-      // The same cable, and the setup fails before any bit mode: the close alone unpowers it.
-      {"RTS and DTR left asserted, FT_SetBaudRate fails", Library::full,
-       {"VFT232R_MODEM_CONTROL=3", "VFT232R_FAIL_CALL=FT_SetBaudRate"}, 1167, "FT232R"},
+      // The same cable, and the purge after the switch to synchronous mode fails: the close alone
+      // hands the pins back, and must clear RTS and DTR before it does.
+      {"RTS and DTR left asserted, FT_Purge fails", Library::full,
+       {"VFT232R_MODEM_CONTROL=3", "VFT232R_FAIL_CALL=FT_Purge"}, 1167, "FT232R"},
       // Pulled out 5 s into the cable's time: during the procedure at the fastest reading.
       {"cable pulled out mid-run", Library::full, {"VFT232R_UNPLUG_AT_US=5000000"}, 1167,
        "устройство отключено ( ошибка 1167 )"},
