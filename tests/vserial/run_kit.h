@@ -3,6 +3,7 @@
 // file libvserial keeps current, and what every such run must leave behind.
 #pragma once
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <time.h>
@@ -58,6 +59,24 @@ inline bool private_mounts() {
   args.push_back(nullptr);
   execv(args[0], args.data());
   _exit(127);
+}
+
+// In the child that becomes the tool: keys from the pipe's read end, its output into `output`,
+// the preload library with its status file named by `status_variable`, the locale the tests
+// read, the run's own settings; then argv, or exit code 127.
+[[noreturn]] inline void exec_tool(int keys, const std::string& output, const char* preload,
+                                   const char* status_variable, const std::string& status,
+                                   const std::vector<std::string>& env, const std::vector<std::string>& argv) {
+  dup2(keys, STDIN_FILENO);
+  const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  dup2(out, STDOUT_FILENO);
+  dup2(out, STDERR_FILENO);
+  setenv("LD_PRELOAD", preload, 1);
+  setenv(status_variable, status.c_str(), 1);
+  setenv("LANG", "C.UTF-8", 1);
+  setenv("LC_ALL", "C.UTF-8", 1);
+  for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+  exec(argv);
 }
 
 // A status file with nothing recorded yet, and what the library left in one.

@@ -111,16 +111,7 @@ int make_world(const std::string& dir) {
   const int64_t start = real_ms();
   const pid_t tool = fork();
   if (tool == 0) {
-    dup2(keys[0], STDIN_FILENO);
-    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, STDOUT_FILENO);
-    dup2(out, STDERR_FILENO);
-    setenv("LD_PRELOAD", VUSB_LIBRARY, 1);
-    setenv("VUSB_STATUS", (dir + "/status").c_str(), 1);
-    setenv("LANG", "C.UTF-8", 1);
-    setenv("LC_ALL", "C.UTF-8", 1);
-    for (const std::string& e : run.env) putenv(const_cast<char*>(e.c_str()));
-    run_kit::exec({TOLVERN_TOOL, "-F"});
+    run_kit::exec_tool(keys[0], output, VUSB_LIBRARY, "VUSB_STATUS", dir + "/status", run.env, {TOLVERN_TOOL, "-F"});
   }
   close(keys[0]);
   const int status_fd = open((dir + "/status").c_str(), O_RDONLY);
