@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/mount.h>
 #include <time.h>
 #include <unistd.h>
@@ -59,6 +60,33 @@ inline bool private_mounts() {
   args.push_back(nullptr);
   execv(args[0], args.data());
   _exit(127);
+}
+
+// In a private mount namespace of its own (above): a tmpfs /dev with only null, ptmx and `node`,
+// a pty of a fresh devpts instance bound over it, and an empty /run/lock. The pty's master, or
+// -1 with the step that failed in *failed (errno as it left it).
+inline int private_dev_with_pty(const std::string& dir, const std::string& node, const char** failed) {
+  const auto step = [failed](const char* name) {
+    *failed = name;
+    return -1;
+  };
+  if (!private_mounts()) return step("private mounts");
+  const std::string null_copy = dir + "/null";
+  write_file(null_copy, "");
+  if (mount("/dev/null", null_copy.c_str(), nullptr, MS_BIND, nullptr) != 0) return step("null");
+  if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0) return step("dev");
+  write_file("/dev/null", "");
+  if (mount(null_copy.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0) return step("dev/null");
+  mkdir("/dev/pts", 0755);
+  if (mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0) return step("devpts");
+  if (symlink("pts/ptmx", "/dev/ptmx") != 0) return step("ptmx");
+  const int master = open("/dev/ptmx", O_RDWR | O_NOCTTY);
+  if (master < 0 || unlockpt(master) != 0) return step("pty");
+  const char* slave = ptsname(master);
+  write_file(node, "");
+  if (slave == nullptr || mount(slave, node.c_str(), nullptr, MS_BIND, nullptr) != 0) return step("pty node");
+  if (mount("tmpfs", "/run/lock", "tmpfs", 0, nullptr) != 0) return step("lock");
+  return master;
 }
 
 // In the child that becomes the tool: keys from the pipe's read end, its output into `output`,

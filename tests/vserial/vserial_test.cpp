@@ -68,22 +68,9 @@ std::string pid_text(long pid) {
 // A private world: /dev with only null, ptmx and ttyS4 (a pty), /sys/class/tty with ttyS4
 // (and a ttyS0 without hardware), an empty /run/lock.
 int make_world(const std::string& dir) {
-  if (!run_kit::private_mounts()) setup_failed("private mounts");
-  const std::string null_copy = dir + "/null";
-  write_file(null_copy, "");
-  if (mount("/dev/null", null_copy.c_str(), nullptr, MS_BIND, nullptr) != 0) setup_failed("null");
-  if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0) setup_failed("dev");
-  write_file("/dev/null", "");
-  if (mount(null_copy.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0) setup_failed("dev/null");
-  mkdir("/dev/pts", 0755);
-  if (mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0) setup_failed("devpts");
-  if (symlink("pts/ptmx", "/dev/ptmx") != 0) setup_failed("ptmx");
-  const int master = open("/dev/ptmx", O_RDWR | O_NOCTTY);
-  if (master < 0 || unlockpt(master) != 0) setup_failed("pty");
-  const char* slave = ptsname(master);
-  write_file("/dev/ttyS4", "");
-  if (slave == nullptr || mount(slave, "/dev/ttyS4", nullptr, MS_BIND, nullptr) != 0) setup_failed("ttyS4");
-  if (mount("tmpfs", "/run/lock", "tmpfs", 0, nullptr) != 0) setup_failed("lock");
+  const char* failed = nullptr;
+  const int master = run_kit::private_dev_with_pty(dir, "/dev/ttyS4", &failed);
+  if (master < 0) setup_failed(failed);
   if (mount("tmpfs", "/sys/class/tty", "tmpfs", 0, nullptr) != 0) setup_failed("sysfs");
   for (const char* name : {"ttyS0", "ttyS4"}) {
     mkdir((std::string("/sys/class/tty/") + name).c_str(), 0755);

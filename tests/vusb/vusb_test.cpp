@@ -61,22 +61,9 @@ void make_dir(const std::string& path) {
 
 // The private world; returns the pty master that stands behind /dev/ttyUSB0.
 int make_world(const std::string& dir) {
-  if (!run_kit::private_mounts()) setup_failed("private mounts");
-  const std::string null_copy = dir + "/null";
-  write_file(null_copy, "");
-  if (mount("/dev/null", null_copy.c_str(), nullptr, MS_BIND, nullptr) != 0) setup_failed("null");
-  if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0) setup_failed("dev");
-  write_file("/dev/null", "");
-  if (mount(null_copy.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0) setup_failed("dev/null");
-  make_dir("/dev/pts");
-  if (mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") != 0) setup_failed("devpts");
-  if (symlink("pts/ptmx", "/dev/ptmx") != 0) setup_failed("ptmx");
-  const int master = open("/dev/ptmx", O_RDWR | O_NOCTTY);
-  if (master < 0 || unlockpt(master) != 0) setup_failed("pty");
-  const char* slave = ptsname(master);
-  write_file("/dev/ttyUSB0", "");
-  if (slave == nullptr || mount(slave, "/dev/ttyUSB0", nullptr, MS_BIND, nullptr) != 0) setup_failed("ttyUSB0");
-  if (mount("tmpfs", "/run/lock", "tmpfs", 0, nullptr) != 0) setup_failed("lock");
+  const char* failed = nullptr;
+  const int master = run_kit::private_dev_with_pty(dir, "/dev/ttyUSB0", &failed);
+  if (master < 0) setup_failed(failed);
   if (mount("tmpfs", "/sys/class/tty", "tmpfs", 0, nullptr) != 0) setup_failed("class/tty");
   // /sys/bus/usb may not exist at all on a machine without USB: the whole /sys/bus is replaced.
   if (mount("tmpfs", "/sys/bus", "tmpfs", 0, nullptr) != 0) setup_failed("sys/bus");
