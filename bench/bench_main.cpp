@@ -57,7 +57,8 @@ struct CableRun {
   int32_t exit_code;
   double simulated_us;
   sim::CableCounters cable;
-  long long samples;
+  ft232r::Counters stream;
+  long long calls;
   bool flash_ok;
 };
 
@@ -70,7 +71,8 @@ CableRun run_on_cable(double round_trip_us) {
   r.exit_code = sim::run_tool("/sim/tolvern", {"-F"}, output::key_enter);
   r.simulated_us = sim::now_us();
   r.cable = sim::cable_counters();
-  r.samples = ft232r::counters().samples;
+  r.stream = ft232r::counters();
+  for (const auto& f : sim::names::rom_functions) r.calls += sim::counters().srom_calls[static_cast<std::size_t>(f.value)];
   r.flash_ok = sim::flash_equals_image();
   return r;
 }
@@ -141,13 +143,24 @@ int main() {
                  static_cast<int>(cable.exit_code), sim::console_output().c_str());
     return 1;
   }
-  std::printf("  USB round trips      %12lld\n", cable.cable.transfers);
+  const ft232r::Counters& st = cable.stream;
+  const double calls = static_cast<double>(cable.calls);
+  std::printf("  supervisory calls    %12lld\n", cable.calls);
+  std::printf("  round trips          %12lld (%.2f per supervisory call), %lld of them in the calls' watches "
+              "(%.2f per call)\n",
+              st.decisions, static_cast<double>(st.decisions) / calls, st.watches,
+              static_cast<double>(st.watches) / calls);
+  std::printf("  USB transfers        %12lld\n", cable.cable.transfers);
   std::printf("  bytes written        %12lld (as many read back)\n", cable.cable.bytes);
-  std::printf("  samples taken        %12lld\n", cable.samples);
+  std::printf("  samples asked for    %12lld (every byte of a watch is one besides)\n", st.samples);
   std::printf("  setup calls          %12lld\n", cable.cable.setup_calls);
+  std::printf("  unsampled time in a call: %lld gaps, %.0f us; watches that ran dry: %lld\n",
+              cable.cable.gaps_in_calls, cable.cable.gap_us_in_calls, st.watch_stalls);
   std::printf("  simulated time, 1 ms round trip  %8.3f s (goal: under 20 s)\n", cable.simulated_us / 1e6);
   const CableRun free_usb = run_on_cable(0);
   std::printf("  simulated time, 0 ms round trip  %8.3f s (the bytes alone)\n", free_usb.simulated_us / 1e6);
+  std::printf("  the round trip's cost            %8.3f ms per supervisory call\n",
+              (cable.simulated_us - free_usb.simulated_us) / 1e3 / calls);
   // The same run with every byte at the slowest reading; the timed pauses and round trips as they were.
   const double slowest_s =
       cable.simulated_us / 1e6 + static_cast<double>(cable.cable.bytes) * (1.0 / ft232r::slowest_byte_rate -

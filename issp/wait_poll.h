@@ -1,6 +1,8 @@
 // Waiting for the target to finish a supervisory call.
 #pragma once
 
+#include <cstdint>
+
 #include "serial/lines.h"
 
 namespace issp {
@@ -28,6 +30,24 @@ constexpr bool is_no_response(int wait_result) {
 // whose stages start at base: -2 becomes base + 2, -13 base + 13.
 constexpr int no_response_stage(int base, int wait_result) { return base - wait_result; }
 
+// The wait's bounds: polls before the released line must read low (1 us apart), clocked
+// passes, polls of the quiet watch and of the wait for the end (5 us apart), and the clocks the
+// target needs after its call.
+constexpr int release_polls = 500000;
+constexpr int32_t release_poll_us = 1;
+constexpr int clocked_passes = 40;
+constexpr int quiet_polls = 100000;
+constexpr int end_polls = 100000;
+constexpr int32_t quiet_poll_us = 5;
+constexpr int trailing_clocks = 66;
+
 int issp_wait_and_poll();
+
+// The wait through a stream (issp/wait_stream.cpp), where every byte is a sample.
+int wait_on_stream();
+// The first steps and the last, the same on either way to the lines: the release of the data
+// line, and `count` zero bits with it released (wait_failed on a failed switch or wait).
+int release_data_line();
+int send_trailing_clocks(int count);
 
 }  // namespace issp

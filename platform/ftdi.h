@@ -56,12 +56,20 @@ bool ftdi_set_baud(uint32_t baud, uint32_t slowest_byte_rate);
 bool ftdi_read_pins(uint8_t* pins);
 // USB latency timer: how long the chip holds back a partly filled packet towards the host.
 bool ftdi_set_latency_ms(uint8_t ms);
-// Synchronous bit-bang: writes count bytes, each setting the output pins at the bit-bang clock,
-// and reads back the count bytes the chip sampled, each just before its byte's outputs took
-// effect. Written in pieces that fit the chip's buffers with the reads kept pending, so one
-// call is one round trip however long. False on failure; in then holds nothing usable.
-bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count);
-// Leaves bit-bang mode (the UART takes the pins back with RTS and DTR off) and gives the device
+// Synchronous bit-bang, with reads submitted ahead. The chip clocks a byte out only while it has
+// a byte to write and room for the byte it samples, so a watch that must sample without a gap
+// keeps several transfers in flight: each writes its count bytes, each setting the output pins
+// at the bit-bang clock, and reads back the count bytes the chip sampled, each just before its
+// byte's outputs took effect. Transfers reach the pins in the order submitted, one behind the
+// other. out and in belong to the transfer until ftdi_done has returned for it.
+constexpr int ftdi_max_in_flight = 16;
+// Queues one transfer behind those in flight (at most ftdi_max_in_flight); false on failure.
+bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count);
+// Waits for the oldest transfer in flight: every byte clocked and its samples in `in`. False
+// on failure; every transfer still in flight is then taken back, none of their samples usable.
+bool ftdi_done();
+// Takes back any transfer still in flight, leaves bit-bang mode (the UART takes the pins back
+// with RTS and DTR off) and gives the device
 // back to the system's serial driver. Safe to call when nothing is open; the last-error value
 // stays as it was, so a failure being reported is not overwritten.
 void ftdi_close();

@@ -78,10 +78,20 @@ static_assert(1000000 / slowest_byte_rate < shortest_busy_us, "the slowest readi
 // their levels between transfers, and the USB carries no idle bytes.
 constexpr int32_t long_wait_us = 1000;
 
+// How far a watch writes ahead of the last read-back: at least the round trip from a sample
+// to the host, so that the chip still has bytes to clock (and samples on) when the host sees
+// it. The simulated cable's round trip is 1 ms (USB full speed's frame, the latency timer at
+// 1 ms); a real cable's is for a measurement to confirm (README, The USB-RS232 cable). Every
+// decision in a watch costs about this much.
+constexpr int64_t read_ahead_bytes = 1152;
+
 struct Counters {
-  long long transfers;  // round trips
-  long long bytes;      // bytes written, as many read back
-  long long samples;
+  long long transfers;     // USB transfers
+  long long bytes;         // bytes written, as many read back
+  long long samples;       // samples asked for outside the watches
+  long long decisions;     // waits for read-backs before the stream could go on: round trips
+  long long watches;       // of them, a wait-and-poll's watch deciding
+  long long watch_stalls;  // a watch found nothing in flight: the chip had stopped sampling
 };
 const Counters& counters();
 void reset_counters();

@@ -38,14 +38,27 @@ struct Driver {
   // Sleeps with every switch so far on the lines.
   void (*sleep_ms)(uint32_t ms);
   // The CTS change watch of wait-and-poll (serial/lines.h has the results); the word becomes
-  // non-zero when CTS was seen high since arming, read after a flush.
+  // non-zero when CTS was seen high since arming. The COM port's only: a stream watches itself.
   int (*arm_cts_event)();
   void (*disarm_cts_event)();
   volatile uint32_t* (*cts_event_word)();
   // Every sample answers at once (never pending): a check can stop at the first difference
   // without a wasted vector on the wire.
   bool answers_at_once;
+
+  // ---- a stream's own (the cable); nullptr on the COM port, whose waits sample by polls ----
+  // Every byte of a stream is a sample: the position of the next one, after the waits so far.
+  int64_t (*position)();
+  // How many bytes us microseconds take at least.
+  int64_t (*bytes_for_us)(int64_t us);
+  // Holds the outputs as they stand, sampling every byte, until the read-backs from `from`
+  // through `through` have come back or one of them shows CTS at `until`: the position of the
+  // first such read-back (which may lie beyond `through`, among bytes already back), not_seen,
+  // or -1 failure (record filled). While it waits, bytes written ahead keep the chip sampling.
+  int64_t (*watch)(int until, int64_t from, int64_t through);
 };
+
+constexpr int64_t not_seen = -2;
 
 extern const Driver com_port;  // serial/wire_com.cpp
 extern const Driver ft232r;    // serial/wire_ft232r.cpp
@@ -65,6 +78,10 @@ inline int arm_cts_event() { return driver().arm_cts_event(); }
 inline void disarm_cts_event() { driver().disarm_cts_event(); }
 inline volatile uint32_t* cts_event_word() { return driver().cts_event_word(); }
 inline bool answers_at_once() { return driver().answers_at_once; }
+inline bool streams() { return driver().watch != nullptr; }
+inline int64_t position() { return driver().position(); }
+inline int64_t bytes_for_us(int64_t us) { return driver().bytes_for_us(us); }
+inline int64_t watch(int until, int64_t from, int64_t through) { return driver().watch(until, from, through); }
 
 // A sample needed now: 0, 1, or -1 (record filled).
 int read(uint32_t mask);

@@ -30,7 +30,7 @@ const Driver com_port = {
     serial::switch_line, escape_quiet,     modem_sample,  no_slot,
     nothing_pending,     serial::delay_us, platform::sleep_ms,
     serial::arm_cts_event, serial::disarm_cts_event, serial::cts_event_mask_word,
-    true,
+    true,                  nullptr,          nullptr,       nullptr,
 };
 
 }  // namespace wire

@@ -23,8 +23,15 @@ namespace ft232r {
 
 namespace {
 
-// Room for one round trip's bytes; a longer stream goes out in several.
-constexpr size_t stream_capacity = 32768;
+// The stream's last bytes, written, in flight and read back, by position modulo its size. A
+// position older than this is never looked at again: samples are read right after their flush,
+// a watch looks back at most one round trip's bytes.
+constexpr int64_t ring_size = int64_t{1} << 17;
+// Bytes per transfer outside a watch: the fewer transfers, the less work for the host.
+constexpr int64_t max_transfer = 4096;
+// Bytes per transfer while a watch holds the lines: a decision waits for the transfer holding
+// its sample to come back whole, so small ones decide sooner.
+constexpr int64_t hold_transfer = 128;
 constexpr int max_pending = 2048;
 
 // Slots of flushed samples, by ticket: a ticket is read right after its flush, long before
@@ -32,32 +39,37 @@ constexpr int max_pending = 2048;
 constexpr int64_t slot_count = 2 * max_pending;
 
 struct Pending {
-  size_t position;  // the byte whose read-back is the sample
+  int64_t position;  // the byte whose read-back is the sample
   uint32_t mask;
   int64_t ticket;
 };
 
 struct Stream {
-  uint8_t out[stream_capacity];
-  uint8_t in[stream_capacity];
-  size_t used;      // bytes written so far
-  size_t settled;   // the stream position before which the next switch or sample may not come
-  uint8_t pins;     // the output pins as the last byte leaves them
-  uint8_t sent_pins;  // the output pins as the last round trip left them on the cable
+  uint8_t out[ring_size];
+  uint8_t in[ring_size];
+  int64_t written;    // bytes written so far
+  int64_t submitted;  // bytes handed to the cable
+  int64_t completed;  // bytes read back
+  int64_t settled;    // the position before which the next switch or sample may not come
+  int64_t flight_end[platform::ftdi_max_in_flight];  // where each transfer in flight ends, oldest first
+  int flight_oldest;
+  int flight_count;
+  uint8_t pins;       // the output pins as the last byte leaves them
+  uint8_t sent_pins;  // the output pins as the last byte handed to the cable leaves them
   Pending pending[max_pending];
+  int pending_first;
   int pending_count;
   uint8_t slots[slot_count];  // the levels of flushed samples, at ticket % slot_count
   int64_t next_ticket;
-  bool watching;    // the CTS watch is armed
-  size_t watch_from, watch_to;  // read-backs the watch looks at in this round trip
-  bool watched;     // the watch covered part of this round trip
-  volatile uint32_t event_word;
-  uint32_t failure; // the system's number once the cable failed; every later call fails
-  bool stopping;    // the emergency power-off has begun: its own round trips go through
+  uint32_t failure;   // the system's number once the cable failed; every later call fails
+  bool stopping;      // the emergency power-off has begun: its own round trips go through
   Counters counters;
 };
 
 Stream stream;
+
+uint8_t& out_at(int64_t position) { return stream.out[position % ring_size]; }
+uint8_t in_at(int64_t position) { return stream.in[position % ring_size]; }
 
 void record_failure(uint32_t code) {
   if (code == platform::err::device_not_connected) {
@@ -76,16 +88,6 @@ int fail(uint32_t code) {
   return -1;
 }
 
-void emit(uint8_t pins) {
-  stream.out[stream.used++] = pins;
-  stream.pins = pins;
-}
-
-// Holds the current levels until the settled position.
-void pad() {
-  while (stream.used < stream.settled && stream.used < stream_capacity) emit(stream.pins);
-}
-
 uint32_t modem_status(uint8_t read_back) {
   uint32_t status = 0;
   for (const InputPin& p : input_pins) {
@@ -94,7 +96,102 @@ uint32_t modem_status(uint8_t read_back) {
   return status;
 }
 
-int transfer();
+int cts_level(int64_t position) { return (modem_status(in_at(position)) & platform::MS_CTS_ON) != 0 ? 1 : 0; }
+
+// The cable failed: nothing more reaches it, and nothing in flight comes back (the back end
+// has taken it back).
+int broken(uint32_t code) {
+  if (code == 0) code = platform::err::device_not_connected;
+  stream.failure = code;
+  stream.flight_count = 0;
+  stream.pending_first = 0;
+  stream.pending_count = 0;
+  return -1;
+}
+
+// The oldest transfer's read-back: its samples go to their slots.
+int complete_oldest() {
+  if (!platform::ftdi_done()) return broken(platform::last_error());
+  stream.completed = stream.flight_end[stream.flight_oldest];
+  stream.flight_oldest = (stream.flight_oldest + 1) % platform::ftdi_max_in_flight;
+  --stream.flight_count;
+  while (stream.pending_count > 0) {
+    const Pending& p = stream.pending[stream.pending_first];
+    if (p.position >= stream.completed) break;
+    stream.slots[p.ticket % slot_count] = (modem_status(in_at(p.position)) & p.mask) != 0 ? 1 : 0;
+    stream.pending_first = (stream.pending_first + 1) % max_pending;
+    --stream.pending_count;
+  }
+  return 0;
+}
+
+void emergency_stop(int signal_number);
+
+// Hands the written bytes to the cable, in transfers of at most `piece` bytes, keeping no more
+// than the cable takes in flight.
+int submit_written(int64_t piece) {
+  if (!stream.stopping && platform::emergency_signal() != 0) emergency_stop(platform::emergency_signal());
+  if (stream.failure != 0) return -1;
+  while (stream.submitted < stream.written) {
+    if (stream.flight_count == platform::ftdi_max_in_flight && complete_oldest() != 0) return -1;
+    const int64_t at = stream.submitted % ring_size;
+    int64_t count = stream.written - stream.submitted;
+    if (count > piece) count = piece;
+    if (count > ring_size - at) count = ring_size - at;
+    if (!platform::ftdi_submit(&stream.out[at], &stream.in[at], static_cast<size_t>(count))) {
+      return broken(platform::last_error());
+    }
+    stream.submitted += count;
+    stream.sent_pins = out_at(stream.submitted - 1);
+    stream.flight_end[(stream.flight_oldest + stream.flight_count) % platform::ftdi_max_in_flight] = stream.submitted;
+    ++stream.flight_count;
+    ++stream.counters.transfers;
+    stream.counters.bytes += count;
+  }
+  return 0;
+}
+
+// Room for n more bytes: the ring's oldest bytes are read back before they are written over.
+int make_room(int64_t n) {
+  while (stream.written + n - stream.completed > ring_size) {
+    if (stream.flight_count == 0 && submit_written(max_transfer) != 0) return -1;
+    if (complete_oldest() != 0) return -1;
+  }
+  return 0;
+}
+
+void emit(uint8_t pins) {
+  out_at(stream.written++) = pins;
+  stream.pins = pins;
+}
+
+// Holds the current levels until the settled position.
+int pad() {
+  if (stream.settled > stream.written && make_room(stream.settled - stream.written) != 0) return -1;
+  while (stream.written < stream.settled) emit(stream.pins);
+  return 0;
+}
+
+// Every byte written goes out and comes back: one round trip.
+int transfer() {
+  if (stream.failure != 0) return -1;
+  if (pad() != 0) return -1;
+  // A sample at the end of the stream is read back by one more byte at the same levels.
+  if (stream.pending_count > 0 &&
+      stream.pending[(stream.pending_first + stream.pending_count - 1) % max_pending].position == stream.written) {
+    if (make_room(1) != 0) return -1;
+    emit(stream.pins);
+  }
+  if (stream.written == stream.completed) return 0;
+  ++stream.counters.decisions;
+  if (submit_written(max_transfer) != 0) return -1;
+  while (stream.flight_count > 0) {
+    if (complete_oldest() != 0) return -1;
+  }
+  return 0;
+}
+
+bool set_quiet(uint32_t function);
 
 // The emergency power-off's steps and the pause after each: the order of the normal power-off
 // (issp/power.cpp), for the same reason: a chip whose supply goes while clock and data are
@@ -106,12 +203,13 @@ struct EmergencyStep {
 constexpr EmergencyStep emergency_steps[] = {
     {platform::CLRBREAK, 2}, {platform::CLRDTR, 500}, {platform::CLRRTS, 0}};
 
-bool set_quiet(uint32_t function);
-
-// A signal asked for an emergency stop (platform/ftdi.h). What is queued has not reached the
-// pins and never will: from the levels the last round trip left, the target goes off in order,
-// the cable is closed and the process ends as the signal asked.
+// A signal asked for an emergency stop (platform/ftdi.h). What is in flight reaches the pins
+// whatever we do; what is not yet handed over never will: from the levels the last byte in
+// flight leaves, the target goes off in order, the cable is closed and the process ends as the
+// signal asked.
 void emergency_stop(int signal_number) {
+  stream.stopping = true;
+  while (stream.failure == 0 && stream.flight_count > 0) (void)complete_oldest();
   reset_stream(stream.sent_pins);
   stream.stopping = true;
   for (const EmergencyStep& step : emergency_steps) {
@@ -124,63 +222,9 @@ void emergency_stop(int signal_number) {
   stream.failure = platform::err::gen_failure;
 }
 
-// Writes the stream and reads its samples back: 0, or -1 with the system's number.
-int transfer() {
-  if (!stream.stopping && platform::emergency_signal() != 0) emergency_stop(platform::emergency_signal());
-  if (stream.failure != 0) {
-    // Nothing more reaches a failed cable, and no sample waits on it.
-    stream.used = 0;
-    stream.settled = 0;
-    stream.pending_count = 0;
-    return -1;
-  }
-  pad();
-  // A sample at the end of the stream is read back by one more byte at the same levels.
-  if (stream.pending_count > 0 && stream.pending[stream.pending_count - 1].position == stream.used) {
-    emit(stream.pins);
-  }
-  const size_t count = stream.used;
-  const size_t watch_end = stream.watching ? count : stream.watch_to;
-  const bool watched = stream.watched;
-  const size_t watch_from = stream.watch_from;
-  stream.used = 0;
-  stream.settled = 0;
-  stream.watch_from = 0;
-  stream.watch_to = 0;
-  stream.watched = stream.watching;
-  if (count == 0) return 0;
-  ++stream.counters.transfers;
-  stream.counters.bytes += static_cast<long long>(count);
-  if (!platform::ftdi_transfer(stream.out, stream.in, count)) {
-    uint32_t code = platform::last_error();
-    if (code == 0) code = platform::err::device_not_connected;
-    stream.failure = code;
-    stream.pending_count = 0;
-    return -1;
-  }
-  stream.sent_pins = stream.out[count - 1];
-  for (int i = 0; i < stream.pending_count; ++i) {
-    const Pending& p = stream.pending[i];
-    stream.slots[p.ticket % slot_count] = (modem_status(stream.in[p.position]) & p.mask) != 0 ? 1 : 0;
-  }
-  stream.pending_count = 0;
-  if (watched) {
-    for (size_t i = watch_from; i < watch_end; ++i) {
-      if (modem_status(stream.in[i]) & platform::MS_CTS_ON) stream.event_word = platform::EV_CTS;
-    }
-  }
-  return 0;
-}
-
 int flush_stream() {
   if (transfer() != 0) return fail(stream.failure);
   return 0;
-}
-
-// Room for n more bytes and one sample; a full stream goes out first.
-int make_room(size_t n) {
-  if (stream.used + n + 2 <= stream_capacity && stream.pending_count < max_pending) return 0;
-  return transfer();
 }
 
 bool switch_pins(uint32_t function) {
@@ -189,18 +233,13 @@ bool switch_pins(uint32_t function) {
     platform::set_last_error(platform::err::invalid_parameter);
     return false;
   }
-  if (stream.failure != 0) {
+  if (stream.failure != 0 || pad() != 0 || make_room(1) != 0) {
     platform::set_last_error(stream.failure);
     return false;
   }
-  if (make_room(stream.settled > stream.used ? stream.settled - stream.used : 0) != 0) {
-    platform::set_last_error(stream.failure);
-    return false;
-  }
-  pad();
   emit(pins_with(stream.pins, *line));
   // The new levels hold for this byte at least; a wait counts from the switch.
-  stream.settled = stream.used - 1;
+  stream.settled = stream.written - 1;
   return true;
 }
 
@@ -237,17 +276,18 @@ int sample(uint32_t mask, wire::Sample* out) {
   if (serial::port.sample_delay_ms > 0 && delay_us(serial::port.sample_delay_ms * 1000) != 0) {
     return -1;
   }
-  if (make_room(stream.settled > stream.used ? stream.settled - stream.used : 0) != 0) {
-    return fail(stream.failure);
-  }
-  pad();
+  if (pad() != 0) return fail(stream.failure);
+  if (stream.pending_count == max_pending && transfer() != 0) return fail(stream.failure);
   const int64_t ticket = stream.next_ticket++;
-  stream.pending[stream.pending_count++] = Pending{stream.used, mask, ticket};
+  stream.pending[(stream.pending_first + stream.pending_count) % max_pending] = Pending{stream.written, mask, ticket};
+  ++stream.pending_count;
   *out = wire::Sample{0, ticket};
-  stream.settled = stream.used;
+  stream.settled = stream.written;
   ++stream.counters.samples;
   return wire::pending;
 }
+
+int64_t bytes_for_us(int64_t us) { return (us + byte_period_us - 1) / byte_period_us; }
 
 int delay_us(int32_t us) {
   if (stream.failure != 0) return fail(stream.failure);
@@ -256,7 +296,7 @@ int delay_us(int32_t us) {
     if (flush_stream() != 0) return -1;
     return serial::delay_us(us);
   }
-  stream.settled += static_cast<size_t>((us + byte_period_us - 1) / byte_period_us);
+  stream.settled += bytes_for_us(us);
   return 0;
 }
 
@@ -265,38 +305,59 @@ void sleep_ms(uint32_t ms) {
   platform::sleep_ms(ms);
 }
 
-int arm() {
-  stream.event_word = 0;
-  stream.watching = true;
-  stream.watched = true;
-  stream.watch_from = stream.used;
-  return serial::arm_ok;
+int64_t position() { return stream.written > stream.settled ? stream.written : stream.settled; }
+
+// The first read-back at or after `from` with CTS at `until`, among those already back.
+int64_t find_level(int until, int64_t from, int64_t* looked) {
+  for (int64_t p = *looked > from ? *looked : from; p < stream.completed; ++p) {
+    if (cts_level(p) == until) return p;
+  }
+  *looked = stream.completed;
+  return wire::not_seen;
 }
 
-void disarm() {
-  if (!stream.watching) return;
-  stream.watching = false;
-  stream.watch_to = stream.used;
+// The watch of a wait: every byte is a sample. While it waits for the read-backs it needs, it
+// keeps read_ahead_bytes written beyond the last one back, so that the chip never runs out of
+// bytes to clock (and so never stops sampling) before the host has seen what it sampled.
+int64_t watch(int until, int64_t from, int64_t through) {
+  if (stream.failure != 0) return fail(stream.failure);
+  if (pad() != 0) return fail(stream.failure);
+  ++stream.counters.decisions;
+  ++stream.counters.watches;
+  int64_t looked = from;
+  bool running = false;  // the chip has been clocking this watch's bytes
+  for (;;) {
+    const int64_t found = find_level(until, from, &looked);
+    if (found >= 0) return found;
+    if (stream.completed > through) return wire::not_seen;
+    while (stream.written - stream.completed < read_ahead_bytes) {
+      if (make_room(hold_transfer) != 0) return fail(stream.failure);
+      for (int64_t i = 0; i < hold_transfer; ++i) emit(stream.pins);
+    }
+    // Nothing in flight: the chip has clocked out all it had and sampled nothing since.
+    if (running && stream.flight_count == 0) ++stream.counters.watch_stalls;
+    if (submit_written(hold_transfer) != 0 || complete_oldest() != 0) return fail(stream.failure);
+    running = true;
+  }
 }
-
-volatile uint32_t* event_word() { return &stream.event_word; }
 
 int slot_level(int64_t ticket) { return stream.slots[ticket % slot_count]; }
 
 }  // namespace
 
 void reset_stream(uint8_t pins) {
-  // A stream cut short leaves no pending sample behind: its target may be gone.
-  stream.used = 0;
+  // A stream cut short leaves no pending sample behind: its target may be gone. Whatever the
+  // cable had in flight has come back or been taken back.
+  stream.written = 0;
+  stream.submitted = 0;
+  stream.completed = 0;
   stream.settled = 0;
+  stream.flight_oldest = 0;
+  stream.flight_count = 0;
   stream.pins = pins;
   stream.sent_pins = pins;
+  stream.pending_first = 0;
   stream.pending_count = 0;
-  stream.watching = false;
-  stream.watched = false;
-  stream.watch_from = 0;
-  stream.watch_to = 0;
-  stream.event_word = 0;
   stream.failure = 0;
   stream.stopping = false;
 }
@@ -319,8 +380,9 @@ void reset_ft232r() {
 namespace wire {
 
 const Driver ft232r = {
-    ft232r::set,   ft232r::set_quiet,      ft232r::sample, ft232r::slot_level, ft232r::flush_stream, ft232r::delay_us,
-    ft232r::sleep_ms, ft232r::arm, ft232r::disarm, ft232r::event_word, false,
+    ft232r::set,      ft232r::set_quiet, ft232r::sample,   ft232r::slot_level, ft232r::flush_stream,
+    ft232r::delay_us, ft232r::sleep_ms,  nullptr,          nullptr,            nullptr,
+    false,            ft232r::position,  ft232r::bytes_for_us, ft232r::watch,
 };
 
 }  // namespace wire

@@ -4,10 +4,12 @@
 // own, the output latch powers up at zero, bytes written outside bit-bang mode go out as serial
 // data, and every byte's read-back is the pins just before that byte took effect.
 #include <csetjmp>
+#include <deque>
 #include <cstring>
 
 #include "platform/ftdi.h"
 #include "sim/model/adapter.h"
+#include "sim/model/chip.h"
 #include "sim/state.h"
 
 namespace sim::detail {
@@ -40,6 +42,10 @@ double signal_seen_us = -1;
 int ended_signal = 0;
 double round_trip_us = 1000;
 CableCounters cable_count{};
+// Transfers in flight: when each one's read-back reaches the host.
+std::deque<double> in_flight;
+// When the chip has clocked out every byte submitted (-1: nothing submitted since the open).
+double clock_free_us = -1;
 
 int supply_port(int index) { return first_cable_port + index; }
 
@@ -120,6 +126,8 @@ void cables_reset() {
   cables.clear();
   open_cable = -1;
   round_trip_us = 1000;
+  in_flight.clear();
+  clock_free_us = -1;
   cable_count = CableCounters{};
   cable_count.reset_mask = -1;
   pending_signal = 0;
@@ -210,6 +218,8 @@ bool ftdi_open(int index) {
   }
   c.open = true;
   open_cable = found;
+  in_flight.clear();
+  clock_free_us = -1;
   return true;
 }
 
@@ -273,13 +283,26 @@ bool ftdi_set_latency_ms(uint8_t ms) {
   return true;
 }
 
-bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
+// Transfers reach the pins one behind the other: a transfer starts when it is submitted or
+// when the one before it has been clocked out, whichever is later; in between the chip has
+// nothing to clock and samples nothing. Each read-back reaches the host one round trip after
+// its last byte was sampled (a partly filled packet also waits for the latency timer).
+bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
   Cable* c = begin_open(sim::Call::usb_transfer);
-  if (c == nullptr) return false;
+  if (c == nullptr) {
+    in_flight.clear();
+    return false;
+  }
+  if (in_flight.size() >= static_cast<size_t>(ftdi_max_in_flight) || out == nullptr || in == nullptr) {
+    in_flight.clear();
+    set_error(err::invalid_parameter);
+    return false;
+  }
   ++cable_count.transfers;
   if (c->mode != bitmode_synchronous) {
     // Outside bit-bang mode the bytes leave as serial data on TxD: the target's data line.
     cable_count.uart_writes += static_cast<long long>(count);
+    in_flight.clear();
     set_error(err::gen_failure);
     return false;
   }
@@ -287,17 +310,42 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
   // shortest clock phases any reading gives. A tool that never sets the rate gets the 9600 Bd
   // the chip opens with.
   const double period_us = 1e6 / (16.0 * (cable_count.baud != 0 ? cable_count.baud : 9600));
-  const double start = time_us();
+  const double now = time_us();
+  double start = now;
+  if (clock_free_us > now) {
+    start = clock_free_us;
+  } else if (clock_free_us >= 0 && now > clock_free_us && sim::chip::in_call(clock_free_us)) {
+    // The chip ran a supervisory call while nothing was sampled.
+    ++cable_count.gaps_in_calls;
+    cable_count.gap_us_in_calls += now - clock_free_us;
+  }
   for (size_t i = 0; i < count; ++i) {
     const double t = start + static_cast<double>(i) * period_us;
     in[i] = pins_now(open_cable, t);
     c->latch = out[i];
     apply_pins(open_cable, t);
   }
+  clock_free_us = start + static_cast<double>(count) * period_us;
   cable_count.bytes += static_cast<long long>(count);
-  // The last, partly filled packet of the read-back waits for the latency timer (16 ms until set).
   const int latency_ms = cable_count.latency_ms != 0 ? cable_count.latency_ms : 16;
-  advance_us(static_cast<double>(count) * period_us + round_trip_us + (latency_ms - 1) * 1000.0);
+  in_flight.push_back(clock_free_us + round_trip_us + (latency_ms - 1) * 1000.0);
+  return true;
+}
+
+bool ftdi_done() {
+  if (open_cable < 0 || in_flight.empty()) {
+    in_flight.clear();
+    set_error(open_cable < 0 ? err::invalid_handle : err::invalid_parameter);
+    return false;
+  }
+  const double ready = in_flight.front();
+  in_flight.pop_front();
+  if (ready > time_us()) advance_us(ready - time_us());
+  if (cables[static_cast<size_t>(open_cable)].gone) {
+    in_flight.clear();
+    set_error(err::device_not_connected);
+    return false;
+  }
   return true;
 }
 
@@ -322,6 +370,7 @@ void ftdi_close() {
   if (open_cable < 0) return;
   cables[static_cast<size_t>(open_cable)].open = false;
   open_cable = -1;
+  in_flight.clear();
 }
 
 }  // namespace platform

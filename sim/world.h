@@ -161,6 +161,8 @@ struct CableCounters {
   long long pin_reads;        // the pins read on their own (outside the stream)
   int reset_mask;             // the output mask given when bit-bang mode was last left (-1: never)
   int latency_ms;             // the latency timer last set (0: never; the chip's default is 16)
+  long long gaps_in_calls;    // times the chip ran out of bytes while a supervisory call was under way
+  double gap_us_in_calls;     // how long it sampled nothing then, in all
 };
 const CableCounters& cable_counters();
 // A signal (SIGINT, SIGTERM, ...) that reaches the tool while the cable is open, from this

@@ -229,7 +229,8 @@ bool ftdi_set_latency_ms(uint8_t ms) {
 // byte out only while it has room for the byte it samples, so the read must be there from
 // the start. Ends when every byte has come back, or fails at a deadline that no working
 // device comes near (an unplugged one usually fails at once).
-bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
+namespace {
+bool transfer_now(const uint8_t* out, uint8_t* in, size_t count) {
   if (!usable()) return false;
   if (count == 0) return true;
   if (out == nullptr || in == nullptr || count > static_cast<size_t>(INT_MAX)) {
@@ -277,6 +278,32 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
   stream_dirty = true;
   context_broken = !taken_back;
   return device_failed();
+}
+}  // namespace
+
+// Each transfer is made whole at its submission; done reports it in order.
+namespace {
+bool results[ftdi_max_in_flight];
+int oldest = 0, in_flight = 0;
+}  // namespace
+
+bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
+  if (in_flight == ftdi_max_in_flight) return fail(err::invalid_parameter);
+  const bool ok = transfer_now(out, in, count);
+  if (!ok) {
+    in_flight = 0;
+    return false;
+  }
+  results[(oldest + in_flight++) % ftdi_max_in_flight] = ok;
+  return true;
+}
+
+bool ftdi_done() {
+  if (in_flight == 0) return fail(err::invalid_parameter);
+  const bool ok = results[oldest];
+  oldest = (oldest + 1) % ftdi_max_in_flight;
+  --in_flight;
+  return ok;
 }
 
 int emergency_signal() { return posix_host::emergency_signal(); }

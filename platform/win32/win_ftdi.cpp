@@ -355,7 +355,8 @@ bool ftdi_set_latency_ms(uint8_t ms) {
 
 // Written in pieces, read back as it comes: D2XX keeps reading from the chip on its own, so
 // the chip never stops for want of room while less than in_flight_limit bytes are out.
-bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
+namespace {
+bool transfer_now(const uint8_t* out, uint8_t* in, size_t count) {
   if (!usable()) return false;
   if (count == 0) return true;
   if (out == nullptr || in == nullptr) return fail(err::invalid_parameter);
@@ -386,6 +387,32 @@ bool ftdi_transfer(const uint8_t* out, uint8_t* in, size_t count) {
     received += got;
   }
   return true;
+}
+}  // namespace
+
+// Each transfer is made whole at its submission; done reports it in order.
+namespace {
+bool results[ftdi_max_in_flight];
+int oldest = 0, in_flight = 0;
+}  // namespace
+
+bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
+  if (in_flight == ftdi_max_in_flight) return fail(err::invalid_parameter);
+  const bool ok = transfer_now(out, in, count);
+  if (!ok) {
+    in_flight = 0;
+    return false;
+  }
+  results[(oldest + in_flight++) % ftdi_max_in_flight] = ok;
+  return true;
+}
+
+bool ftdi_done() {
+  if (in_flight == 0) return fail(err::invalid_parameter);
+  const bool ok = results[oldest];
+  oldest = (oldest + 1) % ftdi_max_in_flight;
+  --in_flight;
+  return ok;
 }
 
 void ftdi_close() {

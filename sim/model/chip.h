@@ -154,6 +154,9 @@ bool drives_line(double t);
 bool powered();
 // The chip drives the data line high at time t.
 bool drives_high(double t);
+// A supervisory call is under way at time t: started and waiting for the release, or running
+// with its busy signal not yet over.
+bool in_call(double t);
 // The time of the last timed fall of the chip's drive (busy end, power-up end).
 double timed_fall();
 const ChipCounters& counters();

@@ -218,6 +218,10 @@ bool drives_line(double t) {
 
 double timed_fall() { return state.high_until; }
 
+bool in_call(double t) {
+  return state.mode == Mode::awaiting_release || (state.mode == Mode::busy && t < state.high_until);
+}
+
 const ChipCounters& counters() { return counts; }
 
 void clock_fall(double t) {
