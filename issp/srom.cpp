@@ -94,11 +94,8 @@ int srom_read_block(int block) {
 int srom_checksum(int count) {
   const int rc = srom_call(srom_function::checksum, count & block_field_mask);
   if (rc == wait_done) {
-    const int low = issp_read(mem(0xF8));
-    if (low >= 0) {
-      const int high = issp_read(mem(0xF9));
-      if (high >= 0) return low + 256 * high;
-    }
+    int low = 0, high = 0;
+    if (issp_read_two(mem(0xF8), mem(0xF9), &low, &high) == 0) return low + 256 * high;
   } else if (is_no_response(rc)) {
     // Negated, so that no checksum can be taken for a stage.
     const int stage = no_response_exit(rc);

@@ -101,6 +101,21 @@ int issp_read(uint32_t address) {
   return read_value(read);
 }
 
+int issp_read_two(uint32_t first, uint32_t second, int* first_value, int* second_value) {
+  if (wire::answers_at_once()) {
+    *first_value = issp_read(first);
+    if (*first_value < 0) return -1;
+    *second_value = issp_read(second);
+    return *second_value < 0 ? -1 : 0;
+  }
+  PendingRead reads[2]{};
+  if (issp_read_start(first, &reads[0]) != 0 || issp_read_start(second, &reads[1]) != 0) return -1;
+  if (wire::flush() != 0) return -1;
+  *first_value = read_value(reads[0]);
+  *second_value = read_value(reads[1]);
+  return 0;
+}
+
 int issp_read_compare(uint32_t first, int count, ExpectedByte expected, const void* context,
                       Difference* difference) {
   if (count > max_compared_run) count = max_compared_run;

@@ -21,6 +21,9 @@ int issp_send_bit(int bit);                           // 1 ok, 0 failure
 int issp_send_raw(uint32_t pattern);                  // 0 ok, -1 failure
 int issp_write(uint32_t data, uint32_t address);      // 0 ok, -1 failure
 int issp_read(uint32_t address);                      // 0..255, -1 failure
+// Two bytes, first then second: 0 with both values, -1 failure. On a stream both reads share
+// one round trip.
+int issp_read_two(uint32_t first, uint32_t second, int* first_value, int* second_value);
 
 // Reads count bytes of target memory from first upwards and compares each with
 // expected(position, context), stopping at the first difference. Where every sample answers at

@@ -89,8 +89,8 @@ struct Counters {
   long long transfers;     // USB transfers
   long long bytes;         // bytes written, as many read back
   long long samples;       // samples asked for outside the watches
-  long long decisions;     // waits for read-backs before the stream could go on: round trips
-  long long watches;       // of them, a wait-and-poll's watch deciding
+  long long decisions;     // switches made after waiting for read-backs: round trips on the pins
+  long long watches;       // of them, after a wait-and-poll's watch
   long long watch_stalls;  // a watch found nothing in flight: the chip had stopped sampling
 };
 const Counters& counters();

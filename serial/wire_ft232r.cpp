@@ -44,6 +44,9 @@ struct Pending {
   int64_t ticket;
 };
 
+// What the stream last waited for before the next switch: that switch's round trip.
+enum class Waited { none, flush, watch };
+
 struct Stream {
   uint8_t out[ring_size];
   uint8_t in[ring_size];
@@ -63,6 +66,7 @@ struct Stream {
   int64_t next_ticket;
   uint32_t failure;   // the system's number once the cable failed; every later call fails
   bool stopping;      // the emergency power-off has begun: its own round trips go through
+  Waited waited;
   Counters counters;
 };
 
@@ -183,7 +187,7 @@ int transfer() {
     emit(stream.pins);
   }
   if (stream.written == stream.completed) return 0;
-  ++stream.counters.decisions;
+  if (stream.waited == Waited::none) stream.waited = Waited::flush;
   if (submit_written(max_transfer) != 0) return -1;
   while (stream.flight_count > 0) {
     if (complete_oldest() != 0) return -1;
@@ -236,6 +240,12 @@ bool switch_pins(uint32_t function) {
   if (stream.failure != 0 || pad() != 0 || make_room(1) != 0) {
     platform::set_last_error(stream.failure);
     return false;
+  }
+  if (stream.waited != Waited::none) {
+    // A switch decided on samples: it reaches the pins behind what was in flight.
+    ++stream.counters.decisions;
+    if (stream.waited == Waited::watch) ++stream.counters.watches;
+    stream.waited = Waited::none;
   }
   emit(pins_with(stream.pins, *line));
   // The new levels hold for this byte at least; a wait counts from the switch.
@@ -322,10 +332,8 @@ int64_t find_level(int until, int64_t from, int64_t* looked) {
 int64_t watch(int until, int64_t from, int64_t through) {
   if (stream.failure != 0) return fail(stream.failure);
   if (pad() != 0) return fail(stream.failure);
-  ++stream.counters.decisions;
-  ++stream.counters.watches;
   int64_t looked = from;
-  bool running = false;  // the chip has been clocking this watch's bytes
+  bool waited = false;  // the chip has been clocking this watch's bytes
   for (;;) {
     const int64_t found = find_level(until, from, &looked);
     if (found >= 0) return found;
@@ -335,9 +343,10 @@ int64_t watch(int until, int64_t from, int64_t through) {
       for (int64_t i = 0; i < hold_transfer; ++i) emit(stream.pins);
     }
     // Nothing in flight: the chip has clocked out all it had and sampled nothing since.
-    if (running && stream.flight_count == 0) ++stream.counters.watch_stalls;
+    if (waited && stream.flight_count == 0) ++stream.counters.watch_stalls;
+    waited = true;
+    stream.waited = Waited::watch;
     if (submit_written(hold_transfer) != 0 || complete_oldest() != 0) return fail(stream.failure);
-    running = true;
   }
 }
 
@@ -360,6 +369,7 @@ void reset_stream(uint8_t pins) {
   stream.pending_count = 0;
   stream.failure = 0;
   stream.stopping = false;
+  stream.waited = Waited::none;
 }
 
 const Counters& counters() { return stream.counters; }

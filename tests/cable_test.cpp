@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "serial/discovery.h"
 #include "serial/ft232r.h"
+#include "sim/names.h"
 #include "serial/lines.h"
 #include "serial/port.h"
 #include "serial/wire.h"
@@ -43,6 +44,7 @@ double time_to(const std::vector<sim::TraceEntry>& t, size_t from, uint32_t func
 
 TEST(Cable, ProgramsTheChipWithTheTimingOnThePins) {
   sim::reset();
+  ft232r::reset_counters();
   sim::set_usb_devices({sim::UsbDevice{}});
   sim::set_trace(true);
   const harness::RunResult r = harness::run_tool({"-F"}, "/sim/tolvern", output::key_enter);
@@ -84,9 +86,17 @@ TEST(Cable, ProgramsTheChipWithTheTimingOnThePins) {
   size_t on = first_clock;
   while (on > 0 && t[on].function != platform::SETRTS) --on;
   EXPECT_TRUE(harness::within(t[first_clock].time_us - t[on].time_us, 17000, 17000 + 3000));
-  // One round trip per decision: a block's 64 reads share one, as do a call's writes and its
-  // first polls. Reading or polling one sample per round trip would take tens of thousands.
-  EXPECT_LT(sim::cable_counters().transfers, 4500);
+  // A round trip only where a decision must reach the pins: a block's 64 reads share one, and a
+  // call's wait takes two, the clock after the line was seen low and the trailing clocks after
+  // the busy signal's end; seeing the busy signal itself costs none. The chip never stood
+  // without bytes to clock while a call ran.
+  long long calls = 0;
+  for (const auto& f : sim::names::rom_functions) calls += sim::rom_calls(f.value);
+  EXPECT_EQ(calls, 643);
+  EXPECT_EQ(ft232r::counters().watches, 2 * calls);
+  EXPECT_LT(ft232r::counters().decisions, 4 * calls);
+  EXPECT_EQ(sim::cable_counters().gaps_in_calls, 0);
+  EXPECT_EQ(ft232r::counters().watch_stalls, 0);
   // Divisor 48: a byte every 1 us at the fastest reading, every 64 us at the slowest.
   EXPECT_EQ(sim::cable_counters().baud, 62500u);
   EXPECT_EQ(sim::cable_counters().slowest_byte_rate, 15625u);
@@ -169,15 +179,25 @@ TEST(Cable, WatchSeesAPulseBetweenSamples) {
   for (const bool cable : {false, true}) {
     SCOPED_TRACE(cable ? "cable" : "COM1");
     ASSERT_TRUE(cable ? harness::fresh_cable() : harness::fresh_com1());
-    ASSERT_EQ(wire::arm_cts_event(), serial::arm_ok);
+    const int64_t from = cable ? wire::position() : 0;
+    if (!cable) {
+      ASSERT_EQ(wire::arm_cts_event(), serial::arm_ok);
+    }
     // The break drives the data line, which CTS reads, high for a moment.
     ASSERT_EQ(wire::set(platform::SETBREAK), 1);
     ASSERT_EQ(wire::delay_us(4), 0);
     ASSERT_EQ(wire::set(platform::CLRBREAK), 1);
     ASSERT_EQ(wire::delay_us(4), 0);
-    EXPECT_EQ(wire::read(platform::MS_CTS_ON), 0);
-    EXPECT_NE(*wire::cts_event_word(), 0u);
-    wire::disarm_cts_event();
+    if (cable) {
+      // Every byte is looked at: the pulse's first read-back, one byte after the switch.
+      const int64_t seen = wire::watch(1, from, wire::position() - 1);
+      EXPECT_EQ(seen, from + 1);
+      EXPECT_EQ(wire::watch(0, seen, wire::position() - 1), from + 1 + 4);
+    } else {
+      EXPECT_EQ(wire::read(platform::MS_CTS_ON), 0);
+      EXPECT_NE(*wire::cts_event_word(), 0u);
+      wire::disarm_cts_event();
+    }
     ASSERT_EQ(serial::close_port(), 1);
   }
 }
@@ -366,7 +386,7 @@ TEST(Cable, SamplesLiveInTheStreamsSlots) {
   const wire::Sample high = sample_and_leave();
   // Far more bytes than one round trip holds: the stream goes out to make room.
   const long long transfers = ft232r::counters().transfers;
-  for (int i = 0; i < 40000; ++i) ASSERT_EQ(wire::set(platform::SETBREAK), 1);
+  for (int i = 0; i < 200000; ++i) ASSERT_EQ(wire::set(platform::SETBREAK), 1);
   EXPECT_GT(ft232r::counters().transfers, transfers);
   ASSERT_EQ(wire::set(platform::CLRBREAK), 1);
   ASSERT_EQ(wire::delay_us(4), 0);
