@@ -186,8 +186,12 @@ void chip_cases(int scenario, const Reference& r, std::vector<Case>* out) {
       for (int status : {1, 3, 0xFF})
         add(cf::wrong_status(fn.value, status, static_cast<int>(n)),
             "wrong-status " + std::to_string(status) + " at " + at);
-      // Late, but inside the clocked passes, in the quiet watch, and near its end.
-      for (double delay_us : {10.0, 1000.0, 400000.0})
+      // Late, but inside the clocked passes, in the quiet watch, and near its end; through the
+      // cable also within one round trip and a few, where only bytes written ahead see it.
+      std::vector<double> delays = {10.0, 1000.0, 400000.0};
+      if (!scenarios()[static_cast<std::size_t>(scenario)].usb.empty())
+        delays.insert(delays.end(), {100.0, 300.0, 600.0, 1500.0, 2500.0});
+      for (double delay_us : delays)
         add(cf::late_answer(fn.value, delay_us, static_cast<int>(n)),
             "late-answer " + std::to_string(static_cast<long>(delay_us)) + " us at " + at);
       if (fn.value == sim::RomFunction::read_block) add(cf::read_block_untouched(static_cast<int>(n)), "read-block-untouched at " + at);

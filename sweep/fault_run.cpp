@@ -222,6 +222,8 @@ Outcome run_case(const Case& c, bool record, Watch* seen) {
   o.contention = wire.contention;
   o.timing_violations = wire.timing_violations;
   o.malformed_frames = wire.malformed_frames;
+  o.gaps_in_calls = sim::cable_counters().gaps_in_calls;
+  o.gap_us_in_calls = sim::cable_counters().gap_us_in_calls;
   o.console = sim::console_output();
   std::ifstream in(log_path, std::ios::binary);
   o.log_present = in.good();
@@ -417,6 +419,9 @@ Verdict judge(const Case& c, const Outcome& o, const Watch& watch) {
   check(&v, o.contention == 0, std::to_string(o.contention) + " times break switched on against the chip");
   check(&v, o.timing_violations == 0, std::to_string(o.timing_violations) + " timing violations");
   check(&v, o.malformed_frames == 0, std::to_string(o.malformed_frames) + " malformed frames");
+  // A run that ends well saw every call through: on the cable, every byte of every wait sampled.
+  check(&v, o.exit_code != 0 || o.gaps_in_calls == 0,
+        "exit 0 with " + std::to_string(o.gaps_in_calls) + " unsampled stretches during calls");
   return v;
 }
 

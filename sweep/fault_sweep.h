@@ -78,6 +78,10 @@ struct Outcome {
   bool log_present;
   // What the chip saw of the tool's own conduct on the wire.
   long long contention, timing_violations, malformed_frames;
+  // Through the cable: times the chip stood without bytes to clock, sampling nothing, while a
+  // supervisory call ran, and how long in all.
+  long long gaps_in_calls;
+  double gap_us_in_calls;
 };
 
 // The runs' program directory: a real one, the log is a real file.

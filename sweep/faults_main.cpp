@@ -39,6 +39,8 @@ unsigned real_limit = real_limit_s;  // seconds a run may take before its worker
 
 struct Totals {
   long long runs = 0, checked = 0, held = 0, violations = 0;
+  long long runs_with_gaps = 0, gaps = 0;
+  double gap_us = 0;
   double simulated_max = 0, real_max = 0;
   std::string first;
 };
@@ -66,8 +68,8 @@ void worker(const std::vector<Case>& cases, const std::vector<std::size_t>& orde
       for (char& ch : detail)
         if (ch == '\n') ch = '\x1F';  // one line per case in the file
     }
-    std::fprintf(out, "%zu %d %d %.6f %.6f %s\n", i, v.checked, v.held, o.simulated_s, o.real_s,
-                 detail.c_str());
+    std::fprintf(out, "%zu %d %d %.6f %.6f %lld %.1f %s\n", i, v.checked, v.held, o.simulated_s, o.real_s,
+                 o.gaps_in_calls, o.gap_us_in_calls, detail.c_str());
     std::fflush(out);
   }
   std::fclose(out);
@@ -81,10 +83,14 @@ void read_results(const std::string& path, Totals* t, std::vector<bool>* done) {
     std::istringstream ls(line);
     std::size_t i;
     int checked, held;
-    double sim_s, real_s;
-    if (!(ls >> i >> checked >> held >> sim_s >> real_s)) continue;
+    double sim_s, real_s, gap_us;
+    long long gaps;
+    if (!(ls >> i >> checked >> held >> sim_s >> real_s >> gaps >> gap_us)) continue;
     (*done)[i] = true;
     ++t->runs;
+    t->runs_with_gaps += gaps > 0 ? 1 : 0;
+    t->gaps += gaps;
+    t->gap_us += gap_us;
     t->checked += checked;
     t->held += held;
     t->simulated_max = std::max(t->simulated_max, sim_s);
@@ -232,6 +238,8 @@ int main(int argc, char** argv) {
               jobs, wall);
   std::printf("invariants held: %lld of %lld\n", t.held, t.checked);
   std::printf("longest run: %.1f s simulated, %.2f s real\n", t.simulated_max, t.real_max);
+  std::printf("cable runs that left a call unsampled for a while: %lld (%lld stretches, %.0f us in all)\n",
+              t.runs_with_gaps, t.gaps, t.gap_us);
   std::printf("runs with a violation: %lld\n", t.violations);
   if (!t.first.empty()) std::printf("first violation:\n%s\n", t.first.c_str());
   remove_tree(root);

@@ -105,6 +105,46 @@ TEST(Cable, ProgramsTheChipWithTheTimingOnThePins) {
   EXPECT_EQ(sim::cable_counters().latency_ms, 1);  // a partly filled packet comes back at once
 }
 
+// A chip whose busy signal rises late, or lasts almost as long as the wait for its end allows,
+// is programmed through the cable as through the COM port. Every function answers late at every
+// call by each delay; then, in one run, the first call of each function answers just inside
+// the clocked and quiet watches, and the single calls stay busy just inside the wait.
+TEST(Cable, LateBusySignalsAsOnTheComPort) {
+  struct Way {
+    const char* name;
+    std::vector<std::string> args;
+  };
+  const Way ways[] = {{"COM1", {"-C1"}}, {"cable", {"-F"}}};
+  const double just_inside_us = 499000;
+  for (const Way& way : ways) {
+    for (const double late_us : {100.0, 300.0, 600.0, 1500.0, 2500.0, just_inside_us}) {
+      SCOPED_TRACE(std::string(way.name) + ", late by " + std::to_string(late_us) + " us");
+      sim::reset();
+      sim::set_usb_devices({sim::UsbDevice{}});
+      if (late_us < just_inside_us) {
+        sim::ChipFaultSpec every = sim::chip_fault::late_answer(sim::RomFunction::checksum, late_us);
+        every.function = sim::any_function;
+        sim::chip_config().faults.push_back(every);
+      } else {
+        for (const auto& f : sim::names::rom_functions) {
+          sim::chip_config().faults.push_back(sim::chip_fault::late_answer(f.value, late_us, 1));
+        }
+        for (const sim::RomFunction once : {sim::RomFunction::erase_all, sim::RomFunction::protect,
+                                            sim::RomFunction::table_read, sim::RomFunction::calibrate}) {
+          sim::set_rom_busy_us(once, just_inside_us);
+        }
+      }
+      const harness::RunResult r = harness::run_tool(way.args, "/sim/tolvern", output::key_enter);
+      EXPECT_EQ(r.exit_code, 0) << r.console;
+      EXPECT_TRUE(sim::flash_equals_image());
+      EXPECT_TRUE(sim::protection_set());
+      EXPECT_EQ(sim::counters().timing_violations, 0);
+      EXPECT_EQ(sim::counters().malformed_frames, 0);
+      EXPECT_EQ(sim::cable_counters().gaps_in_calls, 0);
+    }
+  }
+}
+
 // What the cable path refuses or meets, with its exit code, message and the target left off.
 TEST(Cable, RefusalsAndFailures) {
   const sim::UsbDevice ft232r{};
