@@ -61,7 +61,7 @@ TEST(FaultSweep, EveryInvariantCatchesItsFault) {
   const fault_sweep::Outcome good = fault_sweep::run_case(c, false, &watch);
   ASSERT_EQ(good.exit_code, 0);
   const fault_sweep::Verdict clean = fault_sweep::judge(c, good, watch);
-  EXPECT_EQ(clean.checked, 14);
+  EXPECT_EQ(clean.checked, 15);
   EXPECT_EQ(clean.held, clean.checked) << clean.first_violation;
 
   using Change = std::function<void(fault_sweep::Outcome*, fault_sweep::Watch*)>;
@@ -91,6 +91,7 @@ TEST(FaultSweep, EveryInvariantCatchesItsFault) {
       {"break against the chip", [](auto* o, auto*) { o->contention = 1; }, true},
       {"a clock phase too short", [](auto* o, auto*) { o->timing_violations = 1; }, true},
       {"a malformed frame", [](auto* o, auto*) { o->malformed_frames = 1; }, true},
+      {"a call left unsampled, exit 0", [](auto* o, auto*) { o->gaps_in_calls = 1; }, true},
   };
   for (const Row& row : rows) {
     fault_sweep::Outcome o = good;

@@ -21,6 +21,7 @@
 #include "output/keyboard.h"
 #include "platform/platform.h"
 #include "platform/posix/host.h"
+#include "serial/ft232r.h"
 #include "sim/names.h"
 #include "sim/tool_run.h"
 #include "sim/world.h"
@@ -285,7 +286,10 @@ void print_summary(int32_t exit_code) {
   std::printf("\n");
   const sim::CableCounters& cable = sim::cable_counters();
   if (cable.transfers > 0) {
-    std::printf("USB cable:          %lld round trips, %lld bytes each way\n", cable.transfers, cable.bytes);
+    std::printf("USB cable:          %lld round trips in %lld transfers, %lld bytes each way, "
+                "%lld stretches unsampled during calls (%.0f us)\n",
+                ft232r::counters().decisions, cable.transfers, cable.bytes, cable.gaps_in_calls,
+                cable.gap_us_in_calls);
   }
   std::printf("flash equals image: %s\n", sim::flash_equals_image() ? "yes" : "no");
   if (!sim::protection_set()) {
