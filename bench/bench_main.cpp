@@ -154,8 +154,8 @@ int main() {
   std::printf("  bytes written        %12lld (as many read back)\n", cable.cable.bytes);
   std::printf("  samples asked for    %12lld (every byte of a watch is one besides)\n", st.samples);
   std::printf("  setup calls          %12lld\n", cable.cable.setup_calls);
-  std::printf("  unsampled time in a call: %lld gaps, %.0f us; watches that ran dry: %lld\n",
-              cable.cable.gaps_in_calls, cable.cable.gap_us_in_calls, st.watch_stalls);
+  std::printf("  unsampled time during calls: %lld stretches, %.0f us (the chip without bytes to clock)\n",
+              cable.cable.gaps_in_calls, cable.cable.gap_us_in_calls);
   std::printf("  simulated time, 1 ms round trip  %8.3f s (goal: under 20 s)\n", cable.simulated_us / 1e6);
   const CableRun free_usb = run_on_cable(0);
   std::printf("  simulated time, 0 ms round trip  %8.3f s (the bytes alone)\n", free_usb.simulated_us / 1e6);

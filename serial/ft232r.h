@@ -91,7 +91,6 @@ struct Counters {
   long long samples;       // samples asked for outside the watches
   long long decisions;     // switches made after waiting for read-backs: round trips on the pins
   long long watches;       // of them, after a wait-and-poll's watch
-  long long watch_stalls;  // a watch found nothing in flight: the chip had stopped sampling
 };
 const Counters& counters();
 void reset_counters();

@@ -333,7 +333,6 @@ int64_t watch(int until, int64_t from, int64_t through) {
   if (stream.failure != 0) return fail(stream.failure);
   if (pad() != 0) return fail(stream.failure);
   int64_t looked = from;
-  bool waited = false;  // the chip has been clocking this watch's bytes
   for (;;) {
     const int64_t found = find_level(until, from, &looked);
     if (found >= 0) return found;
@@ -342,9 +341,6 @@ int64_t watch(int until, int64_t from, int64_t through) {
       if (make_room(hold_transfer) != 0) return fail(stream.failure);
       for (int64_t i = 0; i < hold_transfer; ++i) emit(stream.pins);
     }
-    // Nothing in flight: the chip has clocked out all it had and sampled nothing since.
-    if (waited && stream.flight_count == 0) ++stream.counters.watch_stalls;
-    waited = true;
     stream.waited = Waited::watch;
     if (submit_written(hold_transfer) != 0 || complete_oldest() != 0) return fail(stream.failure);
   }

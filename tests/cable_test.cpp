@@ -96,7 +96,6 @@ TEST(Cable, ProgramsTheChipWithTheTimingOnThePins) {
   EXPECT_EQ(ft232r::counters().watches, 2 * calls);
   EXPECT_LT(ft232r::counters().decisions, 4 * calls);
   EXPECT_EQ(sim::cable_counters().gaps_in_calls, 0);
-  EXPECT_EQ(ft232r::counters().watch_stalls, 0);
   // Divisor 48: a byte every 1 us at the fastest reading, every 64 us at the slowest.
   EXPECT_EQ(sim::cable_counters().baud, 62500u);
   EXPECT_EQ(sim::cable_counters().slowest_byte_rate, 15625u);
@@ -143,6 +142,24 @@ TEST(Cable, LateBusySignalsAsOnTheComPort) {
       EXPECT_EQ(sim::cable_counters().gaps_in_calls, 0);
     }
   }
+}
+
+// A 1 ms round trip, from a sample to the host, costs a whole run at most 2.5 ms per
+// supervisory call over the same run with a free one: the two round trips of a call's wait,
+// and the bytes written ahead no longer than they must be.
+TEST(Cable, RoundTripCostsAtMostTwoAndAHalfMsPerCall) {
+  double run_us[2] = {};
+  long long calls = 0;
+  for (const double round_trip_us : {1000.0, 0.0}) {
+    sim::reset();
+    sim::set_usb_devices({sim::UsbDevice{}});
+    sim::set_usb_round_trip_us(round_trip_us);
+    ASSERT_EQ(harness::run_tool({"-F"}, "/sim/tolvern", output::key_enter).exit_code, 0);
+    run_us[round_trip_us > 0 ? 0 : 1] = sim::now_us();
+    calls = 0;
+    for (const auto& f : sim::names::rom_functions) calls += sim::rom_calls(f.value);
+  }
+  EXPECT_LE(run_us[0] - run_us[1], 2500.0 * static_cast<double>(calls)) << (run_us[0] - run_us[1]) / calls;
 }
 
 // What the cable path refuses or meets, with its exit code, message and the target left off.
