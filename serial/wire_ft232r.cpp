@@ -2,7 +2,9 @@
 // becomes bytes of one stream, each byte holding the output pins for one period of the
 // bit-bang clock; for every byte written the chip returns the input pins as they were just
 // before that byte took effect. Samples are positions in the stream whose values come back
-// with the next round trip, so whole vectors, and a block's 64 reads, cost one USB transfer.
+// with the next round trip, so whole vectors, and a block's 64 reads, cost one round trip.
+// Transfers are submitted ahead, several in flight one behind the other; a wait's watch keeps
+// bytes written ahead of what has come back, so the chip samples every byte of the wait.
 #include "serial/ft232r.h"
 
 #include <cstddef>
