@@ -19,7 +19,7 @@ int wait_on_stream() {
   const int64_t low_through = released + wire::bytes_for_us(int64_t{release_polls} * release_poll_us) - 1;
   const int64_t low = wire::watch(0, released, low_through);
   if (low == -1) return wait_failed;
-  if (low == wire::not_seen || low > low_through) return wait_not_low;
+  if (low == wire::not_seen) return wait_not_low;
   if (wire::delay_us(timing.release_delay_us) != 0) return wait_failed;
   // Armed from the low sample on: the bytes that held the lines while the host decided count.
   const int64_t armed = low + 1;
@@ -46,13 +46,13 @@ int wait_on_stream() {
         wire::position() + wire::bytes_for_us(int64_t{quiet_polls} * quiet_poll_us) - 1;
     busy = wire::watch(1, armed, quiet_through);
     if (busy == -1) return wait_failed;
-    if (busy == wire::not_seen || busy > quiet_through) return wait_no_busy;
+    if (busy == wire::not_seen) return wait_no_busy;
   }
 
   const int64_t end_through = busy + wire::bytes_for_us(int64_t{end_polls} * quiet_poll_us) - 1;
   const int64_t end = wire::watch(0, busy, end_through);
   if (end == -1) return wait_failed;
-  if (end == wire::not_seen || end > end_through) return wait_busy_stuck;
+  if (end == wire::not_seen) return wait_busy_stuck;
   if (wire::delay_us(timing.release_delay_us) != 0) return wait_failed;
 
   int clocks_after_end = 0;

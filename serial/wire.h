@@ -53,8 +53,8 @@ struct Driver {
   int64_t (*bytes_for_us)(int64_t us);
   // Holds the outputs as they stand, sampling every byte, until the read-backs from `from`
   // through `through` have come back or one of them shows CTS at `until`: the position of the
-  // first such read-back (which may lie beyond `through`, among bytes already back), not_seen,
-  // or -1 failure (record filled). While it waits, bytes written ahead keep the chip sampling.
+  // first such read-back, not_seen, or -1 failure (record filled). While it waits, bytes
+  // written ahead keep the chip sampling.
   int64_t (*watch)(int until, int64_t from, int64_t through);
 };
 

@@ -319,12 +319,13 @@ void sleep_ms(uint32_t ms) {
 
 int64_t position() { return stream.written > stream.settled ? stream.written : stream.settled; }
 
-// The first read-back at or after `from` with CTS at `until`, among those already back.
-int64_t find_level(int until, int64_t from, int64_t* looked) {
-  for (int64_t p = *looked > from ? *looked : from; p < stream.completed; ++p) {
+// The first read-back from `from` through `through` with CTS at `until`, among those back.
+int64_t find_level(int until, int64_t from, int64_t through, int64_t* looked) {
+  const int64_t end = stream.completed <= through ? stream.completed : through + 1;
+  for (int64_t p = *looked > from ? *looked : from; p < end; ++p) {
     if (cts_level(p) == until) return p;
   }
-  *looked = stream.completed;
+  *looked = end;
   return wire::not_seen;
 }
 
@@ -336,7 +337,7 @@ int64_t watch(int until, int64_t from, int64_t through) {
   if (pad() != 0) return fail(stream.failure);
   int64_t looked = from;
   for (;;) {
-    const int64_t found = find_level(until, from, &looked);
+    const int64_t found = find_level(until, from, through, &looked);
     if (found >= 0) return found;
     if (stream.completed > through) return wire::not_seen;
     while (stream.written - stream.completed < read_ahead_bytes) {

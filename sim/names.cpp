@@ -63,7 +63,8 @@ ChipFaultSpec chip_fault_from_settings(ChipFault kind, const FaultSettings& s) {
     case ChipFault::corrupt_read_block: f.xor_mask = s.value; break;
     case ChipFault::checksum_off: f.offset = s.value; break;
     case ChipFault::buffer_byte_stuck: f.stuck_value = s.value; break;
-    case ChipFault::late_answer: f.delay_us = s.value; break;
+    case ChipFault::late_answer:
+    case ChipFault::answer_without_clock: f.delay_us = s.value; break;
     default: break;
   }
   return f;

@@ -56,7 +56,9 @@ inline constexpr Named<ChipFault> chip_faults[] = {
     {"brown-out", ChipFault::brown_out,
      "after vectors vectors the supply dips: the chip restarts, unacquired"},
     {"late-answer", ChipFault::late_answer,
-     "the busy signal rises value us after the release [function, nth]"}};
+     "the busy signal rises value us after the release [function, nth]"},
+    {"answer-without-clock", ChipFault::answer_without_clock,
+     "the call starts at the release, its busy signal value us later, no clock needed [function, nth]"}};
 
 inline constexpr Named<Call> call_kinds[] = {
     {"any", Call::any_serial, ""},           {"open", Call::open, ""},

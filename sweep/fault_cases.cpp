@@ -194,6 +194,9 @@ void chip_cases(int scenario, const Reference& r, std::vector<Case>* out) {
       for (double delay_us : delays)
         add(cf::late_answer(fn.value, delay_us, static_cast<int>(n)),
             "late-answer " + std::to_string(static_cast<long>(delay_us)) + " us at " + at);
+      // A call that starts at the release, without a clock, and answers while the cable's host
+      // is still deciding on the low line.
+      add(cf::answer_without_clock(fn.value, 300, static_cast<int>(n)), "answer-without-clock 300 us at " + at);
       if (fn.value == sim::RomFunction::read_block) add(cf::read_block_untouched(static_cast<int>(n)), "read-block-untouched at " + at);
     }
   }

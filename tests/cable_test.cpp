@@ -107,20 +107,25 @@ TEST(Cable, ProgramsTheChipWithTheTimingOnThePins) {
 // A chip whose busy signal rises late, or lasts almost as long as the wait for its end allows,
 // is programmed through the cable as through the COM port. Every function answers late at every
 // call by each delay; then, in one run, the first call of each function answers just inside
-// the clocked and quiet watches, and the single calls stay busy just inside the wait.
+// the clocked and quiet watches, and the single calls stay busy just inside the wait; and a
+// chip whose calls start at the release, without a clock, answers 300 us after it.
 TEST(Cable, LateBusySignalsAsOnTheComPort) {
   struct Way {
     const char* name;
     std::vector<std::string> args;
   };
   const Way ways[] = {{"COM1", {"-C1"}}, {"cable", {"-F"}}};
-  const double just_inside_us = 499000;
+  const double just_inside_us = 499000, without_clock = -300;
   for (const Way& way : ways) {
-    for (const double late_us : {100.0, 300.0, 600.0, 1500.0, 2500.0, just_inside_us}) {
+    for (const double late_us : {100.0, 300.0, 600.0, 1500.0, 2500.0, just_inside_us, without_clock}) {
       SCOPED_TRACE(std::string(way.name) + ", late by " + std::to_string(late_us) + " us");
       sim::reset();
       sim::set_usb_devices({sim::UsbDevice{}});
-      if (late_us < just_inside_us) {
+      if (late_us == without_clock) {
+        sim::ChipFaultSpec every = sim::chip_fault::answer_without_clock(sim::RomFunction::checksum, -late_us);
+        every.function = sim::any_function;
+        sim::chip_config().faults.push_back(every);
+      } else if (late_us < just_inside_us) {
         sim::ChipFaultSpec every = sim::chip_fault::late_answer(sim::RomFunction::checksum, late_us);
         every.function = sim::any_function;
         sim::chip_config().faults.push_back(every);

@@ -82,6 +82,10 @@ TEST(WaitStream, WatchLengthsAndClocksOnTheCable) {
       {"late 600 us, busy 112 us", cf::late_answer(calibrate, 600), 112, 0, 2, 2, From::none, 0},
       {"late 2.5 ms, busy 112 us", cf::late_answer(calibrate, 2500), 112, 0, 3, 4, From::none, 0},
       {"late 1.5 ms, busy 3 ms", cf::late_answer(calibrate, 1500), 3000, 0, 2, 3, From::none, 0},
+      // A chip that starts its call at the release, before any clock: its busy signal, over
+      // before the first pass's clock lands, is seen in the bytes written ahead after the low,
+      // and that clock is one of the 66.
+      {"no clock needed, busy at 300 us", cf::answer_without_clock(calibrate, 300), 112, 0, 1, 1, From::none, 0},
       // Just inside the quiet watch, and a busy signal just inside the wait for its end.
       {"late 499 ms", cf::late_answer(calibrate, 499000), 112, 0, 40, 40, From::none, 0},
       {"busy 499 ms", cf::at_call(ChipFault::none, calibrate), 499000, 0, 1, 1, From::none, 0},
@@ -116,6 +120,23 @@ TEST(WaitStream, WatchLengthsAndClocksOnTheCable) {
     EXPECT_EQ(sim::counters().timing_violations, 0);
     EXPECT_EQ(sim::counters().malformed_frames, 0);
   }
+}
+
+// A watch looks at every byte from its first through its last, wherever the transfers end:
+// here the data line rises on exactly the last byte, the first byte not yet back when the
+// watch starts.
+TEST(WaitStream, WatchLooksThroughItsLastByte) {
+  ASSERT_TRUE(harness::fresh_cable());
+  const int64_t from = wire::position();
+  ASSERT_EQ(wire::delay_us(298), 0);
+  ASSERT_EQ(wire::set(platform::SETBREAK), 1);  // the break drives the data line, CTS reads it high
+  const int64_t high = wire::position();
+  ASSERT_EQ(wire::flush(), 0);  // every byte up to the rise is back, the rise's own not
+  EXPECT_EQ(wire::watch(1, from, high - 1), wire::not_seen);
+  EXPECT_EQ(wire::watch(1, from, high), high);
+  EXPECT_EQ(wire::watch(1, high + 1, high + 5), high + 1);
+  ASSERT_EQ(wire::set(platform::CLRBREAK), 1);
+  ASSERT_EQ(serial::close_port(), 1);
 }
 
 // The simulated cable's round trip: a transfer starts when it is handed over or when the one

@@ -51,6 +51,7 @@ enum class ChipFault {
   read_block_untouched,      // read block answers status 0 but leaves the buffer as it was
   brown_out,                 // after `vectors` vectors the supply dips: the chip restarts unacquired
   late_answer,               // the busy signal rises `delay_us` after the release (within limits)
+  answer_without_clock,      // the call starts at the release, not at the next clock; busy `delay_us` later
 };
 
 // One fault; each kind reads only the fields its comment above names, plus, for the kinds
@@ -84,6 +85,7 @@ ChipFaultSpec silence_after_vectors(long vectors);
 ChipFaultSpec read_block_untouched(int nth_call = 0);
 ChipFaultSpec brown_out(long vectors);
 ChipFaultSpec late_answer(RomFunction function, double delay_us, int nth_call = 0);
+ChipFaultSpec answer_without_clock(RomFunction function, double delay_us, int nth_call = 0);
 }  // namespace chip_fault
 
 struct ChipConfig {

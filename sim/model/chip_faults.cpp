@@ -97,6 +97,11 @@ bool browns_out(long long vectors, bool healthy) {
   return healthy;
 }
 
+double start_without_clock(int function, int nth) {
+  const ChipFaultSpec* f = find(ChipFault::answer_without_clock, function, nth);
+  return f != nullptr ? f->delay_us : -1;
+}
+
 double answer_delay(int function, int nth, double healthy) {
   const ChipFaultSpec* f = find(ChipFault::late_answer, function, nth);
   return f != nullptr ? f->delay_us : healthy;
@@ -186,6 +191,12 @@ ChipFaultSpec brown_out(long vectors) {
 ChipFaultSpec late_answer(RomFunction function, double delay_us, int nth_call) {
   ChipFaultSpec f = at_call(ChipFault::late_answer, function, nth_call);
   f.delay_us = delay_us;
+  return f;
+}
+
+ChipFaultSpec answer_without_clock(RomFunction function, double delay_us, int nth_call) {
+  ChipFaultSpec f = late_answer(function, delay_us, nth_call);
+  f.kind = ChipFault::answer_without_clock;
   return f;
 }
 

@@ -101,5 +101,7 @@ bool silent(long long vectors, bool healthy);
 bool leaves_buffer(int nth, bool healthy);
 bool browns_out(long long vectors, bool healthy);
 double answer_delay(int function, int nth, double healthy);
+// The delay after the release of a call that starts without a clock; negative: it waits for one.
+double start_without_clock(int function, int nth);
 
 }  // namespace sim::chip::detail

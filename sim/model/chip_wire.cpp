@@ -233,7 +233,18 @@ void clock_fall(double t) {
 void host_data(bool high, double t) {
   if (state.mode == Mode::off) return;
   if (high && config.fail_on_contention && drives_line(t)) state.spoiled = true;
-  if (state.host_high && !high) state.released_at = t;
+  if (state.host_high && !high) {
+    state.released_at = t;
+    const int slot = state.pending_function & (rom_function_slots - 1);
+    const double delay = state.mode == Mode::awaiting_release && !state.dead && !state.silent
+                             ? start_without_clock(state.pending_function, state.calls_by_function[slot])
+                             : -1;
+    if (delay >= 0) {
+      state.high_from = t + delay;
+      state.high_until = run_pending_call(state.high_from);
+      state.mode = Mode::busy;
+    }
+  }
   state.host_high = high;
 }
 
