@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdint>
 
@@ -34,10 +33,11 @@ bool context_broken = false;
 
 // Control requests and each bulk transfer give up after this; the device is then gone.
 constexpr int usb_timeout_ms = 1000;
-// Bytes per bulk write: the FT232R's smaller FIFO (128 bytes from the host, 256 towards it).
-// A few pieces are kept queued so the chip never waits for the next one.
-constexpr int write_piece = 128;
-constexpr int pieces_queued = 4;
+// The read chunk: a read's libusb transfer completes at a short packet or when this many bytes
+// (64-byte packets, two of them status) have come, so the host sees a sample at most about 496
+// bytes after it was taken, well within the watch's read-ahead. libftdi's default of 4096
+// would hold a sample back for 3968 bytes of a running stream.
+constexpr int read_chunk = 512;
 // How long one wait for USB events may block before the deadline is looked at again.
 constexpr int event_wait_us = 10000;
 // A transfer's deadline: twice its bytes at the slowest byte rate the divisor may give, plus
@@ -80,7 +80,8 @@ void wait_for_events() {
 // Takes a submitted transfer back; true when libusb has let go of it (it is then freed).
 bool take_back(ftdi_transfer_control* tc) {
   const int64_t deadline = now_ms() + cancel_wait_ms;
-  // libftdi's callbacks resubmit a timed-out transfer: cancel again until it stays cancelled.
+  // libftdi 1.5's callbacks mark a cancelled transfer completed but resubmit one that ended
+  // otherwise (timed out, a short read): cancel again until it stays cancelled.
   while (!tc->completed && tc->transfer != nullptr && now_ms() < deadline) {
     libusb_cancel_transfer(tc->transfer);
     wait_for_events();
@@ -112,7 +113,10 @@ bool tty_free(int32_t com) {
   return posix_host::port_free_before_open(name, device);
 }
 
+void forget_flights();
+
 void release_context() {
+  forget_flights();
   if (context_ready) ftdi_deinit(&context);
   context_ready = false;
   device_open = false;
@@ -156,6 +160,12 @@ bool ftdi_open(int index) {
     return fail(code);
   }
   device_open = true;
+  // libftdi reallocates its read buffer for the chunk (ftdi_read_data_set_chunksize).
+  if (ftdi_read_data_set_chunksize(&context, read_chunk) < 0) {
+    ftdi_usb_close(&context);
+    release_context();
+    return fail(err::open_failed);
+  }
   // From here a signal leaves the pins to the stream (host_signals.cpp).
   posix_host::guard_cable_against_signals();
   return true;
@@ -225,85 +235,178 @@ bool ftdi_set_latency_ms(uint8_t ms) {
   return result < 0 ? device_failed() : true;
 }
 
-// One pending read for the whole count, the writes in pieces behind it: the chip clocks a
-// byte out only while it has room for the byte it samples, so the read must be there from
-// the start. Ends when every byte has come back, or fails at a deadline that no working
-// device comes near (an unplugged one usually fails at once).
+// Transfers in flight, oldest first. Each one's writes are queued at the USB at once, behind
+// those of the transfers before it, so the chip always has bytes to clock while any are owed.
+// Its read is another matter: libftdi1 1.5 reads through the context's one read buffer
+// (ftdi.c: ftdi_read_data_submit fills the libusb transfer into ftdi->readbuffer, and its
+// callback moves the bytes from there into the caller's buffer, keeping what lies beyond the
+// caller's count in readbuffer_remaining for the next read), so only one read may be pending
+// at a time. The reads are chained instead: the next transfer's read is submitted as soon as
+// the one before has all its bytes, inside the same handling of USB events.
+//
+// The risk that remains: whenever no read is pending at the USB (between a read's completion
+// and the host handling it, or while the host is busy elsewhere and a read's libusb transfer
+// waits to be resubmitted by libftdi's callback), the chip's 256-byte receive FIFO fills and
+// its clock stops: nothing is sampled until a read comes. At the fastest reading that is 256
+// us. The watch's read-ahead keeps the host inside ftdi_done for nearly all of a wait, which
+// is where events are handled; the simulated cable and the virtual FT232R count such time.
 namespace {
-bool transfer_now(const uint8_t* out, uint8_t* in, size_t count) {
-  if (!usable()) return false;
-  if (count == 0) return true;
-  if (out == nullptr || in == nullptr || count > static_cast<size_t>(INT_MAX)) {
-    return fail(err::invalid_parameter);
-  }
-  if (stream_dirty) {
-    if (ftdi_tcioflush(&context) < 0) return device_failed();
-    stream_dirty = false;
-  }
-  ftdi_transfer_control* reading = ftdi_read_data_submit(&context, in, static_cast<int>(count));
-  if (reading == nullptr) return device_failed();
-  ftdi_transfer_control* writing[pieces_queued] = {};
-  size_t submitted = 0;
-  const int64_t deadline =
-      now_ms() + transfer_slack_ms + static_cast<int64_t>(count) * 2000 / static_cast<int64_t>(slowest_byte_rate);
-  bool ok = true;
-  for (;;) {
-    bool writes_pending = false;
-    for (ftdi_transfer_control*& piece : writing) {
-      if (piece != nullptr && piece->completed) {
-        ok = ok && ftdi_transfer_data_done(piece) >= 0;
-        piece = nullptr;
-      }
-      if (ok && piece == nullptr && submitted < count) {
-        const int size = static_cast<int>(count - submitted < write_piece ? count - submitted : write_piece);
-        // libftdi takes the buffer as writable but only reads it.
-        piece = ftdi_write_data_submit(&context, const_cast<uint8_t*>(out + submitted), size);
-        ok = ok && piece != nullptr;
-        submitted += static_cast<size_t>(size);
-      }
-      writes_pending = writes_pending || piece != nullptr;
-    }
-    if (!ok || (reading->completed && !writes_pending && submitted == count)) break;
-    if (now_ms() > deadline) {
-      ok = false;
-      break;
-    }
-    wait_for_events();
-  }
-  if (ok) return ftdi_transfer_data_done(reading) == static_cast<int>(count) ? true : device_failed();
-  bool taken_back = take_back(reading);
-  for (ftdi_transfer_control* piece : writing) {
-    if (piece != nullptr) taken_back = take_back(piece) && taken_back;
-  }
-  stream_dirty = true;
-  context_broken = !taken_back;
-  return device_failed();
+
+struct Flight {
+  const uint8_t* out;
+  uint8_t* in;
+  size_t count;
+  int pieces;                                 // write transfers submitted for it
+  int pieces_done;                            // of them, those collected
+  bool read_back;                             // every sample is in `in`
+};
+// libftdi's write chunk (ftdi_init: 4096): a write of at most this many bytes is one libusb
+// transfer that libftdi never has to resubmit with its rest, so the pieces reach the chip in
+// the order submitted. The chip's own 128-byte FIFO takes them packet by packet as it clocks.
+constexpr size_t write_piece = 4096;
+constexpr int pieces_per_transfer = 8;
+constexpr size_t max_count = write_piece * pieces_per_transfer;
+
+Flight flights[ftdi_max_in_flight];
+ftdi_transfer_control* pieces[ftdi_max_in_flight][pieces_per_transfer];
+int oldest = 0;           // index of the oldest transfer in flight
+int in_flight = 0;
+int reading_flight = 0;   // the transfer whose read is pending or next to be submitted
+ftdi_transfer_control* reading = nullptr;
+
+int slot(int nth) { return (oldest + nth) % ftdi_max_in_flight; }
+
+// libftdi fills every transfer's timeout from the context: no libusb timeout on the queued
+// ones, which wait behind each other for as long as the chip takes; done's deadline judges
+// them. (A write that timed out would be resubmitted by libftdi's callback with its rest,
+// behind pieces submitted later.)
+ftdi_transfer_control* submit_piece(const uint8_t* out, size_t size) {
+  context.usb_write_timeout = 0;
+  // libftdi takes the buffer as writable but only reads it.
+  ftdi_transfer_control* tc = ftdi_write_data_submit(&context, const_cast<uint8_t*>(out), static_cast<int>(size));
+  context.usb_write_timeout = usb_timeout_ms;
+  return tc;
 }
-}  // namespace
 
-// Each transfer is made whole at its submission; done reports it in order.
-namespace {
-bool results[ftdi_max_in_flight];
-int oldest = 0, in_flight = 0;
-}  // namespace
+// Submits the read of the next transfer not yet read back, if none is pending. It may
+// complete at once from bytes an earlier read left in libftdi's buffer.
+bool start_read() {
+  if (reading != nullptr) return true;
+  while (reading_flight < in_flight && flights[slot(reading_flight)].read_back) ++reading_flight;
+  if (reading_flight >= in_flight) return true;
+  Flight& f = flights[slot(reading_flight)];
+  context.usb_read_timeout = 0;
+  reading = ftdi_read_data_submit(&context, f.in, static_cast<int>(f.count));
+  context.usb_read_timeout = usb_timeout_ms;
+  return reading != nullptr;
+}
 
-bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
-  if (in_flight == ftdi_max_in_flight) return fail(err::invalid_parameter);
-  const bool ok = transfer_now(out, in, count);
-  if (!ok) {
-    in_flight = 0;
-    return false;
+// What the last handling of events finished: writes collected in order, reads handed on. False
+// when a transfer failed.
+bool collect() {
+  for (int n = 0; n < in_flight; ++n) {
+    Flight& f = flights[slot(n)];
+    ftdi_transfer_control** mine = pieces[slot(n)];
+    while (f.pieces_done < f.pieces && mine[f.pieces_done]->completed) {
+      const int expected = mine[f.pieces_done]->size;
+      const int written = ftdi_transfer_data_done(mine[f.pieces_done]);
+      mine[f.pieces_done++] = nullptr;
+      if (written != expected) return false;
+    }
   }
-  results[(oldest + in_flight++) % ftdi_max_in_flight] = ok;
+  if (!start_read()) return false;
+  while (reading != nullptr && reading->completed) {
+    const int got = ftdi_transfer_data_done(reading);
+    reading = nullptr;
+    if (got != static_cast<int>(flights[slot(reading_flight)].count)) return false;
+    flights[slot(reading_flight)].read_back = true;
+    ++reading_flight;
+    if (!start_read()) return false;
+  }
   return true;
 }
 
+// A transfer failed or ran out of time: every one in flight is taken back. Bytes of them may
+// still be in the chip or on their way back and would shift later reads: purged before the
+// next transfer.
+bool give_up() {
+  bool taken_back = true;
+  if (reading != nullptr) taken_back = take_back(reading);
+  reading = nullptr;
+  for (int n = 0; n < in_flight; ++n) {
+    Flight& f = flights[slot(n)];
+    for (int i = f.pieces_done; i < f.pieces; ++i) {
+      taken_back = take_back(pieces[slot(n)][i]) && taken_back;
+      pieces[slot(n)][i] = nullptr;
+    }
+  }
+  oldest = 0;
+  in_flight = 0;
+  reading_flight = 0;
+  stream_dirty = true;
+  context_broken = context_broken || !taken_back;
+  return device_failed();
+}
+
+}  // namespace
+
+namespace {
+// After a close: nothing of the old device is in flight any more.
+void forget_flights() {
+  reading = nullptr;
+  for (auto& row : pieces) {
+    for (ftdi_transfer_control*& tc : row) tc = nullptr;
+  }
+  oldest = 0;
+  in_flight = 0;
+  reading_flight = 0;
+}
+}  // namespace
+
+bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
+  if (!usable()) return false;
+  if (in_flight == ftdi_max_in_flight) return fail(err::invalid_parameter);
+  if (count > 0 && (out == nullptr || in == nullptr)) return fail(err::invalid_parameter);
+  if (count > max_count) return fail(err::invalid_parameter);
+  if (stream_dirty && in_flight == 0) {
+    if (ftdi_tcioflush(&context) < 0) return device_failed();
+    stream_dirty = false;
+  }
+  const int at = slot(in_flight);
+  Flight& f = flights[at];
+  f = Flight{out, in, count, 0, 0, count == 0};
+  ++in_flight;
+  for (size_t offset = 0; offset < count; offset += write_piece) {
+    const size_t size = count - offset < write_piece ? count - offset : write_piece;
+    ftdi_transfer_control* tc = submit_piece(out + offset, size);
+    if (tc == nullptr) return give_up();
+    pieces[at][f.pieces++] = tc;
+  }
+  // The read goes out with the first transfer; later ones are chained as reads complete.
+  if (!start_read()) return give_up();
+  return true;
+}
+
+// Waits for the oldest transfer: its writes collected and its samples in. The deadline allows
+// twice its bytes at the slowest byte rate the divisor may give, plus the slack; nothing
+// before it is owed any more, so no working device comes near it (an unplugged one usually
+// fails at once).
 bool ftdi_done() {
+  if (!usable()) return false;
   if (in_flight == 0) return fail(err::invalid_parameter);
-  const bool ok = results[oldest];
-  oldest = (oldest + 1) % ftdi_max_in_flight;
+  const Flight& f = flights[oldest];
+  const int64_t deadline = now_ms() + transfer_slack_ms +
+                           static_cast<int64_t>(f.count) * 2000 / static_cast<int64_t>(slowest_byte_rate);
+  for (;;) {
+    if (!collect()) return give_up();
+    if (f.read_back && f.pieces_done == f.pieces) break;
+    if (now_ms() > deadline) return give_up();
+    wait_for_events();
+  }
+  oldest = slot(1);
   --in_flight;
-  return ok;
+  --reading_flight;
+  return true;
 }
 
 int emergency_signal() { return posix_host::emergency_signal(); }
@@ -311,6 +414,8 @@ void end_after_emergency(int signal_number) { posix_host::end_after_emergency(si
 
 void ftdi_close() {
   const uint32_t error = posix_host::last_error();  // a failure being reported stays reported
+  // Transfers still in flight are taken back before the pins change hands.
+  if (device_open && in_flight > 0) (void)give_up();
   if (device_open && !context_broken) {
     // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
     ftdi_setdtr_rts(&context, 0, 0);
