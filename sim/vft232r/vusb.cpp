@@ -19,7 +19,10 @@
 // Environment: VUSB_STATUS (a file of sizeof(vusb::Status) bytes to keep current),
 // VUSB_READING (fastest, slowest), VUSB_ATTACH (adapter, nochip, nothing), VUSB_SILENT_AFTER (vectors),
 // VUSB_UNPLUG_AT_US (virtual time), VUSB_LATCH_LOST (1), VUSB_MODEM_CONTROL (DTR 1, RTS 2 at the start), VUSB_RELEASE (bcdDevice, hex),
-// VUSB_SERIAL, VUSB_BUS, VUSB_ADDRESS, VUSB_CONTROL_US.
+// VUSB_SERIAL, VUSB_BUS, VUSB_ADDRESS, VUSB_CONTROL_US,
+// VUSB_LATE_ANSWER (busy signals that rise late: "function:us" pairs separated by commas, the
+// function one of read_block, write_block, protect, erase_all, table_read, checksum, calibrate;
+// for example "checksum:600,table_read:100").
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libusb-1.0/libusb.h>
@@ -144,6 +147,39 @@ void set_status_file(const char* path) {
   if (map != MAP_FAILED) status = static_cast<vusb::Status*>(map);
 }
 
+// VUSB_LATE_ANSWER into the options; an entry it cannot read ends the process, so that a test
+// never runs without the fault it asked for.
+void read_late_answers(vft232r::Options* options) {
+  const char* text = std::getenv("VUSB_LATE_ANSWER");
+  if (text == nullptr || *text == '\0') return;
+  static const struct {
+    const char* name;
+    int function;
+  } functions[] = {{"read_block", 1}, {"write_block", 2}, {"protect", 4}, {"erase_all", 5},
+                   {"table_read", 6}, {"checksum", 7},    {"calibrate", 9}};
+  const char* at = text;
+  while (*at != '\0') {
+    const char* colon = std::strchr(at, ':');
+    int function = -1;
+    for (const auto& f : functions) {
+      const size_t n = std::strlen(f.name);
+      if (colon != nullptr && static_cast<size_t>(colon - at) == n && std::strncmp(at, f.name, n) == 0) {
+        function = f.function;
+      }
+    }
+    char* end = nullptr;
+    const double delay = colon != nullptr ? std::strtod(colon + 1, &end) : -1;
+    if (function < 0 || end == colon + 1 || delay < 0 || (*end != '\0' && *end != ',') ||
+        options->late_answer_count == vft232r::Options::max_late_answers) {
+      const char message[] = "libvusb: VUSB_LATE_ANSWER not understood\n";
+      (void)!write(2, message, sizeof message - 1);
+      _exit(97);
+    }
+    options->late_answers[options->late_answer_count++] = {function, delay};
+    at = *end == ',' ? end + 1 : end;
+  }
+}
+
 void initialise() {
   real.clock_gettime = reinterpret_cast<ClockGettimeFn>(dlsym(RTLD_NEXT, "clock_gettime"));
   real.clock_nanosleep = reinterpret_cast<ClockNanosleepFn>(dlsym(RTLD_NEXT, "clock_nanosleep"));
@@ -159,6 +195,7 @@ void initialise() {
   options.unplug_at_us = env_number("VUSB_UNPLUG_AT_US", -1);
   options.latch_lost = env_number("VUSB_LATCH_LOST", 0) != 0;
   options.modem_control = static_cast<uint8_t>(env_number("VUSB_MODEM_CONTROL", 0));
+  read_late_answers(&options);
   const char* release = std::getenv("VUSB_RELEASE");
   if (release != nullptr && *release != '\0') options.release = static_cast<uint16_t>(std::strtol(release, nullptr, 16));
   config.release = options.release;

@@ -273,9 +273,11 @@ void expect_full_programming(const char* reading) {
   EXPECT_EQ(o.status.detaches, 1);
   EXPECT_EQ(o.status.reattaches, 1);
   expect_left_clean(o);
-  std::printf("[ run time ] %s: %.1f s real, %.1f s virtual, %lld bytes clocked, %lld stalls, shortest phase %.2f us\n",
+  std::printf("[ run time ] %s: %.1f s real, %.1f s virtual, %lld bytes clocked, %lld stalls, shortest phase %.2f us, "
+              "%lld gaps in calls (%.1f us, longest %.1f us)\n",
               reading, o.report.ms / 1e3, d.now_us / 1e6, static_cast<long long>(d.bytes_clocked),
-              static_cast<long long>(d.rx_stalls), d.shortest_phase_us);
+              static_cast<long long>(d.rx_stalls), d.shortest_phase_us, static_cast<long long>(d.gaps_in_calls),
+              d.gap_us_in_calls, d.longest_gap_in_call_us);
 }
 
 // AN232R-01: 16 x 31 250 = 500 000 bytes/s, 2 us a byte.
