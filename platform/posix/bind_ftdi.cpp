@@ -33,11 +33,8 @@ bool context_broken = false;
 
 // Control requests and each bulk transfer give up after this; the device is then gone.
 constexpr int usb_timeout_ms = 1000;
-// The read chunk: a read's libusb transfer completes at a short packet or when this many bytes
-// (64-byte packets, two of them status) have come, so the host sees a sample at most about 496
-// bytes after it was taken, well within the watch's read-ahead. libftdi's default of 4096
-// would hold a sample back for 3968 bytes of a running stream.
-constexpr int read_chunk = 512;
+// Bytes per IN transfer of the stream: eight packets.
+constexpr int read_chunk = 128;
 // How long one wait for USB events may block before the deadline is looked at again.
 constexpr int event_wait_us = 10000;
 // A transfer's deadline: twice its bytes at the slowest byte rate the divisor may give, plus
@@ -160,12 +157,6 @@ bool ftdi_open(int index) {
     return fail(code);
   }
   device_open = true;
-  // libftdi reallocates its read buffer for the chunk (ftdi_read_data_set_chunksize).
-  if (ftdi_read_data_set_chunksize(&context, read_chunk) < 0) {
-    ftdi_usb_close(&context);
-    release_context();
-    return fail(err::open_failed);
-  }
   // From here a signal leaves the pins to the stream (host_signals.cpp).
   posix_host::guard_cable_against_signals();
   return true;
@@ -237,28 +228,35 @@ bool ftdi_set_latency_ms(uint8_t ms) {
 
 // Transfers in flight, oldest first. Each one's writes are queued at the USB at once, behind
 // those of the transfers before it, so the chip always has bytes to clock while any are owed.
-// Its read is another matter: libftdi1 1.5 reads through the context's one read buffer
-// (ftdi.c: ftdi_read_data_submit fills the libusb transfer into ftdi->readbuffer, and its
-// callback moves the bytes from there into the caller's buffer, keeping what lies beyond the
-// caller's count in readbuffer_remaining for the next read), so only one read may be pending
-// at a time. The reads are chained instead: the next transfer's read is submitted as soon as
-// the one before has all its bytes, inside the same handling of USB events.
 //
-// The risk that remains: whenever no read is pending at the USB (between a read's completion
-// and the host handling it, or while the host is busy elsewhere and a read's libusb transfer
-// waits to be resubmitted by libftdi's callback), the chip's 256-byte receive FIFO fills and
-// its clock stops: nothing is sampled until a read comes. At the fastest reading that is 256
-// us. The watch's read-ahead keeps the host inside ftdi_done for nearly all of a wait, which
-// is where events are handled; the simulated cable and the virtual FT232R count such time.
+// The reads do not go through libftdi's ftdi_read_data_submit: it reads through the context's
+// one read buffer (ftdi.c: the libusb transfer is filled into ftdi->readbuffer, its callback
+// moves the bytes into the caller's buffer and keeps what lies beyond the caller's count in
+// readbuffer_remaining for the next read), so only one read can be pending, and between its
+// libusb transfer finishing and the host handling that, no IN transfer is queued at all. The
+// chip's 256-byte receive FIFO then fills (256 us at the fastest reading) and its clock stops:
+// a host controller that reports finished transfers once a frame (OHCI, UHCI) leaves it
+// stopped for most of a millisecond, long enough to miss a busy signal whole. So, as libftdi's
+// own ftdi_readstream does, several IN transfers of our own stay queued on the endpoint
+// (ftdi->out_ep, 0x81: libftdi names endpoints from the chip's side) while samples are owed;
+// one finishing leaves the next already receiving. Their callbacks strip the two status bytes
+// of every 64-byte packet and hand the samples to the transfers in flight, in order.
+//
+// The risk that remains: a host that does not handle USB events for longer than the queued IN
+// transfers take to fill (about 2 ms of a running stream at the fastest reading, see
+// read_urbs) lets the chip's receive FIFO fill and its clock stop, unsampled, until it does.
+// Events are handled only inside ftdi_done (and the cancels of a failure), and the stream
+// keeps the host there for nearly all of a wait; a process descheduled for that long is the
+// case left open.
 namespace {
 
 struct Flight {
   const uint8_t* out;
   uint8_t* in;
   size_t count;
-  int pieces;                                 // write transfers submitted for it
-  int pieces_done;                            // of them, those collected
-  bool read_back;                             // every sample is in `in`
+  size_t received;  // samples in `in` so far
+  int pieces;       // write transfers submitted for it
+  int pieces_done;  // of them, those collected
 };
 // libftdi's write chunk (ftdi_init: 4096): a write of at most this many bytes is one libusb
 // transfer that libftdi never has to resubmit with its rest, so the pieces reach the chip in
@@ -266,20 +264,95 @@ struct Flight {
 constexpr size_t write_piece = 4096;
 constexpr int pieces_per_transfer = 8;
 constexpr size_t max_count = write_piece * pieces_per_transfer;
+// IN transfers kept queued: each completes at a short packet or when read_chunk bytes (two
+// 64-byte packets, two bytes of each the chip's status) have come, so the host hears of a
+// sample within 124 samples of it (and the frame's end), well within the watch's read-ahead.
+// Together they take 1984 samples: about 2 ms of a running stream at the fastest reading, more
+// than the frame a host controller may take to report one finished.
+constexpr int read_urbs = 16;
+constexpr int packet_size = 64;  // the FT232R's bulk packets at full speed
+constexpr int status_bytes = 2;  // modem and line status at the head of every IN packet
 
 Flight flights[ftdi_max_in_flight];
 ftdi_transfer_control* pieces[ftdi_max_in_flight][pieces_per_transfer];
-int oldest = 0;           // index of the oldest transfer in flight
+int oldest = 0;  // index of the oldest transfer in flight
 int in_flight = 0;
-int reading_flight = 0;   // the transfer whose read is pending or next to be submitted
-ftdi_transfer_control* reading = nullptr;
+int receiving = 0;  // the transfer in flight, counted from the oldest, that the next sample is for
+
+libusb_transfer* urbs[read_urbs];
+uint8_t urb_buffers[read_urbs][read_chunk];
+bool urb_queued[read_urbs];
+bool read_failed = false;  // an IN transfer ended otherwise than completed, or brought too much
 
 int slot(int nth) { return (oldest + nth) % ftdi_max_in_flight; }
 
-// libftdi fills every transfer's timeout from the context: no libusb timeout on the queued
-// ones, which wait behind each other for as long as the chip takes; done's deadline judges
-// them. (A write that timed out would be resubmitted by libftdi's callback with its rest,
-// behind pieces submitted later.)
+bool samples_owed() {
+  for (int n = receiving; n < in_flight; ++n) {
+    if (flights[slot(n)].received < flights[slot(n)].count) return true;
+  }
+  return false;
+}
+
+// The samples of one IN packet go to the transfers in flight, in order. A sample for which no
+// transfer waits means the stream has slipped: the read fails.
+void take_samples(const uint8_t* data, int length) {
+  for (int i = 0; i < length; ++i) {
+    while (receiving < in_flight && flights[slot(receiving)].received == flights[slot(receiving)].count) ++receiving;
+    if (receiving == in_flight) {
+      read_failed = true;
+      return;
+    }
+    Flight& f = flights[slot(receiving)];
+    f.in[f.received++] = data[i];
+  }
+}
+
+bool queue_urb(int i);
+
+void LIBUSB_CALL urb_done(libusb_transfer* urb) {
+  const int i = static_cast<int>(reinterpret_cast<intptr_t>(urb->user_data));
+  urb_queued[i] = false;
+  if (urb->status != LIBUSB_TRANSFER_COMPLETED) {
+    // Taken back (cancelled) on purpose, or failed (the device gone): either way nothing more
+    // is read until the stream is purged.
+    if (urb->status != LIBUSB_TRANSFER_CANCELLED) read_failed = true;
+    return;
+  }
+  for (int at = 0; at < urb->actual_length; at += packet_size) {
+    const int packet = urb->actual_length - at < packet_size ? urb->actual_length - at : packet_size;
+    if (packet > status_bytes) take_samples(urb->buffer + at + status_bytes, packet - status_bytes);
+  }
+  // Still owed samples: straight back into the queue, behind the others.
+  if (!read_failed && samples_owed() && !queue_urb(i)) read_failed = true;
+}
+
+// No libusb timeout: the transfer waits for as long as the stream takes; done's deadline
+// judges it.
+bool queue_urb(int i) {
+  if (urbs[i] == nullptr) {
+    urbs[i] = libusb_alloc_transfer(0);
+    if (urbs[i] == nullptr) return false;
+  }
+  libusb_fill_bulk_transfer(urbs[i], context.usb_dev, static_cast<unsigned char>(context.out_ep), urb_buffers[i],
+                            read_chunk, urb_done, reinterpret_cast<void*>(static_cast<intptr_t>(i)), 0);
+  if (libusb_submit_transfer(urbs[i]) != 0) return false;
+  urb_queued[i] = true;
+  return true;
+}
+
+// Every IN transfer queued while samples are owed.
+bool queue_reads() {
+  if (!samples_owed()) return true;
+  for (int i = 0; i < read_urbs; ++i) {
+    if (!urb_queued[i] && !queue_urb(i)) return false;
+  }
+  return true;
+}
+
+// libftdi fills every write's timeout from the context: none on the queued ones, which wait
+// behind each other for as long as the chip takes; done's deadline judges them. (A write that
+// timed out would be resubmitted by libftdi's callback with its rest, behind pieces submitted
+// later.)
 ftdi_transfer_control* submit_piece(const uint8_t* out, size_t size) {
   context.usb_write_timeout = 0;
   // libftdi takes the buffer as writable but only reads it.
@@ -288,22 +361,9 @@ ftdi_transfer_control* submit_piece(const uint8_t* out, size_t size) {
   return tc;
 }
 
-// Submits the read of the next transfer not yet read back, if none is pending. It may
-// complete at once from bytes an earlier read left in libftdi's buffer.
-bool start_read() {
-  if (reading != nullptr) return true;
-  while (reading_flight < in_flight && flights[slot(reading_flight)].read_back) ++reading_flight;
-  if (reading_flight >= in_flight) return true;
-  Flight& f = flights[slot(reading_flight)];
-  context.usb_read_timeout = 0;
-  reading = ftdi_read_data_submit(&context, f.in, static_cast<int>(f.count));
-  context.usb_read_timeout = usb_timeout_ms;
-  return reading != nullptr;
-}
-
-// What the last handling of events finished: writes collected in order, reads handed on. False
-// when a transfer failed.
+// Writes that finished are collected, in order. False when a transfer failed.
 bool collect() {
+  if (read_failed) return false;
   for (int n = 0; n < in_flight; ++n) {
     Flight& f = flights[slot(n)];
     ftdi_transfer_control** mine = pieces[slot(n)];
@@ -314,16 +374,15 @@ bool collect() {
       if (written != expected) return false;
     }
   }
-  if (!start_read()) return false;
-  while (reading != nullptr && reading->completed) {
-    const int got = ftdi_transfer_data_done(reading);
-    reading = nullptr;
-    if (got != static_cast<int>(flights[slot(reading_flight)].count)) return false;
-    flights[slot(reading_flight)].read_back = true;
-    ++reading_flight;
-    if (!start_read()) return false;
-  }
   return true;
+}
+
+// An IN transfer taken back: cancelled, and its callback run.
+bool take_back_urb(int i) {
+  const int64_t deadline = now_ms() + cancel_wait_ms;
+  if (urb_queued[i]) libusb_cancel_transfer(urbs[i]);
+  while (urb_queued[i] && now_ms() < deadline) wait_for_events();
+  return !urb_queued[i];
 }
 
 // A transfer failed or ran out of time: every one in flight is taken back. Bytes of them may
@@ -331,36 +390,42 @@ bool collect() {
 // next transfer.
 bool give_up() {
   bool taken_back = true;
-  if (reading != nullptr) taken_back = take_back(reading);
-  reading = nullptr;
-  for (int n = 0; n < in_flight; ++n) {
-    Flight& f = flights[slot(n)];
+  in_flight = 0;  // the callbacks of the reads taken back find no transfer waiting
+  for (int i = 0; i < read_urbs; ++i) taken_back = take_back_urb(i) && taken_back;
+  for (int n = 0; n < ftdi_max_in_flight; ++n) {
+    Flight& f = flights[n];
     for (int i = f.pieces_done; i < f.pieces; ++i) {
-      taken_back = take_back(pieces[slot(n)][i]) && taken_back;
-      pieces[slot(n)][i] = nullptr;
+      if (pieces[n][i] != nullptr) taken_back = take_back(pieces[n][i]) && taken_back;
+      pieces[n][i] = nullptr;
     }
+    f = Flight{};
   }
   oldest = 0;
-  in_flight = 0;
-  reading_flight = 0;
+  receiving = 0;
+  read_failed = false;
   stream_dirty = true;
   context_broken = context_broken || !taken_back;
   return device_failed();
 }
 
-}  // namespace
-
-namespace {
-// After a close: nothing of the old device is in flight any more.
+// After a close: nothing of the old device is in flight any more; the IN transfers are freed
+// (a broken context's are left to libusb, which may still hold them).
 void forget_flights() {
-  reading = nullptr;
+  for (int i = 0; i < read_urbs; ++i) {
+    if (urbs[i] != nullptr && !urb_queued[i]) libusb_free_transfer(urbs[i]);
+    urbs[i] = nullptr;
+    urb_queued[i] = false;
+  }
   for (auto& row : pieces) {
     for (ftdi_transfer_control*& tc : row) tc = nullptr;
   }
+  for (Flight& f : flights) f = Flight{};
   oldest = 0;
   in_flight = 0;
-  reading_flight = 0;
+  receiving = 0;
+  read_failed = false;
 }
+
 }  // namespace
 
 bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
@@ -374,16 +439,16 @@ bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
   }
   const int at = slot(in_flight);
   Flight& f = flights[at];
-  f = Flight{out, in, count, 0, 0, count == 0};
+  f = Flight{out, in, count, 0, 0, 0};
   ++in_flight;
+  // The reads first: the chip clocks a byte only while it has room for the sample.
+  if (!queue_reads()) return give_up();
   for (size_t offset = 0; offset < count; offset += write_piece) {
     const size_t size = count - offset < write_piece ? count - offset : write_piece;
     ftdi_transfer_control* tc = submit_piece(out + offset, size);
     if (tc == nullptr) return give_up();
     pieces[at][f.pieces++] = tc;
   }
-  // The read goes out with the first transfer; later ones are chained as reads complete.
-  if (!start_read()) return give_up();
   return true;
 }
 
@@ -399,13 +464,14 @@ bool ftdi_done() {
                            static_cast<int64_t>(f.count) * 2000 / static_cast<int64_t>(slowest_byte_rate);
   for (;;) {
     if (!collect()) return give_up();
-    if (f.read_back && f.pieces_done == f.pieces) break;
+    if (f.received == f.count && f.pieces_done == f.pieces) break;
     if (now_ms() > deadline) return give_up();
     wait_for_events();
   }
+  flights[oldest] = Flight{};
   oldest = slot(1);
   --in_flight;
-  --reading_flight;
+  if (receiving > 0) --receiving;
   return true;
 }
 
@@ -415,7 +481,9 @@ void end_after_emergency(int signal_number) { posix_host::end_after_emergency(si
 void ftdi_close() {
   const uint32_t error = posix_host::last_error();  // a failure being reported stays reported
   // Transfers still in flight are taken back before the pins change hands.
-  if (device_open && in_flight > 0) (void)give_up();
+  bool reading = false;
+  for (const bool queued : urb_queued) reading = reading || queued;
+  if (device_open && (in_flight > 0 || reading)) (void)give_up();
   if (device_open && !context_broken) {
     // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
     ftdi_setdtr_rts(&context, 0, 0);
