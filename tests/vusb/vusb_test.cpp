@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/model/chip.h"
 #include "sim/vft232r/vusb_status.h"
 #include "tests/vserial/run_kit.h"
 
@@ -250,6 +251,19 @@ void expect_setup_and_close(const vusb::Status& s) {
   EXPECT_EQ(modem.value, 0x0300) << "RTS and DTR off";
 }
 
+// The chip's clock may stand still during a supervisory call only for less than the shortest
+// busy signal (a one-block checksum's): no busy signal then fits in a stretch that nothing
+// sampled. At the slowest reading the bus keeps up, and it never stands; at the fastest it
+// cannot (1 MB/s each way is more than a full-speed bus carries), and it must.
+void expect_no_busy_signal_unsampled(const vft232r::Report& d, bool bus_bound) {
+  EXPECT_LT(d.longest_gap_in_call_us, sim::checksum_busy_us(1)) << wire_counts(d);
+  if (bus_bound) {
+    EXPECT_GT(d.gaps_in_calls, 0) << "a bus that carries more than full speed allows";
+  } else {
+    EXPECT_EQ(d.gaps_in_calls, 0) << d.gap_us_in_calls << " us unsampled";
+  }
+}
+
 // The whole programming at one reading of the divisor's byte rate: the flash as the simulated
 // world programs it, every clock phase at least 2 us on the pins, the chip with nothing to
 // complain of, no transfer or deadline run out, the setup and close in order.
@@ -273,6 +287,7 @@ void expect_full_programming(const char* reading) {
   EXPECT_EQ(o.status.detaches, 1);
   EXPECT_EQ(o.status.reattaches, 1);
   expect_left_clean(o);
+  expect_no_busy_signal_unsampled(d, std::string(reading) == "fastest");
   std::printf("[ run time ] %s: %.1f s real, %.1f s virtual, %lld bytes clocked, %lld stalls, shortest phase %.2f us, "
               "%lld gaps in calls (%.1f us, longest %.1f us)\n",
               reading, o.report.ms / 1e3, d.now_us / 1e6, static_cast<long long>(d.bytes_clocked),
@@ -284,6 +299,48 @@ void expect_full_programming(const char* reading) {
 TEST(VirtualUsb, ProgramsTheChipAtTheFastestByteRate) { expect_full_programming("fastest"); }
 // libftdi's measurement: 31 250 / 4 = 7 812.5 bytes/s, 128 us a byte (minutes of virtual time).
 TEST(VirtualUsb, ProgramsTheChipAtTheSlowestByteRate) { expect_full_programming("slowest"); }
+
+// A busy signal that rises late, for the functions whose waits the programming makes (read
+// block in the verification, checksum, table read for the silicon's ids): within the clocked
+// passes (100 us), past them into the quiet watch (600 us), and late in it (2500 us). Each run
+// at the fastest reading, where the chip's clock stands still most often while the bus catches
+// up: every run ends 0 with the flash as programmed and nothing for the chip to complain of.
+struct LateCase {
+  const char* function;
+  int delay_us;
+};
+class LateBusySignal : public ::testing::TestWithParam<LateCase> {};
+
+TEST_P(LateBusySignal, IsSeenAndTheRunSucceeds) {
+  const LateCase c = GetParam();
+  const std::string expected = run_kit::reference_flash("/tmp/tolvern-vusb-flash-" + std::to_string(getpid()));
+  ASSERT_EQ(expected.size(), 8192u);
+  const std::string late = std::string("VUSB_LATE_ANSWER=") + c.function + ":" + std::to_string(c.delay_us);
+  const Outcome o = run_tool({{late}});
+  const vft232r::Report& d = o.status.device;
+  EXPECT_EQ(o.report.exit_status, 0) << o.output << wire_counts(d);
+  EXPECT_TRUE(std::string(reinterpret_cast<const char*>(d.flash), sizeof d.flash) == expected);
+  EXPECT_EQ(d.malformed_frames + d.rejected_calls + d.timing_violations + d.contention, 0) << wire_counts(d);
+  EXPECT_EQ(d.short_phases, 0) << wire_counts(d);
+  EXPECT_EQ(o.status.timed_out, 0);
+  expect_left_clean(o);
+  expect_no_busy_signal_unsampled(d, true);
+  std::printf("[ late busy ] %s %d us: exit %d, %.1f s virtual, %.1f s real, %lld gaps in calls (%.1f us, longest %.1f us)\n",
+              c.function, c.delay_us, o.report.exit_status, d.now_us / 1e6, o.report.ms / 1e3,
+              static_cast<long long>(d.gaps_in_calls), d.gap_us_in_calls, d.longest_gap_in_call_us);
+}
+
+std::string late_name(const ::testing::TestParamInfo<LateCase>& info) {
+  return std::string(info.param.function) + "_" + std::to_string(info.param.delay_us) + "us";
+}
+
+INSTANTIATE_TEST_SUITE_P(VirtualUsb, LateBusySignal,
+                         ::testing::Values(LateCase{"read_block", 100}, LateCase{"read_block", 600},
+                                           LateCase{"read_block", 2500}, LateCase{"checksum", 100},
+                                           LateCase{"checksum", 600}, LateCase{"checksum", 2500},
+                                           LateCase{"table_read", 100}, LateCase{"table_read", 600},
+                                           LateCase{"table_read", 2500}),
+                         late_name);
 
 // Failures: each with its exit code (a Linux status keeps 8 bits: 1167 leaves as 255) and the
 // target unpowered.
