@@ -464,6 +464,7 @@ Report report(double t_us) {
   long long started = 0;
   for (const long long n : c.rom_calls) started += n;
   r.calls_started = started;
+  r.late_answers = c.late_answers;
   r.now_us = d.now_us;
   std::memcpy(r.flash, sim::flash().data(), sizeof r.flash);
   return r;

@@ -171,6 +171,7 @@ void expect_left_clean(const Outcome& o, bool unplugged = false) {
   EXPECT_EQ(o.status.handles_open, 0);
   EXPECT_EQ(o.status.claimed, 0);
   EXPECT_EQ(o.status.refused_real, 0);
+  EXPECT_EQ(o.status.transfers_pending, 0) << "transfers left queued at the close";
   EXPECT_EQ(d.uart_bytes, 0) << "bytes sent as serial data onto the target's data line";
   if (!unplugged && d.opened > 0) {
     EXPECT_EQ(d.mode, 0) << "the UART takes the pins back at close";
@@ -323,10 +324,11 @@ TEST_P(LateBusySignal, IsSeenAndTheRunSucceeds) {
   EXPECT_EQ(d.malformed_frames + d.rejected_calls + d.timing_violations + d.contention, 0) << wire_counts(d);
   EXPECT_EQ(d.short_phases, 0) << wire_counts(d);
   EXPECT_EQ(o.status.timed_out, 0);
+  EXPECT_GT(d.late_answers, 0) << "the fault was not given";
   expect_left_clean(o);
   expect_no_busy_signal_unsampled(d, true);
-  std::printf("[ late busy ] %s %d us: exit %d, %.1f s virtual, %.1f s real, %lld gaps in calls (%.1f us, longest %.1f us)\n",
-              c.function, c.delay_us, o.report.exit_status, d.now_us / 1e6, o.report.ms / 1e3,
+  std::printf("[ late busy ] %s %d us: exit %d, %lld late, %.1f s virtual, %.1f s real, %lld gaps in calls (%.1f us, longest %.1f us)\n",
+              c.function, c.delay_us, o.report.exit_status, static_cast<long long>(d.late_answers), d.now_us / 1e6, o.report.ms / 1e3,
               static_cast<long long>(d.gaps_in_calls), d.gap_us_in_calls, d.longest_gap_in_call_us);
 }
 
@@ -357,6 +359,7 @@ TEST(VirtualUsb, FailuresEndWithTheirCodeAndTheTargetUnpowered) {
       {"chip falls silent", {{"VUSB_SILENT_AFTER=20000"}}, 101},
       {"latch lost at the mode switch", {{"VUSB_LATCH_LOST=1"}}, 114},
       {"SIGTERM during the programming", {{}, false, true, 20000}, 128 + SIGTERM},
+      {"a late busy signal the virtual bus cannot read", {{"VUSB_LATE_ANSWER=checksum"}}, 97},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
