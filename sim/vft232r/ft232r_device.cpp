@@ -465,6 +465,7 @@ Report report(double t_us) {
   for (const long long n : c.rom_calls) started += n;
   r.calls_started = started;
   r.late_answers = c.late_answers;
+  for (int f = 0; f < sim::rom_function_slots; ++f) r.calls_by_function[f] = c.rom_calls[f];
   r.now_us = d.now_us;
   std::memcpy(r.flash, sim::flash().data(), sizeof r.flash);
   return r;

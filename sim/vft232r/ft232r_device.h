@@ -89,6 +89,7 @@ struct Report {
   // a call waited for its release or its busy signal was not over. A busy signal that rises
   // and falls within such a stretch is never seen.
   int64_t late_answers;       // the chip's busy signals that rose late, as asked
+  int64_t calls_by_function[16];  // supervisory calls started, by function number
   int64_t gaps_in_calls;
   double gap_us_in_calls;
   double longest_gap_in_call_us;

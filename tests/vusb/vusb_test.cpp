@@ -308,6 +308,7 @@ TEST(VirtualUsb, ProgramsTheChipAtTheSlowestByteRate) { expect_full_programming(
 // up: every run ends 0 with the flash as programmed and nothing for the chip to complain of.
 struct LateCase {
   const char* function;
+  sim::RomFunction number;
   int delay_us;
 };
 class LateBusySignal : public ::testing::TestWithParam<LateCase> {};
@@ -324,7 +325,9 @@ TEST_P(LateBusySignal, IsSeenAndTheRunSucceeds) {
   EXPECT_EQ(d.malformed_frames + d.rejected_calls + d.timing_violations + d.contention, 0) << wire_counts(d);
   EXPECT_EQ(d.short_phases, 0) << wire_counts(d);
   EXPECT_EQ(o.status.timed_out, 0);
+  // Every call of the function answered late, and no other.
   EXPECT_GT(d.late_answers, 0) << "the fault was not given";
+  EXPECT_EQ(d.late_answers, d.calls_by_function[static_cast<int>(c.number)]);
   expect_left_clean(o);
   expect_no_busy_signal_unsampled(d, true);
   std::printf("[ late busy ] %s %d us: exit %d, %lld late, %.1f s virtual, %.1f s real, %lld gaps in calls (%.1f us, longest %.1f us)\n",
@@ -337,11 +340,15 @@ std::string late_name(const ::testing::TestParamInfo<LateCase>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(VirtualUsb, LateBusySignal,
-                         ::testing::Values(LateCase{"read_block", 100}, LateCase{"read_block", 600},
-                                           LateCase{"read_block", 2500}, LateCase{"checksum", 100},
-                                           LateCase{"checksum", 600}, LateCase{"checksum", 2500},
-                                           LateCase{"table_read", 100}, LateCase{"table_read", 600},
-                                           LateCase{"table_read", 2500}),
+                         ::testing::Values(LateCase{"read_block", sim::RomFunction::read_block, 100},
+                                           LateCase{"read_block", sim::RomFunction::read_block, 600},
+                                           LateCase{"read_block", sim::RomFunction::read_block, 2500},
+                                           LateCase{"checksum", sim::RomFunction::checksum, 100},
+                                           LateCase{"checksum", sim::RomFunction::checksum, 600},
+                                           LateCase{"checksum", sim::RomFunction::checksum, 2500},
+                                           LateCase{"table_read", sim::RomFunction::table_read, 100},
+                                           LateCase{"table_read", sim::RomFunction::table_read, 600},
+                                           LateCase{"table_read", sim::RomFunction::table_read, 2500}),
                          late_name);
 
 // Failures: each with its exit code (a Linux status keeps 8 bits: 1167 leaves as 255) and the
