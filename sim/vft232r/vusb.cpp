@@ -21,7 +21,8 @@
 // Environment: VUSB_STATUS (a file of sizeof(vusb::Status) bytes to keep current),
 // VUSB_READING (fastest, slowest), VUSB_ATTACH (adapter, nochip, nothing), VUSB_SILENT_AFTER (vectors),
 // VUSB_UNPLUG_AT_US (virtual time), VUSB_LATCH_LOST (1), VUSB_MODEM_CONTROL (DTR 1, RTS 2 at the start), VUSB_RELEASE (bcdDevice, hex),
-// VUSB_SERIAL, VUSB_BUS, VUSB_ADDRESS, VUSB_CONTROL_US,
+// VUSB_SERIAL, VUSB_BUS, VUSB_ADDRESS, VUSB_CONTROL_US, VUSB_FAIL_IN_TRANSFER (the Nth
+// asynchronous IN transfer ends with an error while the device stays on the bus),
 // VUSB_LATE_ANSWER (busy signals that rise late: "function:us" pairs separated by commas, the
 // function one of read_block, write_block, protect, erase_all, table_read, checksum, calibrate;
 // for example "checksum:600,table_read:100").
@@ -77,6 +78,7 @@ struct Config {
   uint16_t release = 0x0600;
   char serial[64] = "A10K7Q3B";
   int64_t control_ns = 1000000;
+  int64_t fail_in_transfer = 0;  // this asynchronous IN transfer (1-based) fails; 0 none
   double clock_step_us = 0.1;
 };
 Config config;
@@ -100,6 +102,7 @@ libusb_context the_context{0};
 libusb_device the_device{1};
 libusb_device_handle the_handle{0};
 bool auto_detach = false;
+int64_t in_submitted = 0;  // asynchronous IN transfers submitted
 
 vusb::Status local_status;
 vusb::Status* status = &local_status;
@@ -118,6 +121,7 @@ struct Pending {
   int result;           // libusb_transfer_status once finished
   bool cancel;
   bool synchronous;     // libusb_bulk_transfer's own: no callback
+  bool fails;           // ends with an error at its first chance (VUSB_FAIL_IN_TRANSFER)
 };
 std::vector<Pending> pending;
 
@@ -214,6 +218,7 @@ void initialise() {
   config.bus = static_cast<uint8_t>(env_number("VUSB_BUS", 1));
   config.address = static_cast<uint8_t>(env_number("VUSB_ADDRESS", 5));
   config.control_ns = static_cast<int64_t>(env_number("VUSB_CONTROL_US", 1000) * 1000.0);
+  config.fail_in_transfer = static_cast<int64_t>(env_number("VUSB_FAIL_IN_TRANSFER", 0));
   const char* serial = std::getenv("VUSB_SERIAL");
   if (serial != nullptr) {
     std::strncpy(config.serial, serial, sizeof config.serial - 1);
@@ -348,6 +353,8 @@ void service() {
     if (p.finished) continue;
     if (p.cancel) {
       finish(p, LIBUSB_TRANSFER_CANCELLED);
+    } else if (p.fails) {
+      finish(p, LIBUSB_TRANSFER_ERROR);  // the host controller saw a bad packet
     } else if (!present) {
       finish(p, LIBUSB_TRANSFER_NO_DEVICE);
     } else if (p.transfer->endpoint == ep_out) {
@@ -911,7 +918,9 @@ int submit(libusb_transfer* x, bool synchronous) {
   if (x->endpoint == ep_out) log_event(vusb::event_bulk_out, 0, 0, 0, x->length, x->buffer);
   x->actual_length = 0;
   const int64_t deadline = x->timeout != 0 ? virtual_ns.load() + static_cast<int64_t>(x->timeout) * 1000000 : 0;
-  pending.push_back(Pending{x, deadline, false, 0, 0, false, synchronous});
+  bool fails = false;
+  if (x->endpoint == ep_in && !synchronous) fails = ++in_submitted == config.fail_in_transfer;
+  pending.push_back(Pending{x, deadline, false, 0, 0, false, synchronous, fails});
   service();
   return 0;
 }
