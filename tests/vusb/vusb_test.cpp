@@ -296,9 +296,9 @@ void expect_full_programming(const char* reading) {
               d.gap_us_in_calls, d.longest_gap_in_call_us);
 }
 
-// AN232R-01: 16 x 31 250 = 500 000 bytes/s, 2 us a byte.
+// AN232R-01: 16 x 62 500 = 1 000 000 bytes/s, 1 us a byte: more than a full-speed bus carries.
 TEST(VirtualUsb, ProgramsTheChipAtTheFastestByteRate) { expect_full_programming("fastest"); }
-// libftdi's measurement: 31 250 / 4 = 7 812.5 bytes/s, 128 us a byte (minutes of virtual time).
+// libftdi's measurement: 62 500 / 4 = 15 625 bytes/s, 64 us a byte (minutes of virtual time).
 TEST(VirtualUsb, ProgramsTheChipAtTheSlowestByteRate) { expect_full_programming("slowest"); }
 
 // A busy signal that rises late, for the functions whose waits the programming makes (read
