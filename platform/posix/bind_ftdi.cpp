@@ -236,7 +236,8 @@ bool ftdi_set_latency_ms(uint8_t ms) {
 // libusb transfer finishing and the host handling that, no IN transfer is queued at all. The
 // chip's 256-byte receive FIFO then fills (256 us at the fastest reading) and its clock stops:
 // a host controller that reports finished transfers once a frame (OHCI, UHCI) leaves it
-// stopped for most of a millisecond, long enough to miss a busy signal whole. So, as libftdi's
+// stopped until the frame's end (up to 254 us in a call on the virtual bus, where a one-block
+// checksum's busy signal lasts 112 us), long enough to miss a busy signal whole. So, as libftdi's
 // own ftdi_readstream does, several IN transfers of our own stay queued on the endpoint
 // (ftdi->out_ep, 0x81: libftdi names endpoints from the chip's side) while samples are owed;
 // one finishing leaves the next already receiving. Their callbacks strip the two status bytes
