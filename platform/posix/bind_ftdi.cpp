@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdint>
 
@@ -34,10 +33,8 @@ bool context_broken = false;
 
 // Control requests and each bulk transfer give up after this; the device is then gone.
 constexpr int usb_timeout_ms = 1000;
-// Bytes per bulk write: the FT232R's smaller FIFO (128 bytes from the host, 256 towards it).
-// A few pieces are kept queued so the chip never waits for the next one.
-constexpr int write_piece = 128;
-constexpr int pieces_queued = 4;
+// Bytes per IN transfer of the stream: eight packets.
+constexpr int read_chunk = 128;
 // How long one wait for USB events may block before the deadline is looked at again.
 constexpr int event_wait_us = 10000;
 // A transfer's deadline: twice its bytes at the slowest byte rate the divisor may give, plus
@@ -80,7 +77,8 @@ void wait_for_events() {
 // Takes a submitted transfer back; true when libusb has let go of it (it is then freed).
 bool take_back(ftdi_transfer_control* tc) {
   const int64_t deadline = now_ms() + cancel_wait_ms;
-  // libftdi's callbacks resubmit a timed-out transfer: cancel again until it stays cancelled.
+  // libftdi 1.5's callbacks mark a cancelled transfer completed but resubmit one that ended
+  // otherwise (timed out, a short read): cancel again until it stays cancelled.
   while (!tc->completed && tc->transfer != nullptr && now_ms() < deadline) {
     libusb_cancel_transfer(tc->transfer);
     wait_for_events();
@@ -112,7 +110,10 @@ bool tty_free(int32_t com) {
   return posix_host::port_free_before_open(name, device);
 }
 
+void forget_flights();
+
 void release_context() {
+  forget_flights();
   if (context_ready) ftdi_deinit(&context);
   context_ready = false;
   device_open = false;
@@ -225,85 +226,254 @@ bool ftdi_set_latency_ms(uint8_t ms) {
   return result < 0 ? device_failed() : true;
 }
 
-// One pending read for the whole count, the writes in pieces behind it: the chip clocks a
-// byte out only while it has room for the byte it samples, so the read must be there from
-// the start. Ends when every byte has come back, or fails at a deadline that no working
-// device comes near (an unplugged one usually fails at once).
+// Transfers in flight, oldest first. Each one's writes are queued at the USB at once, behind
+// those of the transfers before it, so the chip always has bytes to clock while any are owed.
+//
+// The reads do not go through libftdi's ftdi_read_data_submit: it reads through the context's
+// one read buffer (ftdi.c: the libusb transfer is filled into ftdi->readbuffer, its callback
+// moves the bytes into the caller's buffer and keeps what lies beyond the caller's count in
+// readbuffer_remaining for the next read), so only one read can be pending, and between its
+// libusb transfer finishing and the host handling that, no IN transfer is queued at all. The
+// chip's 256-byte receive FIFO then fills (256 us at the fastest reading) and its clock stops:
+// a host controller that reports finished transfers once a frame (OHCI, UHCI) leaves it
+// stopped until the frame's end (up to 254 us in a call on the virtual bus, where a one-block
+// checksum's busy signal lasts 112 us), long enough to miss a busy signal whole. So, as libftdi's
+// own ftdi_readstream does, several IN transfers of our own stay queued on the endpoint
+// (ftdi->out_ep, 0x81: libftdi names endpoints from the chip's side) while samples are owed;
+// one finishing leaves the next already receiving. Their callbacks strip the two status bytes
+// of every 64-byte packet and hand the samples to the transfers in flight, in order.
+//
+// The risk that remains: a host that does not handle USB events for longer than the queued IN
+// transfers take to fill (about 2 ms of a running stream at the fastest reading, see
+// read_urbs) lets the chip's receive FIFO fill and its clock stop, unsampled, until it does.
+// Events are handled only inside ftdi_done (and the cancels of a failure), and the stream
+// keeps the host there for nearly all of a wait; a process descheduled for that long is the
+// case left open.
 namespace {
-bool transfer_now(const uint8_t* out, uint8_t* in, size_t count) {
-  if (!usable()) return false;
-  if (count == 0) return true;
-  if (out == nullptr || in == nullptr || count > static_cast<size_t>(INT_MAX)) {
-    return fail(err::invalid_parameter);
+
+struct Flight {
+  const uint8_t* out;
+  uint8_t* in;
+  size_t count;
+  size_t received;  // samples in `in` so far
+  int pieces;       // write transfers submitted for it
+  int pieces_done;  // of them, those collected
+};
+// libftdi's write chunk (ftdi_init: 4096): a write of at most this many bytes is one libusb
+// transfer that libftdi never has to resubmit with its rest, so the pieces reach the chip in
+// the order submitted. The chip's own 128-byte FIFO takes them packet by packet as it clocks.
+constexpr size_t write_piece = 4096;
+constexpr int pieces_per_transfer = 8;
+constexpr size_t max_count = write_piece * pieces_per_transfer;
+// IN transfers kept queued: each completes at a short packet or when read_chunk bytes (two
+// 64-byte packets, two bytes of each the chip's status) have come, so the host hears of a
+// sample within 124 samples of it (and the frame's end), well within the watch's read-ahead.
+// Together they take 1984 samples: about 2 ms of a running stream at the fastest reading, more
+// than the frame a host controller may take to report one finished.
+constexpr int read_urbs = 16;
+constexpr int packet_size = 64;  // the FT232R's bulk packets at full speed
+constexpr int status_bytes = 2;  // modem and line status at the head of every IN packet
+
+Flight flights[ftdi_max_in_flight];
+ftdi_transfer_control* pieces[ftdi_max_in_flight][pieces_per_transfer];
+int oldest = 0;  // index of the oldest transfer in flight
+int in_flight = 0;
+int receiving = 0;  // the transfer in flight, counted from the oldest, that the next sample is for
+
+libusb_transfer* urbs[read_urbs];
+uint8_t urb_buffers[read_urbs][read_chunk];
+bool urb_queued[read_urbs];
+bool read_failed = false;  // an IN transfer ended otherwise than completed, or brought too much
+
+int slot(int nth) { return (oldest + nth) % ftdi_max_in_flight; }
+
+bool samples_owed() {
+  for (int n = receiving; n < in_flight; ++n) {
+    if (flights[slot(n)].received < flights[slot(n)].count) return true;
   }
-  if (stream_dirty) {
-    if (ftdi_tcioflush(&context) < 0) return device_failed();
-    stream_dirty = false;
-  }
-  ftdi_transfer_control* reading = ftdi_read_data_submit(&context, in, static_cast<int>(count));
-  if (reading == nullptr) return device_failed();
-  ftdi_transfer_control* writing[pieces_queued] = {};
-  size_t submitted = 0;
-  const int64_t deadline =
-      now_ms() + transfer_slack_ms + static_cast<int64_t>(count) * 2000 / static_cast<int64_t>(slowest_byte_rate);
-  bool ok = true;
-  for (;;) {
-    bool writes_pending = false;
-    for (ftdi_transfer_control*& piece : writing) {
-      if (piece != nullptr && piece->completed) {
-        ok = ok && ftdi_transfer_data_done(piece) >= 0;
-        piece = nullptr;
-      }
-      if (ok && piece == nullptr && submitted < count) {
-        const int size = static_cast<int>(count - submitted < write_piece ? count - submitted : write_piece);
-        // libftdi takes the buffer as writable but only reads it.
-        piece = ftdi_write_data_submit(&context, const_cast<uint8_t*>(out + submitted), size);
-        ok = ok && piece != nullptr;
-        submitted += static_cast<size_t>(size);
-      }
-      writes_pending = writes_pending || piece != nullptr;
-    }
-    if (!ok || (reading->completed && !writes_pending && submitted == count)) break;
-    if (now_ms() > deadline) {
-      ok = false;
-      break;
-    }
-    wait_for_events();
-  }
-  if (ok) return ftdi_transfer_data_done(reading) == static_cast<int>(count) ? true : device_failed();
-  bool taken_back = take_back(reading);
-  for (ftdi_transfer_control* piece : writing) {
-    if (piece != nullptr) taken_back = take_back(piece) && taken_back;
-  }
-  stream_dirty = true;
-  context_broken = !taken_back;
-  return device_failed();
+  return false;
 }
-}  // namespace
 
-// Each transfer is made whole at its submission; done reports it in order.
-namespace {
-bool results[ftdi_max_in_flight];
-int oldest = 0, in_flight = 0;
-}  // namespace
-
-bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
-  if (in_flight == ftdi_max_in_flight) return fail(err::invalid_parameter);
-  const bool ok = transfer_now(out, in, count);
-  if (!ok) {
-    in_flight = 0;
-    return false;
+// The samples of one IN packet go to the transfers in flight, in order. A sample for which no
+// transfer waits means the stream has slipped: the read fails.
+void take_samples(const uint8_t* data, int length) {
+  for (int i = 0; i < length; ++i) {
+    while (receiving < in_flight && flights[slot(receiving)].received == flights[slot(receiving)].count) ++receiving;
+    if (receiving == in_flight) {
+      read_failed = true;
+      return;
+    }
+    Flight& f = flights[slot(receiving)];
+    f.in[f.received++] = data[i];
   }
-  results[(oldest + in_flight++) % ftdi_max_in_flight] = ok;
+}
+
+bool queue_urb(int i);
+
+void LIBUSB_CALL urb_done(libusb_transfer* urb) {
+  const int i = static_cast<int>(reinterpret_cast<intptr_t>(urb->user_data));
+  urb_queued[i] = false;
+  if (urb->status != LIBUSB_TRANSFER_COMPLETED) {
+    // Taken back (cancelled) on purpose, or failed (the device gone): either way nothing more
+    // is read until the stream is purged.
+    if (urb->status != LIBUSB_TRANSFER_CANCELLED) read_failed = true;
+    return;
+  }
+  for (int at = 0; at < urb->actual_length; at += packet_size) {
+    const int packet = urb->actual_length - at < packet_size ? urb->actual_length - at : packet_size;
+    if (packet > status_bytes) take_samples(urb->buffer + at + status_bytes, packet - status_bytes);
+  }
+  // Still owed samples: straight back into the queue, behind the others.
+  if (!read_failed && samples_owed() && !queue_urb(i)) read_failed = true;
+}
+
+// No libusb timeout: the transfer waits for as long as the stream takes; done's deadline
+// judges it.
+bool queue_urb(int i) {
+  if (urbs[i] == nullptr) {
+    urbs[i] = libusb_alloc_transfer(0);
+    if (urbs[i] == nullptr) return false;
+  }
+  libusb_fill_bulk_transfer(urbs[i], context.usb_dev, static_cast<unsigned char>(context.out_ep), urb_buffers[i],
+                            read_chunk, urb_done, reinterpret_cast<void*>(static_cast<intptr_t>(i)), 0);
+  if (libusb_submit_transfer(urbs[i]) != 0) return false;
+  urb_queued[i] = true;
   return true;
 }
 
+// Every IN transfer queued while samples are owed.
+bool queue_reads() {
+  if (!samples_owed()) return true;
+  for (int i = 0; i < read_urbs; ++i) {
+    if (!urb_queued[i] && !queue_urb(i)) return false;
+  }
+  return true;
+}
+
+// libftdi fills every write's timeout from the context: none on the queued ones, which wait
+// behind each other for as long as the chip takes; done's deadline judges them. (A write that
+// timed out would be resubmitted by libftdi's callback with its rest, behind pieces submitted
+// later.)
+ftdi_transfer_control* submit_piece(const uint8_t* out, size_t size) {
+  context.usb_write_timeout = 0;
+  // libftdi takes the buffer as writable but only reads it.
+  ftdi_transfer_control* tc = ftdi_write_data_submit(&context, const_cast<uint8_t*>(out), static_cast<int>(size));
+  context.usb_write_timeout = usb_timeout_ms;
+  return tc;
+}
+
+// Writes that finished are collected, in order. False when a transfer failed.
+bool collect() {
+  if (read_failed) return false;
+  for (int n = 0; n < in_flight; ++n) {
+    Flight& f = flights[slot(n)];
+    ftdi_transfer_control** mine = pieces[slot(n)];
+    while (f.pieces_done < f.pieces && mine[f.pieces_done]->completed) {
+      const int expected = mine[f.pieces_done]->size;
+      const int written = ftdi_transfer_data_done(mine[f.pieces_done]);
+      mine[f.pieces_done++] = nullptr;
+      if (written != expected) return false;
+    }
+  }
+  return true;
+}
+
+// An IN transfer taken back: cancelled, and its callback run.
+bool take_back_urb(int i) {
+  const int64_t deadline = now_ms() + cancel_wait_ms;
+  if (urb_queued[i]) libusb_cancel_transfer(urbs[i]);
+  while (urb_queued[i] && now_ms() < deadline) wait_for_events();
+  return !urb_queued[i];
+}
+
+// A transfer failed or ran out of time: every one in flight is taken back. Bytes of them may
+// still be in the chip or on their way back and would shift later reads: purged before the
+// next transfer.
+bool give_up() {
+  bool taken_back = true;
+  in_flight = 0;  // the callbacks of the reads taken back find no transfer waiting
+  for (int i = 0; i < read_urbs; ++i) taken_back = take_back_urb(i) && taken_back;
+  for (int n = 0; n < ftdi_max_in_flight; ++n) {
+    Flight& f = flights[n];
+    for (int i = f.pieces_done; i < f.pieces; ++i) {
+      if (pieces[n][i] != nullptr) taken_back = take_back(pieces[n][i]) && taken_back;
+      pieces[n][i] = nullptr;
+    }
+    f = Flight{};
+  }
+  oldest = 0;
+  receiving = 0;
+  read_failed = false;
+  stream_dirty = true;
+  context_broken = context_broken || !taken_back;
+  return device_failed();
+}
+
+// After a close: nothing of the old device is in flight any more; the IN transfers are freed
+// (a broken context's are left to libusb, which may still hold them).
+void forget_flights() {
+  for (int i = 0; i < read_urbs; ++i) {
+    if (urbs[i] != nullptr && !urb_queued[i]) libusb_free_transfer(urbs[i]);
+    urbs[i] = nullptr;
+    urb_queued[i] = false;
+  }
+  for (auto& row : pieces) {
+    for (ftdi_transfer_control*& tc : row) tc = nullptr;
+  }
+  for (Flight& f : flights) f = Flight{};
+  oldest = 0;
+  in_flight = 0;
+  receiving = 0;
+  read_failed = false;
+}
+
+}  // namespace
+
+bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
+  if (!usable()) return false;
+  if (in_flight == ftdi_max_in_flight) return fail(err::invalid_parameter);
+  if (count > 0 && (out == nullptr || in == nullptr)) return fail(err::invalid_parameter);
+  if (count > max_count) return fail(err::invalid_parameter);
+  if (stream_dirty && in_flight == 0) {
+    if (ftdi_tcioflush(&context) < 0) return device_failed();
+    stream_dirty = false;
+  }
+  const int at = slot(in_flight);
+  Flight& f = flights[at];
+  f = Flight{out, in, count, 0, 0, 0};
+  ++in_flight;
+  // The reads first: the chip clocks a byte only while it has room for the sample.
+  if (!queue_reads()) return give_up();
+  for (size_t offset = 0; offset < count; offset += write_piece) {
+    const size_t size = count - offset < write_piece ? count - offset : write_piece;
+    ftdi_transfer_control* tc = submit_piece(out + offset, size);
+    if (tc == nullptr) return give_up();
+    pieces[at][f.pieces++] = tc;
+  }
+  return true;
+}
+
+// Waits for the oldest transfer: its writes collected and its samples in. The deadline allows
+// twice its bytes at the slowest byte rate the divisor may give, plus the slack; nothing
+// before it is owed any more, so no working device comes near it (an unplugged one usually
+// fails at once).
 bool ftdi_done() {
+  if (!usable()) return false;
   if (in_flight == 0) return fail(err::invalid_parameter);
-  const bool ok = results[oldest];
-  oldest = (oldest + 1) % ftdi_max_in_flight;
+  const Flight& f = flights[oldest];
+  const int64_t deadline = now_ms() + transfer_slack_ms +
+                           static_cast<int64_t>(f.count) * 2000 / static_cast<int64_t>(slowest_byte_rate);
+  for (;;) {
+    if (!collect()) return give_up();
+    if (f.received == f.count && f.pieces_done == f.pieces) break;
+    if (now_ms() > deadline) return give_up();
+    wait_for_events();
+  }
+  flights[oldest] = Flight{};
+  oldest = slot(1);
   --in_flight;
-  return ok;
+  if (receiving > 0) --receiving;
+  return true;
 }
 
 int emergency_signal() { return posix_host::emergency_signal(); }
@@ -311,6 +481,10 @@ void end_after_emergency(int signal_number) { posix_host::end_after_emergency(si
 
 void ftdi_close() {
   const uint32_t error = posix_host::last_error();  // a failure being reported stays reported
+  // Transfers still in flight are taken back before the pins change hands.
+  bool reading = false;
+  for (const bool queued : urb_queued) reading = reading || queued;
+  if (device_open && (in_flight > 0 || reading)) (void)give_up();
   if (device_open && !context_broken) {
     // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
     ftdi_setdtr_rts(&context, 0, 0);

@@ -136,6 +136,7 @@ struct ChipCounters {
   long long rejected_calls;    // supervisory calls refused for wrong parameters
   long long timing_violations; // clock phases or releases shorter than the chip's minimum
   long long refused_protected; // read or write block refused on a protected block
+  long long late_answers;      // busy signals that rose late (ChipFault::late_answer)
 };
 // The status byte of a read or write block refused on a protected block.
 constexpr uint8_t protected_status = 0x03;

@@ -278,7 +278,9 @@ void clock_rise(bool host_high, bool line_high, double t) {
     case Mode::awaiting_release:
       if (!host_high) {
         const int slot = state.pending_function & (rom_function_slots - 1);
-        state.high_from = t + answer_delay(state.pending_function, state.calls_by_function[slot], 0);
+        const double delay = answer_delay(state.pending_function, state.calls_by_function[slot], 0);
+        if (delay > 0) ++counts.late_answers;
+        state.high_from = t + delay;
         state.high_until = run_pending_call(state.high_from);
         state.mode = Mode::busy;
       }

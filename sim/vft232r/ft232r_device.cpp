@@ -67,6 +67,7 @@ struct Device {
   uint8_t rx[rx_capacity];
   int rx_head = 0, rx_count = 0;
   double next_clock_us = 0;  // the earliest time the next byte may leave the transmit FIFO
+  double clock_free_us = -1; // synchronous mode: when the last byte clocked ended its period
   double last_packet_us = 0; // the latency timer runs from here
   bool stalled = false;      // the clock stands for a full receive FIFO
   // The lines behind the transceiver.
@@ -162,6 +163,23 @@ void rx_push(Device& d, uint8_t b) {
   ++d.rx_count;
 }
 
+// The clock stood from the end of the last byte's period until `at`: the part of it during a
+// supervisory call is unsampled time. The chip has seen nothing since that byte, so its state
+// is still the one the stretch began with; a busy signal ends at its timed fall.
+void count_gap(Device& d, double at) {
+  const double from = d.clock_free_us;
+  if (from < 0 || at <= from + rounding_us || !sim::chip::in_call(from)) return;
+  double until = at;
+  if (!sim::chip::in_call(at)) {
+    const double fall = sim::chip::timed_fall();
+    if (fall > from && fall < at) until = fall;
+  }
+  const double gap = until - from;
+  ++d.report.gaps_in_calls;
+  d.report.gap_us_in_calls += gap;
+  if (gap > d.report.longest_gap_in_call_us) d.report.longest_gap_in_call_us = gap;
+}
+
 // Clocks bytes out of the transmit FIFO up to time t.
 void run_until(Device& d, double t) {
   const double period = byte_period_us(d);
@@ -174,6 +192,7 @@ void run_until(Device& d, double t) {
     }
     d.stalled = false;
     const double at = d.next_clock_us;
+    if (sync) count_gap(d, at);
     const uint8_t byte = d.tx[d.tx_head];
     d.tx_head = (d.tx_head + 1) % tx_capacity;
     --d.tx_count;
@@ -187,6 +206,7 @@ void run_until(Device& d, double t) {
       ++d.report.uart_bytes;  // serial data on TXD: the target's data line
     }
     d.next_clock_us = at + period;
+    d.clock_free_us = sync ? d.next_clock_us : -1;
   }
 }
 
@@ -269,6 +289,7 @@ Usb vendor_out(Device& d, uint8_t request, uint16_t value, uint16_t index, doubl
       if (mode != mode_reset && mode != mode_async && mode != mode_sync) return Usb::stall;
       d.mode = mode;
       d.mask = static_cast<uint8_t>(value & 0xFF);
+      d.clock_free_us = -1;  // a new stream: the time before it was never the clock's
       if (mode != mode_reset && d.options.latch_lost) d.latch = 0x00;
       d.stalled = false;
       apply_pins(d, t);
@@ -327,6 +348,11 @@ void reset(const Options& options) {
   config = sim::ChipConfig{};
   if (options.silent_after_vectors >= 0) {
     config.faults.push_back(sim::chip_fault::silence_after_vectors(static_cast<long>(options.silent_after_vectors)));
+  }
+  for (int i = 0; i < options.late_answer_count && i < Options::max_late_answers; ++i) {
+    const Options::LateAnswer& late = options.late_answers[i];
+    config.faults.push_back(
+        sim::chip_fault::late_answer(static_cast<sim::RomFunction>(late.function), late.delay_us));
   }
   sim::chip::reset();
   sim::adapter::reset();
@@ -438,6 +464,8 @@ Report report(double t_us) {
   long long started = 0;
   for (const long long n : c.rom_calls) started += n;
   r.calls_started = started;
+  r.late_answers = c.late_answers;
+  for (int f = 0; f < sim::rom_function_slots; ++f) r.calls_by_function[f] = c.rom_calls[f];
   r.now_us = d.now_us;
   std::memcpy(r.flash, sim::flash().data(), sizeof r.flash);
   return r;

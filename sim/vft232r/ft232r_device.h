@@ -35,6 +35,15 @@ struct Options {
   // The modem-control register as the cable's last user left it (DTR 1, RTS 2): a terminal
   // without HUPCL leaves them asserted, and the UART drives them whenever it owns the pins.
   uint8_t modem_control = 0;
+  // Busy signals that rise late (sim::ChipFault::late_answer): the ROM function's number and
+  // the delay after the release, for every call of that function.
+  struct LateAnswer {
+    int function;
+    double delay_us;
+  };
+  static constexpr int max_late_answers = 8;
+  LateAnswer late_answers[max_late_answers] = {};
+  int late_answer_count = 0;
 };
 
 void reset(const Options& options);
@@ -75,6 +84,15 @@ struct Report {
   int64_t uart_bytes;         // bytes sent as serial data outside bit-bang mode (onto the target's data line)
   int64_t vectors;
   int64_t malformed_frames, rejected_calls, timing_violations, contention, calls_started;
+  // Unsampled time while the chip ran a supervisory call (sim::chip::in_call): stretches in
+  // synchronous mode where the clock stood (nothing to clock, or the receive FIFO full) while
+  // a call waited for its release or its busy signal was not over. A busy signal that rises
+  // and falls within such a stretch is never seen.
+  int64_t late_answers;       // the chip's busy signals that rose late, as asked
+  int64_t calls_by_function[16];  // supervisory calls started, by function number
+  int64_t gaps_in_calls;
+  double gap_us_in_calls;
+  double longest_gap_in_call_us;
   double shortest_phase_us;   // the shortest clock phase seen (0 when none)
   double now_us;              // the device's time at the last call
   double powered_us;          // when the target was last powered (-1 never)

@@ -6,8 +6,10 @@
 // The host controller is modelled as far as the tool can tell: a submitted bulk transfer moves
 // data whenever the device can take or give some, whether or not anyone handles events (the
 // OUT side in whole 64-byte packets, the IN side packet by packet until a short packet or a
-// full buffer completes it), its callback runs only inside libusb_handle_events*, and a
-// transfer ends at its timeout with what it had. A control transfer takes one USB frame (1 ms;
+// full buffer completes it), one transaction at a time on a full-speed bus (19 of 64 bytes a
+// frame, NAKed tries costing bus time too), a finished transfer is reported at the end of its
+// 1 ms frame, its callback runs only inside libusb_handle_events*, and a transfer ends at its
+// timeout with what it had. A control transfer takes one USB frame (1 ms;
 // VUSB_CONTROL_US). The kernel's ftdi_sio holds the interface until it is detached: claiming
 // without detaching is refused (LIBUSB_ERROR_BUSY); with auto-detach it comes back on release.
 //
@@ -19,7 +21,11 @@
 // Environment: VUSB_STATUS (a file of sizeof(vusb::Status) bytes to keep current),
 // VUSB_READING (fastest, slowest), VUSB_ATTACH (adapter, nochip, nothing), VUSB_SILENT_AFTER (vectors),
 // VUSB_UNPLUG_AT_US (virtual time), VUSB_LATCH_LOST (1), VUSB_MODEM_CONTROL (DTR 1, RTS 2 at the start), VUSB_RELEASE (bcdDevice, hex),
-// VUSB_SERIAL, VUSB_BUS, VUSB_ADDRESS, VUSB_CONTROL_US.
+// VUSB_SERIAL, VUSB_BUS, VUSB_ADDRESS, VUSB_CONTROL_US, VUSB_FAIL_IN_TRANSFER (the Nth
+// asynchronous IN transfer ends with an error while the device stays on the bus),
+// VUSB_LATE_ANSWER (busy signals that rise late: "function:us" pairs separated by commas, the
+// function one of read_block, write_block, protect, erase_all, table_read, checksum, calibrate;
+// for example "checksum:600,table_read:100").
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <libusb-1.0/libusb.h>
@@ -72,12 +78,22 @@ struct Config {
   uint16_t release = 0x0600;
   char serial[64] = "A10K7Q3B";
   int64_t control_ns = 1000000;
+  int64_t fail_in_transfer = 0;  // this asynchronous IN transfer (1-based) fails; 0 none
   double clock_step_us = 0.1;
 };
 Config config;
 
 constexpr uint8_t ep_out = 0x02, ep_in = 0x81;
 constexpr int packet_size = 64;
+// USB full speed runs in 1 ms frames. A host controller that reports finished transfers once a
+// frame (OHCI writes its done queue back at the frame's end, UHCI interrupts there) hands a
+// finished bulk transfer to libusb at the end of the frame it finished in; EHCI and xHCI are
+// quicker, so this is the strict end. Meanwhile the endpoint goes on with the next transfer
+// queued on it, if there is one.
+constexpr int64_t frame_ns = 1000000;
+// At most 19 bulk transactions of 64 bytes fit in a full-speed frame (USB 2.0, table 5-9), both
+// directions together.
+constexpr int bulk_packets_per_frame = 19;
 // Publishing the whole status (8 KB of flash) at every call would cost more than the run: the
 // frequent calls publish at most this often in virtual time, the rare ones always.
 constexpr int64_t publish_every_ns = 50'000'000;
@@ -86,6 +102,7 @@ libusb_context the_context{0};
 libusb_device the_device{1};
 libusb_device_handle the_handle{0};
 bool auto_detach = false;
+int64_t in_submitted = 0;  // asynchronous IN transfers submitted
 
 vusb::Status local_status;
 vusb::Status* status = &local_status;
@@ -100,9 +117,11 @@ struct Pending {
   libusb_transfer* transfer;
   int64_t deadline_ns;  // 0: none
   bool finished;
+  int64_t finished_ns;  // when it finished: reported at the end of that frame
   int result;           // libusb_transfer_status once finished
   bool cancel;
   bool synchronous;     // libusb_bulk_transfer's own: no callback
+  bool fails;           // ends with an error at its first chance (VUSB_FAIL_IN_TRANSFER)
 };
 std::vector<Pending> pending;
 
@@ -144,6 +163,39 @@ void set_status_file(const char* path) {
   if (map != MAP_FAILED) status = static_cast<vusb::Status*>(map);
 }
 
+// VUSB_LATE_ANSWER into the options; an entry it cannot read ends the process, so that a test
+// never runs without the fault it asked for.
+void read_late_answers(vft232r::Options* options) {
+  const char* text = std::getenv("VUSB_LATE_ANSWER");
+  if (text == nullptr || *text == '\0') return;
+  static const struct {
+    const char* name;
+    int function;
+  } functions[] = {{"read_block", 1}, {"write_block", 2}, {"protect", 4}, {"erase_all", 5},
+                   {"table_read", 6}, {"checksum", 7},    {"calibrate", 9}};
+  const char* at = text;
+  while (*at != '\0') {
+    const char* colon = std::strchr(at, ':');
+    int function = -1;
+    for (const auto& f : functions) {
+      const size_t n = std::strlen(f.name);
+      if (colon != nullptr && static_cast<size_t>(colon - at) == n && std::strncmp(at, f.name, n) == 0) {
+        function = f.function;
+      }
+    }
+    char* end = nullptr;
+    const double delay = colon != nullptr ? std::strtod(colon + 1, &end) : -1;
+    if (function < 0 || end == colon + 1 || delay < 0 || (*end != '\0' && *end != ',') ||
+        options->late_answer_count == vft232r::Options::max_late_answers) {
+      const char message[] = "libvusb: VUSB_LATE_ANSWER not understood\n";
+      (void)!write(2, message, sizeof message - 1);
+      _exit(97);
+    }
+    options->late_answers[options->late_answer_count++] = {function, delay};
+    at = *end == ',' ? end + 1 : end;
+  }
+}
+
 void initialise() {
   real.clock_gettime = reinterpret_cast<ClockGettimeFn>(dlsym(RTLD_NEXT, "clock_gettime"));
   real.clock_nanosleep = reinterpret_cast<ClockNanosleepFn>(dlsym(RTLD_NEXT, "clock_nanosleep"));
@@ -159,12 +211,14 @@ void initialise() {
   options.unplug_at_us = env_number("VUSB_UNPLUG_AT_US", -1);
   options.latch_lost = env_number("VUSB_LATCH_LOST", 0) != 0;
   options.modem_control = static_cast<uint8_t>(env_number("VUSB_MODEM_CONTROL", 0));
+  read_late_answers(&options);
   const char* release = std::getenv("VUSB_RELEASE");
   if (release != nullptr && *release != '\0') options.release = static_cast<uint16_t>(std::strtol(release, nullptr, 16));
   config.release = options.release;
   config.bus = static_cast<uint8_t>(env_number("VUSB_BUS", 1));
   config.address = static_cast<uint8_t>(env_number("VUSB_ADDRESS", 5));
   config.control_ns = static_cast<int64_t>(env_number("VUSB_CONTROL_US", 1000) * 1000.0);
+  config.fail_in_transfer = static_cast<int64_t>(env_number("VUSB_FAIL_IN_TRANSFER", 0));
   const char* serial = std::getenv("VUSB_SERIAL");
   if (serial != nullptr) {
     std::strncpy(config.serial, serial, sizeof config.serial - 1);
@@ -198,61 +252,143 @@ int usb_error(vft232r::Usb result) {
 
 void finish(Pending& p, int result) {
   p.finished = true;
+  p.finished_ns = virtual_ns.load();
   p.result = result;
   if (result == LIBUSB_TRANSFER_TIMED_OUT) ++status->timed_out;
   if (result == LIBUSB_TRANSFER_CANCELLED) ++status->cancelled;
   if (result == LIBUSB_TRANSFER_NO_DEVICE) ++status->no_device;
 }
 
-// The host controller at the current virtual time: every unfinished transfer, the first of each
-// direction moving data (a later one waits its turn on the same endpoint).
+int64_t frame_end(int64_t t_ns) { return (t_ns / frame_ns + 1) * frame_ns; }
+
+// The host has been told: the frame it finished in is over.
+bool reported(const Pending& p) { return p.finished && virtual_ns.load() >= frame_end(p.finished_ns); }
+
+// The bus carries one transaction at a time, and is free again at bus_free_ns. A transaction
+// of n data bytes takes its share of the frame with 13 bytes of protocol overhead: 19 of 64
+// bytes fill a frame (USB 2.0, table 5-9). The host controller tries the two endpoints in
+// turn for as long as either has a transfer queued, and a try the device NAKs costs bus time
+// too: an OUT packet goes out whole before the NAK, an IN token is answered by a NAK at once.
+constexpr int bulk_overhead = 13;
+int64_t transaction_ns(int bytes) {
+  return frame_ns * (bytes + bulk_overhead) / (bulk_packets_per_frame * (packet_size + bulk_overhead));
+}
+int64_t bus_free_ns = 0;
+bool bus_waiting = false;  // a transfer waits for the bus: the next try when it is free
+bool prefer_in = false;
+// Once each queued endpoint has been NAKed in turn, the tries go on alike until the device
+// changes or the host queues or cancels something: rather than one event per try, the loop is
+// remembered (tries from nak_from_ns, the first at the endpoint nak_first_in says, costing
+// nak_first_ns and then nak_second_ns) and the try in progress when the next event comes is
+// worked out from it.
+bool nak_loop = false;
+int naks_in_row = 0;
+int64_t nak_from_ns = 0, nak_first_ns = 0, nak_second_ns = 0;
+bool nak_first_in = false;
+
+// The loop ends at t: the next try starts when the one in progress at t ends, at the endpoint
+// whose turn that is.
+void leave_nak_loop(int64_t t_ns) {
+  if (!nak_loop) return;
+  nak_loop = false;
+  naks_in_row = 0;
+  const int64_t period = nak_first_ns + nak_second_ns;
+  const int64_t base = nak_from_ns + (t_ns > nak_from_ns ? (t_ns - nak_from_ns) / period * period : 0);
+  if (t_ns <= base) {
+    bus_free_ns = base;
+    prefer_in = nak_first_in;
+  } else if (t_ns <= base + nak_first_ns) {
+    bus_free_ns = base + nak_first_ns;
+    prefer_in = nak_second_ns > 0 ? !nak_first_in : nak_first_in;
+  } else {
+    bus_free_ns = base + period;
+    prefer_in = nak_first_in;
+  }
+}
+
+// One OUT packet; its size, 0 when the device NAKed it.
+int move_out(Pending& p, double t) {
+  libusb_transfer* x = p.transfer;
+  int taken = 0;
+  const int rest = x->length - x->actual_length;
+  const vft232r::Usb r = vft232r::bulk_out(x->buffer + x->actual_length, rest < packet_size ? rest : packet_size, &taken, t);
+  x->actual_length += taken;
+  if (r == vft232r::Usb::no_device) finish(p, LIBUSB_TRANSFER_NO_DEVICE);
+  else if (x->actual_length == x->length) finish(p, LIBUSB_TRANSFER_COMPLETED);
+  return taken;
+}
+
+// One IN packet (up to the end of a short one or of the buffer); its size, 0 for a NAK.
+int move_in(Pending& p, double t) {
+  libusb_transfer* x = p.transfer;
+  uint8_t packet[packet_size];
+  int length = 0;
+  const vft232r::Usb r = vft232r::bulk_in(packet, &length, t);
+  if (r == vft232r::Usb::no_device) {
+    finish(p, LIBUSB_TRANSFER_NO_DEVICE);
+    return 0;
+  }
+  if (length == 0) return 0;
+  const int room = x->length - x->actual_length;
+  if (length > room) {
+    finish(p, LIBUSB_TRANSFER_OVERFLOW);
+    return length;
+  }
+  std::memcpy(x->buffer + x->actual_length, packet, static_cast<size_t>(length));
+  x->actual_length += length;
+  if (length < packet_size || x->actual_length == x->length) finish(p, LIBUSB_TRANSFER_COMPLETED);
+  return length;
+}
+
+// The host controller at the current virtual time: the first unfinished transfer of each
+// direction may move a packet (a later one waits its turn on the same endpoint), one
+// transaction at a time on the bus.
 void service() {
   const double t = now_us();
   const int64_t t_ns = virtual_ns.load();
-  bool out_turn = true, in_turn = true;
+  Pending* out = nullptr;
+  Pending* in = nullptr;
+  const bool present = vft232r::on_bus(t);
   for (Pending& p : pending) {
     if (p.finished) continue;
-    libusb_transfer* x = p.transfer;
-    const bool out = x->endpoint == ep_out;
     if (p.cancel) {
       finish(p, LIBUSB_TRANSFER_CANCELLED);
-      continue;
-    }
-    if (!vft232r::on_bus(t)) {
+    } else if (p.fails) {
+      finish(p, LIBUSB_TRANSFER_ERROR);  // the host controller saw a bad packet
+    } else if (!present) {
       finish(p, LIBUSB_TRANSFER_NO_DEVICE);
-      continue;
+    } else if (p.transfer->endpoint == ep_out) {
+      if (out == nullptr) out = &p;
+    } else if (in == nullptr) {
+      in = &p;
     }
-    if (out && out_turn) {
-      out_turn = false;
-      int taken = 0;
-      const vft232r::Usb r = vft232r::bulk_out(x->buffer + x->actual_length, x->length - x->actual_length, &taken, t);
-      x->actual_length += taken;
-      if (r == vft232r::Usb::no_device) finish(p, LIBUSB_TRANSFER_NO_DEVICE);
-      else if (x->actual_length == x->length) finish(p, LIBUSB_TRANSFER_COMPLETED);
-    } else if (!out && in_turn) {
-      in_turn = false;
-      for (;;) {
-        uint8_t packet[packet_size];
-        int length = 0;
-        const vft232r::Usb r = vft232r::bulk_in(packet, &length, t);
-        if (r == vft232r::Usb::no_device) {
-          finish(p, LIBUSB_TRANSFER_NO_DEVICE);
-          break;
-        }
-        if (length == 0) break;  // NAK
-        const int room = x->length - x->actual_length;
-        if (length > room) {
-          finish(p, LIBUSB_TRANSFER_OVERFLOW);
-          break;
-        }
-        std::memcpy(x->buffer + x->actual_length, packet, static_cast<size_t>(length));
-        x->actual_length += length;
-        if (length < packet_size || x->actual_length == x->length) {
-          finish(p, LIBUSB_TRANSFER_COMPLETED);
-          break;
-        }
-      }
+  }
+  leave_nak_loop(t_ns);
+  if ((out != nullptr || in != nullptr) && t_ns >= bus_free_ns) {
+    // One try: the endpoint whose turn it is, or the other when it has nothing queued.
+    const bool try_in = in != nullptr && (prefer_in || out == nullptr);
+    const bool both = in != nullptr && out != nullptr;
+    const int in_nak_bytes = 0;
+    const int out_rest = out != nullptr ? out->transfer->length - out->transfer->actual_length : 0;
+    const int out_offered = out_rest < packet_size ? out_rest : packet_size;
+    const int moved = try_in ? move_in(*in, t) : move_out(*out, t);
+    const int64_t cost = transaction_ns(try_in ? moved : out_offered);
+    bus_free_ns = t_ns + cost;
+    prefer_in = !try_in;
+    naks_in_row = moved > 0 ? 0 : naks_in_row + 1;
+    const bool finished = try_in ? in->finished : out->finished;
+    if (!finished && naks_in_row >= (both ? 2 : 1)) {
+      nak_loop = true;
+      nak_from_ns = bus_free_ns;
+      nak_first_in = both ? !try_in : try_in;
+      nak_first_ns = transaction_ns(nak_first_in ? in_nak_bytes : out_offered);
+      nak_second_ns = both ? transaction_ns(nak_first_in ? out_offered : in_nak_bytes) : 0;
     }
+  }
+  bus_waiting = false;
+  for (const Pending& p : pending) bus_waiting = bus_waiting || !p.finished;
+  bus_waiting = bus_waiting && !nak_loop && t_ns < bus_free_ns;
+  for (Pending& p : pending) {
     if (!p.finished && p.deadline_ns != 0 && t_ns >= p.deadline_ns) finish(p, LIBUSB_TRANSFER_TIMED_OUT);
   }
 }
@@ -264,9 +400,17 @@ bool any_unfinished() {
   return false;
 }
 
+bool any_unreported() {
+  for (const Pending& p : pending) {
+    if (p.finished && !reported(p)) return true;
+  }
+  return false;
+}
+
+// A finished transfer the host has been told of.
 bool any_finished(const libusb_transfer* only) {
   for (const Pending& p : pending) {
-    if (p.finished && (only == nullptr ? !p.synchronous : p.transfer == only)) return true;
+    if (reported(p) && (only == nullptr ? !p.synchronous : p.transfer == only)) return true;
   }
   return false;
 }
@@ -282,9 +426,14 @@ int64_t next_event_ns() {
     if (at <= now) at = now + 1;
     next = at;
   }
+  bool moving = false;
   for (const Pending& p : pending) {
     if (!p.finished && p.deadline_ns > now && (next < 0 || p.deadline_ns < next)) next = p.deadline_ns;
+    if (p.finished && !reported(p) && (next < 0 || frame_end(p.finished_ns) < next)) next = frame_end(p.finished_ns);
+    moving = moving || !p.finished;
   }
+  // The bus busy with a transaction: the waiting transfers try again when it is free.
+  if (moving && bus_waiting && bus_free_ns > now && (next < 0 || bus_free_ns < next)) next = bus_free_ns;
   return next;
 }
 
@@ -293,7 +442,7 @@ int64_t next_event_ns() {
 // unless it stopped early.
 void run_bus(int64_t until, bool stop_at_finish, const libusb_transfer* stop) {
   service();
-  while (any_unfinished()) {
+  while (any_unfinished() || any_unreported()) {
     if (stop_at_finish && any_finished(stop)) return;
     const int64_t next = next_event_ns();
     if (next < 0 || next > until) break;
@@ -309,7 +458,7 @@ void run_bus(int64_t until, bool stop_at_finish, const libusb_transfer* stop) {
 void deliver() {
   std::vector<Pending> done;
   for (size_t i = 0; i < pending.size();) {
-    if (pending[i].finished && !pending[i].synchronous) {
+    if (reported(pending[i]) && !pending[i].synchronous) {
       done.push_back(pending[i]);
       pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
     } else {
@@ -330,7 +479,7 @@ int64_t ns_of(const timespec* t) { return static_cast<int64_t>(t->tv_sec) * 1000
 void pass_time(int64_t ns) {
   std::lock_guard<std::recursive_mutex> lock(model_lock);
   const int64_t until = virtual_ns.load() + (ns > 0 ? ns : 0);
-  if (any_unfinished()) {
+  if (any_unfinished() || any_unreported()) {
     run_bus(until, false, nullptr);
   } else if (until > virtual_ns.load()) {
     virtual_ns.store(until);
@@ -353,7 +502,7 @@ int handle_events(const timeval* tv, int* completed) {
                                      : 60'000'000'000LL;
   if (wait > 0) {
     run_bus(now + wait, true, nullptr);
-  } else if (any_unfinished()) {
+  } else if (any_unfinished() || any_unreported()) {
     // A caller that polls without waiting polls again: time runs on to the bus's next event.
     service();
     if (!any_finished(nullptr)) {
@@ -769,7 +918,9 @@ int submit(libusb_transfer* x, bool synchronous) {
   if (x->endpoint == ep_out) log_event(vusb::event_bulk_out, 0, 0, 0, x->length, x->buffer);
   x->actual_length = 0;
   const int64_t deadline = x->timeout != 0 ? virtual_ns.load() + static_cast<int64_t>(x->timeout) * 1000000 : 0;
-  pending.push_back(Pending{x, deadline, false, 0, false, synchronous});
+  bool fails = false;
+  if (x->endpoint == ep_in && !synchronous) fails = ++in_submitted == config.fail_in_transfer;
+  pending.push_back(Pending{x, deadline, false, 0, 0, false, synchronous, fails});
   service();
   return 0;
 }
@@ -817,7 +968,7 @@ VUSB_EXPORT int libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
   int result = LIBUSB_ERROR_TIMEOUT;
   for (size_t i = 0; i < pending.size(); ++i) {
     if (pending[i].transfer != &x) continue;
-    const int r = pending[i].finished ? pending[i].result : LIBUSB_TRANSFER_TIMED_OUT;
+    const int r = reported(pending[i]) ? pending[i].result : LIBUSB_TRANSFER_TIMED_OUT;
     result = r == LIBUSB_TRANSFER_COMPLETED  ? 0
              : r == LIBUSB_TRANSFER_NO_DEVICE ? LIBUSB_ERROR_NO_DEVICE
              : r == LIBUSB_TRANSFER_OVERFLOW  ? LIBUSB_ERROR_OVERFLOW

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/model/chip.h"
 #include "sim/vft232r/vusb_status.h"
 #include "tests/vserial/run_kit.h"
 
@@ -170,6 +171,7 @@ void expect_left_clean(const Outcome& o, bool unplugged = false) {
   EXPECT_EQ(o.status.handles_open, 0);
   EXPECT_EQ(o.status.claimed, 0);
   EXPECT_EQ(o.status.refused_real, 0);
+  EXPECT_EQ(o.status.transfers_pending, 0) << "transfers left queued at the close";
   EXPECT_EQ(d.uart_bytes, 0) << "bytes sent as serial data onto the target's data line";
   if (!unplugged && d.opened > 0) {
     EXPECT_EQ(d.mode, 0) << "the UART takes the pins back at close";
@@ -250,6 +252,19 @@ void expect_setup_and_close(const vusb::Status& s) {
   EXPECT_EQ(modem.value, 0x0300) << "RTS and DTR off";
 }
 
+// The chip's clock may stand still during a supervisory call only for less than the shortest
+// busy signal (a one-block checksum's): no busy signal then fits in a stretch that nothing
+// sampled. At the slowest reading the bus keeps up, and it never stands; at the fastest it
+// cannot (1 MB/s each way is more than a full-speed bus carries), and it must.
+void expect_no_busy_signal_unsampled(const vft232r::Report& d, bool bus_bound) {
+  EXPECT_LT(d.longest_gap_in_call_us, sim::checksum_busy_us(1)) << wire_counts(d);
+  if (bus_bound) {
+    EXPECT_GT(d.gaps_in_calls, 0) << "a bus that carries more than full speed allows";
+  } else {
+    EXPECT_EQ(d.gaps_in_calls, 0) << d.gap_us_in_calls << " us unsampled";
+  }
+}
+
 // The whole programming at one reading of the divisor's byte rate: the flash as the simulated
 // world programs it, every clock phase at least 2 us on the pins, the chip with nothing to
 // complain of, no transfer or deadline run out, the setup and close in order.
@@ -273,15 +288,68 @@ void expect_full_programming(const char* reading) {
   EXPECT_EQ(o.status.detaches, 1);
   EXPECT_EQ(o.status.reattaches, 1);
   expect_left_clean(o);
-  std::printf("[ run time ] %s: %.1f s real, %.1f s virtual, %lld bytes clocked, %lld stalls, shortest phase %.2f us\n",
+  expect_no_busy_signal_unsampled(d, std::string(reading) == "fastest");
+  std::printf("[ run time ] %s: %.1f s real, %.1f s virtual, %lld bytes clocked, %lld stalls, shortest phase %.2f us, "
+              "%lld gaps in calls (%.1f us, longest %.1f us)\n",
               reading, o.report.ms / 1e3, d.now_us / 1e6, static_cast<long long>(d.bytes_clocked),
-              static_cast<long long>(d.rx_stalls), d.shortest_phase_us);
+              static_cast<long long>(d.rx_stalls), d.shortest_phase_us, static_cast<long long>(d.gaps_in_calls),
+              d.gap_us_in_calls, d.longest_gap_in_call_us);
 }
 
-// AN232R-01: 16 x 31 250 = 500 000 bytes/s, 2 us a byte.
+// AN232R-01: 16 x 62 500 = 1 000 000 bytes/s, 1 us a byte: more than a full-speed bus carries.
 TEST(VirtualUsb, ProgramsTheChipAtTheFastestByteRate) { expect_full_programming("fastest"); }
-// libftdi's measurement: 31 250 / 4 = 7 812.5 bytes/s, 128 us a byte (minutes of virtual time).
+// libftdi's measurement: 62 500 / 4 = 15 625 bytes/s, 64 us a byte (minutes of virtual time).
 TEST(VirtualUsb, ProgramsTheChipAtTheSlowestByteRate) { expect_full_programming("slowest"); }
+
+// A busy signal that rises late, for the functions whose waits the programming makes (read
+// block in the verification, checksum, table read for the silicon's ids): within the clocked
+// passes (100 us), past them into the quiet watch (600 us), and late in it (2500 us). Each run
+// at the fastest reading, where the chip's clock stands still most often while the bus catches
+// up: every run ends 0 with the flash as programmed and nothing for the chip to complain of.
+struct LateCase {
+  const char* function;
+  sim::RomFunction number;
+  int delay_us;
+};
+class LateBusySignal : public ::testing::TestWithParam<LateCase> {};
+
+TEST_P(LateBusySignal, IsSeenAndTheRunSucceeds) {
+  const LateCase c = GetParam();
+  const std::string expected = run_kit::reference_flash("/tmp/tolvern-vusb-flash-" + std::to_string(getpid()));
+  ASSERT_EQ(expected.size(), 8192u);
+  const std::string late = std::string("VUSB_LATE_ANSWER=") + c.function + ":" + std::to_string(c.delay_us);
+  const Outcome o = run_tool({{late}});
+  const vft232r::Report& d = o.status.device;
+  EXPECT_EQ(o.report.exit_status, 0) << o.output << wire_counts(d);
+  EXPECT_TRUE(std::string(reinterpret_cast<const char*>(d.flash), sizeof d.flash) == expected);
+  EXPECT_EQ(d.malformed_frames + d.rejected_calls + d.timing_violations + d.contention, 0) << wire_counts(d);
+  EXPECT_EQ(d.short_phases, 0) << wire_counts(d);
+  EXPECT_EQ(o.status.timed_out, 0);
+  // Every call of the function answered late, and no other.
+  EXPECT_GT(d.late_answers, 0) << "the fault was not given";
+  EXPECT_EQ(d.late_answers, d.calls_by_function[static_cast<int>(c.number)]);
+  expect_left_clean(o);
+  expect_no_busy_signal_unsampled(d, true);
+  std::printf("[ late busy ] %s %d us: exit %d, %lld late, %.1f s virtual, %.1f s real, %lld gaps in calls (%.1f us, longest %.1f us)\n",
+              c.function, c.delay_us, o.report.exit_status, static_cast<long long>(d.late_answers), d.now_us / 1e6, o.report.ms / 1e3,
+              static_cast<long long>(d.gaps_in_calls), d.gap_us_in_calls, d.longest_gap_in_call_us);
+}
+
+std::string late_name(const ::testing::TestParamInfo<LateCase>& info) {
+  return std::string(info.param.function) + "_" + std::to_string(info.param.delay_us) + "us";
+}
+
+INSTANTIATE_TEST_SUITE_P(VirtualUsb, LateBusySignal,
+                         ::testing::Values(LateCase{"read_block", sim::RomFunction::read_block, 100},
+                                           LateCase{"read_block", sim::RomFunction::read_block, 600},
+                                           LateCase{"read_block", sim::RomFunction::read_block, 2500},
+                                           LateCase{"checksum", sim::RomFunction::checksum, 100},
+                                           LateCase{"checksum", sim::RomFunction::checksum, 600},
+                                           LateCase{"checksum", sim::RomFunction::checksum, 2500},
+                                           LateCase{"table_read", sim::RomFunction::table_read, 100},
+                                           LateCase{"table_read", sim::RomFunction::table_read, 600},
+                                           LateCase{"table_read", sim::RomFunction::table_read, 2500}),
+                         late_name);
 
 // Failures: each with its exit code (a Linux status keeps 8 bits: 1167 leaves as 255) and the
 // target unpowered.
@@ -298,26 +366,37 @@ TEST(VirtualUsb, FailuresEndWithTheirCodeAndTheTargetUnpowered) {
       {"chip falls silent", {{"VUSB_SILENT_AFTER=20000"}}, 101},
       {"latch lost at the mode switch", {{"VUSB_LATCH_LOST=1"}}, 114},
       {"SIGTERM during the programming", {{}, false, true, 20000}, 128 + SIGTERM},
+      {"a late busy signal the virtual bus cannot read", {{"VUSB_LATE_ANSWER=checksum"}}, 97},
+      {"a read fails, the cable stays", {{"VUSB_FAIL_IN_TRANSFER=30000"}}, 255},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const Outcome o = run_tool(c.run);
     const vft232r::Report& d = o.status.device;
     EXPECT_EQ(o.report.exit_status, c.exit_status) << o.output << wire_counts(d);
-    expect_left_clean(o, c.exit_status == 255);
+    const bool unplugged = std::string(c.what) == "cable pulled out mid-run";
+    const bool read_failed = std::string(c.what) == "a read fails, the cable stays";
+    expect_left_clean(o, unplugged);
     if (c.run.held) {
       // Refused before anything reached the cable: ftdi_sio keeps it, nothing switched.
       EXPECT_EQ(d.opened, 0);
       EXPECT_EQ(o.status.detaches, 0);
       EXPECT_EQ(d.powered_us, -1);
     }
-    if (c.exit_status == 255) {
+    if (unplugged) {
       EXPECT_GT(o.status.no_device, 0);
       EXPECT_NE(o.output.find("Стадия 1"), std::string::npos) << "pulled out during the programming\n" << o.output;
       EXPECT_GT(d.vectors, 1000);
     }
     if (c.exit_status == 101) {
       EXPECT_GE(d.vectors, 20000);
+    }
+    if (read_failed) {
+      // Reported as a cable gone (every failure of a transfer is), the rest in flight taken
+      // back, and the cable, still there, handed back to the UART with the target off.
+      EXPECT_EQ(o.status.no_device, 0);
+      EXPECT_GT(o.status.cancelled, 0);
+      EXPECT_NE(o.output.find("Стадия 1 - OK"), std::string::npos) << o.output;
     }
     if (c.exit_status == 114 || c.exit_status == 128 + SIGTERM) {
       // The lines switched off in the power-off order: break off, 2 ms, DTR off, 500 ms, RTS
