@@ -24,6 +24,7 @@ namespace {
 ftdi_context context;
 bool context_ready = false;  // ftdi_init done, ftdi_deinit owed
 bool device_open = false;
+posix_host::UsbAddress opened_at{};  // where the open device sits on the bus
 // A transfer failed midway: bytes of it may still be in the chip or on their way back, and
 // would shift every later read by as many places. Purged before the next transfer.
 bool stream_dirty = false;
@@ -157,6 +158,7 @@ bool ftdi_open(int index) {
     return fail(code);
   }
   device_open = true;
+  opened_at = where;
   // From here a signal leaves the pins to the stream (host_signals.cpp).
   posix_host::guard_cable_against_signals();
   return true;
@@ -406,7 +408,9 @@ bool give_up() {
   read_failed = false;
   stream_dirty = true;
   context_broken = context_broken || !taken_back;
-  return device_failed();
+  // A cable still on the bus is reported as a failed transfer, not as pulled out: the stream
+  // then switches the target off through it in the power-off order.
+  return fail(!context_broken && present(opened_at) ? err::gen_failure : err::device_not_connected);
 }
 
 // After a close: nothing of the old device is in flight any more; the IN transfers are freed
