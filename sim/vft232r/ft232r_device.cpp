@@ -67,6 +67,8 @@ struct Device {
   uint8_t rx[rx_capacity];
   int rx_head = 0, rx_count = 0;
   double next_clock_us = 0;  // the earliest time the next byte may leave the transmit FIFO
+  double clock_free_us = -1; // when the last bit-bang byte's period ended (-1 none yet)
+  CallGaps call_gaps{};
   double last_packet_us = 0; // the latency timer runs from here
   bool stalled = false;      // the clock stands for a full receive FIFO
   // The lines behind the transceiver.
@@ -174,6 +176,12 @@ void run_until(Device& d, double t) {
     }
     d.stalled = false;
     const double at = d.next_clock_us;
+    // The clock stood since the last byte: nothing was sampled meanwhile.
+    if (sync && d.clock_free_us >= 0 && at > d.clock_free_us + rounding_us && chip_behind(d) &&
+        sim::chip::in_call(d.clock_free_us)) {
+      ++d.call_gaps.gaps;
+      d.call_gaps.us += at - d.clock_free_us;
+    }
     const uint8_t byte = d.tx[d.tx_head];
     d.tx_head = (d.tx_head + 1) % tx_capacity;
     --d.tx_count;
@@ -187,6 +195,7 @@ void run_until(Device& d, double t) {
       ++d.report.uart_bytes;  // serial data on TXD: the target's data line
     }
     d.next_clock_us = at + period;
+    d.clock_free_us = sync ? d.next_clock_us : -1;
   }
 }
 
@@ -412,6 +421,8 @@ double next_change_us(double t_us) {
   }
   return next;
 }
+
+CallGaps call_gaps() { return device.call_gaps; }
 
 bool on_bus(double t_us) {
   advance(device, t_us);
