@@ -210,6 +210,11 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       // hands the pins back, and must clear RTS and DTR before it does.
       {"RTS and DTR left asserted, FT_Purge fails", Library::full,
        {"VFT232R_MODEM_CONTROL=3", "VFT232R_FAIL_CALL=FT_Purge"}, 1167, "FT232R"},
+      // Busy signals that rise late after the release, each within a round trip of the cable
+      // or beyond it: the chip must still be clocked, and so sampled, while the host waits.
+      {"late busy signal: checksum, 600 us", Library::full, {"VFT232R_LATE_ANSWER=checksum:600"}, 0, success, 2},
+      {"late busy signal: read block, 300 us", Library::full, {"VFT232R_LATE_ANSWER=read-block:300"}, 0, success, 2},
+      {"late busy signal: table read, 2500 us", Library::full, {"VFT232R_LATE_ANSWER=table-read:2500"}, 0, success, 2},
       // Pulled out 5 s into the cable's time: during the procedure at the fastest reading.
       {"cable pulled out mid-run", Library::full, {"VFT232R_UNPLUG_AT_US=5000000"}, 1167,
        "устройство отключено ( ошибка 1167 )"},
@@ -246,6 +251,10 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
     EXPECT_EQ(d.powered, 0);
     EXPECT_EQ(d.uart_bytes, 0) << "serial data sent onto the target's data line";
     EXPECT_EQ(driver.late_bytes, c.late_bytes);
+    const bool late_answer = std::any_of(c.cable.begin(), c.cable.end(), [](const std::string& setting) {
+      return setting.rfind("VFT232R_LATE_ANSWER=", 0) == 0;
+    });
+    EXPECT_EQ(driver.late_answers, late_answer ? 1 : 0) << "the late busy signal was not set up: the case proves nothing";
     if (c.exit_code == 0) {
       EXPECT_TRUE(std::string(reinterpret_cast<const char*>(d.flash), sizeof d.flash) == expected);
       EXPECT_EQ(d.malformed_frames + d.rejected_calls + d.timing_violations + d.contention, 0) << wire;
@@ -256,6 +265,8 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       EXPECT_EQ(d.divisor, 48);
       EXPECT_EQ(d.latency_ms, 2);
       EXPECT_EQ(driver.short_reads + driver.short_writes, 0) << "a D2XX timeout ran out";
+      // IN requests of one packet: a read-back is on its way within 62 samples.
+      EXPECT_EQ(driver.in_transfer_size, 64);
     }
     if (c.exit_code == 0 || c.exit_code == 101 || c.exit_code == 114) {
       // The last power-off in order on the pins: the break off, 2 ms, DTR off (already off
@@ -271,9 +282,10 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       EXPECT_EQ(d.vectors, 0);
     }
     std::printf("[ run time ] %s: %.1f s real, %.1f s on the cable's clock, %lld bytes clocked, shortest clock phase "
-                "%.1f us, longest read %.1f ms, %lld IN-task stops\n", c.what, o.seconds, d.now_us / 1e6,
-                static_cast<long long>(d.bytes_clocked), d.shortest_phase_us, driver.longest_read_us / 1000,
-                static_cast<long long>(driver.in_task_stops));
+                "%.1f us, longest read %.1f ms, %lld IN-task stops, unsampled during calls %lld times, %.3f ms\n",
+                c.what, o.seconds, d.now_us / 1e6, static_cast<long long>(d.bytes_clocked), d.shortest_phase_us,
+                driver.longest_read_us / 1000, static_cast<long long>(driver.in_task_stops),
+                static_cast<long long>(driver.unsampled_gaps_in_calls), driver.unsampled_us_in_calls / 1000);
   }
 }
 
