@@ -47,6 +47,8 @@ constexpr double min_phase_us = 2.0;
 // Byte times are sums of doubles over minutes of virtual time: a phase this close to the limit
 // is the limit (a picosecond, far below anything a chip could tell apart).
 constexpr double rounding_us = 1e-6;
+// A full-speed USB frame: the least a read-back takes to reach the host.
+constexpr double round_trip_us = 1000;
 
 constexpr uint8_t mode_reset = 0x00, mode_async = 0x01, mode_sync = 0x04;
 
@@ -181,6 +183,7 @@ void run_until(Device& d, double t) {
         sim::chip::in_call(d.clock_free_us)) {
       ++d.call_gaps.gaps;
       d.call_gaps.us += at - d.clock_free_us;
+      if (at - d.clock_free_us >= round_trip_us) ++d.call_gaps.round_trips;
     }
     const uint8_t byte = d.tx[d.tx_head];
     d.tx_head = (d.tx_head + 1) % tx_capacity;

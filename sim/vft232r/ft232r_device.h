@@ -92,6 +92,7 @@ Report report(double t_us);
 struct CallGaps {
   long long gaps;
   double us;
+  long long round_trips;  // of them, as long as a USB round trip (1 ms) or longer
 };
 CallGaps call_gaps();
 
