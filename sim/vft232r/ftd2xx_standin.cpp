@@ -302,6 +302,7 @@ void write_status() {
   const vft232r::CallGaps gaps = vft232r::call_gaps();
   status.driver.unsampled_gaps_in_calls = gaps.gaps;
   status.driver.unsampled_us_in_calls = gaps.us;
+  status.driver.unsampled_round_trips_in_calls = gaps.round_trips;
   status.driver.late_answers = static_cast<int64_t>(settings.late_answers.size());
   const HANDLE file = CreateFileA(settings.status_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);

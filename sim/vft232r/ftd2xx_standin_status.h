@@ -30,6 +30,7 @@ struct Driver {
   // (vft232r::call_gaps): how often, and for how long in all.
   int64_t unsampled_gaps_in_calls;
   double unsampled_us_in_calls;
+  int64_t unsampled_round_trips_in_calls;  // of those gaps, 1 ms or longer
   int64_t late_answers;       // the chip's late-answer faults VFT232R_LATE_ANSWER set up
   int64_t in_transfer_size;   // the IN task's USB transfer size (FT_SetUSBParameters; 4096 default)
 };
