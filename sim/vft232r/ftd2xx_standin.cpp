@@ -17,7 +17,7 @@
 //   short (FT_OK, fewer bytes) at the timeout.
 // - A completed transfer's data reaches the driver's buffer one USB frame (1 ms at full speed)
 //   after its last packet: the host controller reports completions at frame ends, and FTDI's
-//   AN232B-04 counts a request's scheduling in whole frames. Meanwhile the task goes on pulling
+//   AN232-04 has a new request wait for the next 1 ms frame. Meanwhile the task goes on pulling
 //   (a driver that waited for each completion before its next request would be slower still:
 //   the chip's 256-byte receive FIFO would fill and stop its clock). So a sample reaches
 //   FT_Read no sooner than 1 ms after the chip took it.
@@ -35,8 +35,9 @@
 // are judged on the device's time. The model's own work inside a call is not the program's
 // pause: it is taken out of the device's time, and each call costs call_cost_us instead, the
 // order of a call into a real driver (a kernel transition and a request to the USB stack), so
-// that how fast this machine simulates the chip does not decide what the chip sees. No thread: the IN task is run up to the present at every call,
-// change by change, as if it had been pulling all along.
+// that how fast this machine simulates the chip does not decide what the chip sees.
+// No thread: the IN task is run up to the present at every call, change by change, as if it
+// had been pulling all along.
 //
 // Settings (environment; wine passes the Unix one):
 //   VFT232R_READING      fastest (default) | slowest: the byte rate the divisor gives
