@@ -169,13 +169,20 @@ bool usable() { return device != nullptr ? true : fail(err::invalid_handle); }
 // Both FIFOs and the driver's buffer emptied. The driver's IN task keeps reading from the chip
 // on its own, and a packet it has in flight would land after a plain purge, shifting every
 // later read-back: so it is stopped first (FTDI's D2XX Programmer's Guide, FT_StopInTask) where
-// the library has the call.
+// the library has the call. Without it the purge is made twice, a pause between: the first
+// empties the chip's FIFOs, so that nothing new is sampled (no byte is written meanwhile), and
+// whatever the task had under way lands in the pause (a completed transfer reaches the
+// driver's buffer at the end of its USB frame, 1 ms at full speed) and goes with the second.
+constexpr DWORD purge_settle_ms = 2;
 bool purge() {
   constexpr int stop_tries = 100;
   if (d2xx.stop_in_task != nullptr) {
     FtStatus stopped = ft_io_error;
     for (int i = 0; i < stop_tries && stopped != ft_ok; ++i) stopped = d2xx.stop_in_task(device);
     if (stopped != ft_ok) return device_failed();
+  } else {
+    if (d2xx.purge(device, ft_purge_rx | ft_purge_tx) != ft_ok) return device_failed();
+    Sleep(purge_settle_ms);
   }
   const FtStatus purged = d2xx.purge(device, ft_purge_rx | ft_purge_tx);
   const FtStatus restarted = d2xx.restart_in_task != nullptr ? d2xx.restart_in_task(device) : ft_ok;
