@@ -188,7 +188,8 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
   const std::string success = "Работа успешно завершена.";
   // min_phase_us: the shortest clock phase a whole run must show on the pins (2 us at the
   // fastest reading, 16 x 62 500 bytes/s: two bytes; the same two bytes at the slowest,
-  // 62 500 / 4); late_bytes: bytes of a packet in flight at the purge that landed after it.
+  // 62 500 / 4); late_bytes: bytes of a packet in flight at the purge that landed after it (at
+  // least so many with the older library, whose double purge may catch one more in its pause).
   const struct { const char* what; Library library; std::vector<std::string> cable; long exit_code; std::string ending;
       double min_phase_us = 0; int64_t late_bytes = 0; } cases[] = {
       {"FT232R, fastest reading", Library::full, {}, 0, success, 2},
@@ -250,7 +251,13 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
     EXPECT_EQ(d.lines, 0);
     EXPECT_EQ(d.powered, 0);
     EXPECT_EQ(d.uart_bytes, 0) << "serial data sent onto the target's data line";
-    EXPECT_EQ(driver.late_bytes, c.late_bytes);
+    if (c.library == Library::full) {
+      EXPECT_EQ(driver.late_bytes, c.late_bytes);
+    } else {
+      // Without FT_StopInTask a packet under way at the first of the two purges lands in the
+      // pause between them and goes with the second: at least the forced one lands late.
+      EXPECT_GE(driver.late_bytes, c.late_bytes);
+    }
     const bool late_answer = std::any_of(c.cable.begin(), c.cable.end(), [](const std::string& setting) {
       return setting.rfind("VFT232R_LATE_ANSWER=", 0) == 0;
     });
