@@ -47,6 +47,8 @@ using FtPurge = FtStatus(WINAPI*)(FtHandle handle, ULONG mask);
 using FtSetTimeouts = FtStatus(WINAPI*)(FtHandle handle, ULONG read_ms, ULONG write_ms);
 using FtLine = FtStatus(WINAPI*)(FtHandle handle);  // FT_ClrDtr, FT_ClrRts, FT_StopInTask, ...
 using FtGetBitMode = FtStatus(WINAPI*)(FtHandle handle, UCHAR* pins);
+using FtGetQueueStatus = FtStatus(WINAPI*)(FtHandle handle, DWORD* rx_bytes);
+using FtSetUsbParameters = FtStatus(WINAPI*)(FtHandle handle, ULONG in_size, ULONG out_size);
 
 struct D2xx {
   FtCreateDeviceInfoList create_device_info_list;
@@ -65,6 +67,8 @@ struct D2xx {
   FtLine clr_dtr;
   FtLine clr_rts;
   FtGetBitMode get_bit_mode;
+  FtGetQueueStatus get_queue_status;
+  FtSetUsbParameters set_usb_parameters;
   // Optional: a library without them purges as FT_Purge alone does.
   FtLine stop_in_task;
   FtLine restart_in_task;
@@ -75,12 +79,24 @@ HMODULE library = nullptr;
 // ---- this back end --------------------------------------------------------------------------
 // Each read and write gives up after this; the device is then gone.
 constexpr ULONG usb_timeout_ms = 1000;
-// Bytes per write: the FT232R's smaller FIFO. Bytes written but not yet read back stay well
-// within what D2XX buffers on its own, so a write never waits for a read that comes after it.
+// Bytes per write: the FT232R's transmit FIFO (128 bytes, its datasheet), so that a write waits
+// at most that many byte periods for room, and returns with the FIFO holding bytes to clock.
+// Bytes written but not yet read back stay within half of the 4 KB D2XX reads into its buffer
+// on its own (AN232B-03), so a write never waits for a read that comes after it; they cover a
+// watch's read-ahead (serial/ft232r.h, read_ahead_bytes) with its transfers in flight.
 constexpr DWORD write_piece = 128;
 constexpr std::size_t in_flight_limit = 2048;
 // The latch byte is clocked out at the rate of the moment before the mode may change.
 constexpr DWORD latch_settle_ms = 2;
+// The driver's IN requests, one USB packet each. A request hands its data on only when it is
+// full or ends in a short packet (FTDI's AN232B-04): at D2XX's default of 4 KB a sample taken
+// while the chip clocks on waits for 3968 more, and while a watch waits for it with all its
+// bytes clocked, for the latency timer; either way far longer than the bytes a watch writes
+// ahead (serial/ft232r.h, read_ahead_bytes), and the chip would stand still in every wait.
+// With one packet a sample waits at most 61 more byte periods before it is on its way. What a
+// real driver's turnaround between such small requests costs in throughput is for a
+// measurement on a real cable to show (README, The USB-RS232 cable).
+constexpr ULONG usb_in_transfer_size = 64;
 // D2XX documents latency timers of 2..255 ms for this chip.
 constexpr UCHAR smallest_latency_ms = 2;
 
@@ -132,7 +148,8 @@ bool load() {
       resolve("FT_Read", &d.read) && resolve("FT_GetComPortNumber", &d.get_com_port_number) &&
       resolve("FT_Purge", &d.purge) && resolve("FT_SetTimeouts", &d.set_timeouts) &&
       resolve("FT_ClrDtr", &d.clr_dtr) && resolve("FT_ClrRts", &d.clr_rts) &&
-      resolve("FT_GetBitMode", &d.get_bit_mode);
+      resolve("FT_GetBitMode", &d.get_bit_mode) && resolve("FT_GetQueueStatus", &d.get_queue_status) &&
+      resolve("FT_SetUSBParameters", &d.set_usb_parameters);
   if (!complete) {
     // A library this old is as good as none.
     FreeLibrary(module);
@@ -152,13 +169,20 @@ bool usable() { return device != nullptr ? true : fail(err::invalid_handle); }
 // Both FIFOs and the driver's buffer emptied. The driver's IN task keeps reading from the chip
 // on its own, and a packet it has in flight would land after a plain purge, shifting every
 // later read-back: so it is stopped first (FTDI's D2XX Programmer's Guide, FT_StopInTask) where
-// the library has the call.
+// the library has the call. Without it the purge is made twice, a pause between: the first
+// empties the chip's FIFOs, so that nothing new is sampled (no byte is written meanwhile), and
+// whatever the task had under way lands in the pause (a completed transfer reaches the
+// driver's buffer at the end of its USB frame, 1 ms at full speed) and goes with the second.
+constexpr DWORD purge_settle_ms = 2;
 bool purge() {
   constexpr int stop_tries = 100;
   if (d2xx.stop_in_task != nullptr) {
     FtStatus stopped = ft_io_error;
     for (int i = 0; i < stop_tries && stopped != ft_ok; ++i) stopped = d2xx.stop_in_task(device);
     if (stopped != ft_ok) return device_failed();
+  } else {
+    if (d2xx.purge(device, ft_purge_rx | ft_purge_tx) != ft_ok) return device_failed();
+    Sleep(purge_settle_ms);
   }
   const FtStatus purged = d2xx.purge(device, ft_purge_rx | ft_purge_tx);
   const FtStatus restarted = d2xx.restart_in_task != nullptr ? d2xx.restart_in_task(device) : ft_ok;
@@ -278,7 +302,8 @@ bool ftdi_open(int index) {
           ? d2xx.open_ex(reinterpret_cast<void*>(static_cast<ULONG_PTR>(e.location)), ft_open_by_location, &h)
           : d2xx.open(static_cast<int>(e.index), &h);
   if (status != ft_ok) return fail(status == ft_device_not_found ? err::device_not_connected : err::open_failed);
-  if (d2xx.set_timeouts(h, usb_timeout_ms, usb_timeout_ms) != ft_ok) {
+  if (d2xx.set_timeouts(h, usb_timeout_ms, usb_timeout_ms) != ft_ok ||
+      d2xx.set_usb_parameters(h, usb_in_transfer_size, usb_in_transfer_size) != ft_ok) {
     d2xx.close(h);
     return device_failed();
   }
@@ -353,71 +378,172 @@ bool ftdi_set_latency_ms(uint8_t ms) {
   return status == ft_ok ? true : device_failed();
 }
 
-// Written in pieces, read back as it comes: D2XX keeps reading from the chip on its own, so
-// the chip never stops for want of room while less than in_flight_limit bytes are out.
+// ---- transfers in flight -------------------------------------------------------------------
 namespace {
-bool transfer_now(const uint8_t* out, uint8_t* in, size_t count) {
-  if (!usable()) return false;
-  if (count == 0) return true;
-  if (out == nullptr || in == nullptr) return fail(err::invalid_parameter);
-  if (stream_dirty) {
-    if (!purge()) return false;
-    stream_dirty = false;
+
+// D2XX's driver reads from the chip on its own: its IN task keeps a USB request pending and
+// copies what comes back into its read buffer (FTDI's AN232B-03, Driver Operation), so reads
+// are in effect always submitted and the read-backs wait there for FT_Read. Writes are the
+// host's to pace: FT_Write returns once the chip has taken the bytes into its transmit FIFO, or
+// at the write timeout (D2XX Programmer's Guide, FT_Write and FT_W32_WriteFile without
+// OVERLAPPED: the call does not return until the bytes have been sent to the device). So the
+// transfers submitted wait here, in order, and their bytes go out a piece at a time whenever
+// the host is in a cable call: at a submit, and while a done waits for its read-back. The chip
+// is thus fed without a gap for as long as the host waits for it; while the host decides
+// between calls it clocks what its 128-byte transmit FIFO still holds (at the fastest reading
+// 128 us, at the slowest 8 ms).
+//
+// The remaining risk: a host that stalls between calls for longer than that (a busy machine,
+// a page fault, a slow console) lets the FIFO run dry, and the chip samples nothing until the
+// next call writes again. A busy signal that rises and falls in such a stall is seen by nobody;
+// the wait-and-poll then ends as if the target never answered, which fails the run rather than
+// passing a wrong result. Overlapped writes (FT_W32_WriteFile) would keep bytes queued in the
+// driver through such stalls.
+struct Transfer {
+  const uint8_t* out;
+  uint8_t* in;
+  size_t count;
+  size_t written;   // bytes FT_Write has handed to the chip
+  size_t received;  // bytes read back into in
+};
+Transfer flight[ftdi_max_in_flight];
+int flight_oldest = 0;
+int flight_count = 0;
+int flight_writing = 0;    // transfers, from the oldest, whose every byte is written
+int flight_receiving = 0;  // transfers, from the oldest, whose every byte is read back
+size_t unread = 0;         // bytes written and not yet read back, over all transfers
+
+Transfer& flight_at(int i) { return flight[(flight_oldest + i) % ftdi_max_in_flight]; }
+
+void forget_flight() {
+  flight_oldest = flight_count = flight_writing = flight_receiving = 0;
+  unread = 0;
+}
+
+// A transfer failed: nothing of what is in flight may reach the pins or be taken for a sample
+// later. The chip's FIFOs and the driver's buffer are emptied now where the device still
+// answers, and again before the next transfer.
+bool take_back() {
+  const DWORD error = GetLastError();
+  forget_flight();
+  stream_dirty = true;
+  if (device != nullptr && purge()) stream_dirty = false;
+  SetLastError(error);
+  return false;
+}
+
+// One piece of the next bytes not yet written, if fewer than in_flight_limit would then be out
+// unread. 1 a piece went, 0 nothing to write or no room, -1 failure.
+int write_piece_if_room() {
+  while (flight_writing < flight_count && flight_at(flight_writing).written == flight_at(flight_writing).count) {
+    ++flight_writing;
   }
-  size_t written = 0;
-  size_t received = 0;
-  while (received < count) {
-    while (written < count && written - received + write_piece <= in_flight_limit) {
-      const DWORD size = static_cast<DWORD>(count - written < write_piece ? count - written : write_piece);
-      DWORD done = 0;
-      // D2XX takes the buffer as writable but only reads it.
-      if (d2xx.write(device, const_cast<uint8_t*>(out + written), size, &done) != ft_ok || done != size) {
-        stream_dirty = true;
-        return device_failed();
-      }
-      written += size;
+  if (flight_writing == flight_count) return 0;
+  Transfer& t = flight_at(flight_writing);
+  const size_t left = t.count - t.written;
+  const DWORD size = static_cast<DWORD>(left < write_piece ? left : write_piece);
+  if (unread + size > in_flight_limit) return 0;
+  DWORD done = 0;
+  // D2XX takes the buffer as writable but only reads it. A write that ends short ended at the
+  // write timeout.
+  if (d2xx.write(device, const_cast<uint8_t*>(t.out + t.written), size, &done) != ft_ok || done != size) {
+    device_failed();
+    return -1;
+  }
+  t.written += size;
+  unread += size;
+  return 1;
+}
+
+// Reads `want` read-backs into the transfers, oldest first. FT_Read returns when they are all
+// there or at the read timeout; a read that ends short ended there.
+bool read_into_flight(DWORD want) {
+  while (want > 0) {
+    while (flight_receiving < flight_count &&
+           flight_at(flight_receiving).received == flight_at(flight_receiving).count) {
+      ++flight_receiving;
     }
-    const DWORD want = static_cast<DWORD>(written - received < write_piece ? written - received : write_piece);
+    if (flight_receiving == flight_count) return true;
+    Transfer& t = flight_at(flight_receiving);
+    const size_t ready = t.written - t.received;
+    DWORD size = static_cast<DWORD>(ready < want ? ready : want);
+    if (size == 0) return true;
     DWORD got = 0;
-    // A read that ends short ended at the timeout.
-    if (d2xx.read(device, in + received, want, &got) != ft_ok || got != want) {
-      stream_dirty = true;
-      return device_failed();
-    }
-    received += got;
+    if (d2xx.read(device, t.in + t.received, size, &got) != ft_ok || got != size) return device_failed();
+    t.received += got;
+    unread -= got;
+    want -= got;
   }
   return true;
 }
-}  // namespace
 
-// Each transfer is made whole at its submission; done reports it in order.
-namespace {
-bool results[ftdi_max_in_flight];
-int oldest = 0, in_flight = 0;
+// The read-backs the driver already holds, without waiting.
+bool read_what_is_there() {
+  DWORD queued = 0;
+  if (d2xx.get_queue_status(device, &queued) != ft_ok) return device_failed();
+  // Never more than was written: anything beyond would be a stale byte from before the purge.
+  if (queued > unread) queued = static_cast<DWORD>(unread);
+  return read_into_flight(queued);
+}
+
 }  // namespace
 
 bool ftdi_submit(const uint8_t* out, uint8_t* in, size_t count) {
-  if (in_flight == ftdi_max_in_flight) return fail(err::invalid_parameter);
-  const bool ok = transfer_now(out, in, count);
-  if (!ok) {
-    in_flight = 0;
-    return false;
+  if (!usable()) return take_back();
+  if (flight_count == ftdi_max_in_flight || (count > 0 && (out == nullptr || in == nullptr))) {
+    SetLastError(err::invalid_parameter);
+    return take_back();
   }
-  results[(oldest + in_flight++) % ftdi_max_in_flight] = ok;
+  if (stream_dirty && flight_count == 0) {
+    if (!purge()) return take_back();
+    stream_dirty = false;
+  }
+  flight_at(flight_count++) = Transfer{out, in, count, 0, 0};
+  // The chip gets something to clock at once; the rest goes while done waits. One piece waits
+  // at most its own length in byte periods for room in the transmit FIFO.
+  if (write_piece_if_room() < 0) return take_back();
   return true;
 }
 
 bool ftdi_done() {
-  if (in_flight == 0) return fail(err::invalid_parameter);
-  const bool ok = results[oldest];
-  oldest = (oldest + 1) % ftdi_max_in_flight;
-  --in_flight;
-  return ok;
+  if (!usable()) return take_back();
+  if (flight_count == 0) {
+    SetLastError(err::invalid_parameter);
+    return take_back();
+  }
+  for (;;) {
+    if (!read_what_is_there()) return take_back();
+    Transfer& oldest = flight_at(0);
+    if (oldest.received == oldest.count) break;
+    // The chip keeps clocking the later transfers' bytes while the oldest comes back.
+    const int wrote = write_piece_if_room();
+    if (wrote < 0) return take_back();
+    if (wrote > 0) continue;
+    // Nothing more to write: wait for the oldest's read-backs, a piece at most, so that the
+    // writing goes on as soon as they are in.
+    const size_t waiting = oldest.written - oldest.received;
+    if (waiting == 0) {
+      // Cannot happen while in_flight_limit holds a piece; never wait for bytes not written.
+      SetLastError(err::gen_failure);
+      return take_back();
+    }
+    if (!read_into_flight(static_cast<DWORD>(waiting < write_piece ? waiting : write_piece))) return take_back();
+  }
+  flight_oldest = (flight_oldest + 1) % ftdi_max_in_flight;
+  --flight_count;
+  if (flight_writing > 0) --flight_writing;
+  if (flight_receiving > 0) --flight_receiving;
+  return true;
 }
 
 void ftdi_close() {
   if (device == nullptr) return;
   const DWORD error = GetLastError();  // a failure being reported stays reported
+  // What is still in flight is taken back: none of it reaches the pins after the close.
+  if (flight_count > 0) {
+    forget_flight();
+    purge();
+  }
   // The UART takes the pins back with RTS and DTR off: the target stays unpowered.
   d2xx.clr_rts(device);
   d2xx.clr_dtr(device);

@@ -47,6 +47,8 @@ constexpr double min_phase_us = 2.0;
 // Byte times are sums of doubles over minutes of virtual time: a phase this close to the limit
 // is the limit (a picosecond, far below anything a chip could tell apart).
 constexpr double rounding_us = 1e-6;
+// A full-speed USB frame: the least a read-back takes to reach the host.
+constexpr double round_trip_us = 1000;
 
 constexpr uint8_t mode_reset = 0x00, mode_async = 0x01, mode_sync = 0x04;
 
@@ -68,6 +70,7 @@ struct Device {
   int rx_head = 0, rx_count = 0;
   double next_clock_us = 0;  // the earliest time the next byte may leave the transmit FIFO
   double clock_free_us = -1; // synchronous mode: when the last byte clocked ended its period
+  CallGaps call_gaps{};
   double last_packet_us = 0; // the latency timer runs from here
   bool stalled = false;      // the clock stands for a full receive FIFO
   // The lines behind the transceiver.
@@ -178,6 +181,9 @@ void count_gap(Device& d, double at) {
   ++d.report.gaps_in_calls;
   d.report.gap_us_in_calls += gap;
   if (gap > d.report.longest_gap_in_call_us) d.report.longest_gap_in_call_us = gap;
+  ++d.call_gaps.gaps;
+  d.call_gaps.us += gap;
+  if (gap >= round_trip_us) ++d.call_gaps.round_trips;
 }
 
 // Clocks bytes out of the transmit FIFO up to time t.
@@ -438,6 +444,8 @@ double next_change_us(double t_us) {
   }
   return next;
 }
+
+CallGaps call_gaps() { return device.call_gaps; }
 
 bool on_bus(double t_us) {
   advance(device, t_us);

@@ -103,4 +103,15 @@ struct Report {
 static_assert(sizeof(Report) % 8 == 0, "no tail padding that differs between builds");
 Report report(double t_us);
 
+// Time the pins were not sampled while the chip behind them ran a supervisory call (from the
+// busy signal's release to its end): the transmit FIFO had run dry, or the clock stood for a
+// full receive FIFO. A busy signal within such a gap is seen by nobody. Counted when the clock
+// goes on again, as the cable's simulated counterpart (sim/cable.cpp) counts it.
+struct CallGaps {
+  long long gaps;
+  double us;
+  long long round_trips;  // of them, as long as a USB round trip (1 ms) or longer
+};
+CallGaps call_gaps();
+
 }  // namespace vft232r

@@ -15,6 +15,14 @@
 //   FT_Read takes from that buffer, waiting for the rest up to the read timeout; FT_Write hands
 //   the bytes to the chip as its transmit FIFO takes them, up to the write timeout; both end
 //   short (FT_OK, fewer bytes) at the timeout.
+// - A completed transfer's data reaches the driver's buffer one USB frame (1 ms at full speed)
+//   after its last packet: the host controller reports completions at frame ends, and FTDI's
+//   AN232-04 has a new request wait for the next 1 ms frame. Meanwhile the task goes on pulling
+//   (a driver that waited for each completion before its next request would be slower still:
+//   the chip's 256-byte receive FIFO would fill and stop its clock). So a sample reaches
+//   FT_Read no sooner than 1 ms after the chip took it.
+// - FT_SetUSBParameters sets the IN transfer size (a multiple of 64 from 64 to 64 K, the
+//   guide's range); the data held in the driver then is lost, as AN232B-03 says.
 // - FT_SetLatencyTimer takes 2..255 ms, the guide's range for this chip.
 // - A transfer under way at a purge lands after it unless the task was stopped (FT_StopInTask):
 //   with VFT232R_IN_FLIGHT_AT_PURGE the last one the task completed (or the chip's next packet)
@@ -24,8 +32,12 @@
 // the library was loaded plus an offset that grows whenever a read or a write waits for the
 // device: the device then runs ahead at once to where it answers. Real pauses of the program are
 // seen at least as long as they were, bit-bang bytes cost no real time, and the D2XX timeouts
-// are judged on the device's time. No thread: the IN task is run up to the present at every call,
-// change by change, as if it had been pulling all along.
+// are judged on the device's time. The model's own work inside a call is not the program's
+// pause: it is taken out of the device's time, and each call costs call_cost_us instead, the
+// order of a call into a real driver (a kernel transition and a request to the USB stack), so
+// that how fast this machine simulates the chip does not decide what the chip sees.
+// No thread: the IN task is run up to the present at every call, change by change, as if it
+// had been pulling all along.
 //
 // Settings (environment; wine passes the Unix one):
 //   VFT232R_READING      fastest (default) | slowest: the byte rate the divisor gives
@@ -40,6 +52,9 @@
 //   VFT232R_UNPLUG_AT_US the cable leaves the bus at this device time
 //   VFT232R_IN_FLIGHT_AT_PURGE 1: a packet in flight at every purge while the IN task runs
 //   VFT232R_FAIL_CALL    the D2XX call of this name (FT_SetBaudRate, ...) fails with FT_IO_ERROR
+//   VFT232R_LATE_ANSWER  busy signals that rise late: function:us[:nth] (function read-block,
+//                        write-block, erase-all, table-read, checksum, ...), comma-separated;
+//                        the chip's late-answer fault (sim/model/chip.h)
 //   VFT232R_STATUS       a file (Windows path) for ftd2xx_standin::Status
 //   VFT232R_TRACE        a file (Windows path) for a line per call: device and real time, what
 #include <windows.h>
@@ -52,6 +67,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/model/chip.h"
 #include "sim/vft232r/ft232r_device.h"
 #include "sim/vft232r/ftd2xx_standin_status.h"
 
@@ -88,8 +104,10 @@ constexpr uint16_t port_a = 1;
 constexpr int packet_size = 64;
 constexpr int packet_data = packet_size - 2;
 // D2XX's default USB transfer size, and what the IN task holds before it stops pulling.
-constexpr int transfer_packets = 4096 / packet_size;
+constexpr int default_transfer_packets = 4096 / packet_size;
 constexpr size_t in_buffer_size = 4096;
+// From a transfer's last packet to its data in the driver's buffer: one full-speed USB frame.
+constexpr double completion_us = 1000;
 constexpr double divisor_base_hz = 3000000;
 // FTDI's chips take a rate within 3 % of the one asked for.
 constexpr double baud_tolerance = 0.03;
@@ -109,6 +127,7 @@ struct Settings {
   std::string status_path;
   std::string trace_path;
   std::string fail_call;
+  std::vector<sim::ChipFaultSpec> late_answers;
 };
 
 struct Driver {
@@ -118,6 +137,13 @@ struct Driver {
   std::deque<uint8_t> buffer;      // data of the IN task's completed transfers
   std::vector<uint8_t> transfer;   // data of the transfer under way
   int packets = 0;                 // its packets so far
+  int transfer_packets = default_transfer_packets;  // packets that complete a transfer
+  struct Landing {
+    double at_us;
+    std::vector<uint8_t> data;
+  };
+  std::deque<Landing> landing;     // completed transfers on their way to the buffer
+  size_t landing_bytes = 0;
   std::vector<uint8_t> last_transfer;  // the data of the last transfer that brought any
   bool buffer_was_full = false;
   double synced_us = 0;            // the IN task has run up to here
@@ -137,11 +163,39 @@ LARGE_INTEGER counter_start{}, counter_hz{};
 double offset_us = 0;
 double latest_us = 0;
 
-double real_us() {
+double raw_real_us() {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   return static_cast<double>(now.QuadPart - counter_start.QuadPart) * 1e6 / static_cast<double>(counter_hz.QuadPart);
 }
+
+constexpr double call_cost_us = 20;
+double own_us = 0;       // real time spent inside the calls, less their cost
+double frozen_us = -1;   // the program's real time while a call runs (-1 none runs)
+int call_depth = 0;
+
+// The program's real time: since the library was loaded, less the model's own work.
+double real_us() { return frozen_us >= 0 ? frozen_us : raw_real_us() - own_us; }
+
+// Held through every exported call: the program's clock stands while the model works, then
+// goes on call_cost_us later.
+struct CallClock {
+  double entry_us = 0;
+  CallClock() {
+    if (call_depth++ == 0) {
+      entry_us = raw_real_us();
+      frozen_us = entry_us - own_us;
+    }
+  }
+  ~CallClock() {
+    if (--call_depth == 0) {
+      own_us += raw_real_us() - entry_us - call_cost_us;
+      frozen_us = -1;
+    }
+  }
+  CallClock(const CallClock&) = delete;
+  CallClock& operator=(const CallClock&) = delete;
+};
 
 // The device's time now: never behind what it was.
 double now_us() {
@@ -162,6 +216,43 @@ std::string environment(const char* name) {
   char value[1024];
   const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
   return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
+// "checksum:600,read-block:300:2": the chip's late-answer faults. A part it cannot read is
+// left out, and said so on the error stream, so that a test's mistake shows.
+std::vector<sim::ChipFaultSpec> late_answers(const std::string& text) {
+  struct Function {
+    const char* name;
+    sim::RomFunction function;
+  };
+  static const Function functions[] = {
+      {"read-block", sim::RomFunction::read_block}, {"write-block", sim::RomFunction::write_block},
+      {"protect", sim::RomFunction::protect},       {"erase-all", sim::RomFunction::erase_all},
+      {"table-read", sim::RomFunction::table_read}, {"checksum", sim::RomFunction::checksum},
+      {"calibrate", sim::RomFunction::calibrate}};
+  std::vector<sim::ChipFaultSpec> faults;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(',', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string part = text.substr(at, end - at);
+    at = end + 1;
+    const size_t colon = part.find(':');
+    const Function* f = nullptr;
+    for (const Function& candidate : functions) {
+      if (colon != std::string::npos && part.compare(0, colon, candidate.name) == 0) f = &candidate;
+    }
+    char* rest = nullptr;
+    const double us = f != nullptr ? std::strtod(part.c_str() + colon + 1, &rest) : 0;
+    int nth = 0;
+    if (rest != nullptr && *rest == ':') nth = static_cast<int>(std::strtol(rest + 1, &rest, 10));
+    if (f == nullptr || rest == nullptr || *rest != '\0' || us < 0) {
+      std::fprintf(stderr, "ftd2xx stand-in: VFT232R_LATE_ANSWER part \"%s\" not understood\n", part.c_str());
+      continue;
+    }
+    faults.push_back(sim::chip_fault::late_answer(f->function, us, nth));
+  }
+  return faults;
 }
 
 void read_settings() {
@@ -190,6 +281,7 @@ void read_settings() {
   s.status_path = environment("VFT232R_STATUS");
   s.trace_path = environment("VFT232R_TRACE");
   s.fail_call = environment("VFT232R_FAIL_CALL");
+  s.late_answers = late_answers(environment("VFT232R_LATE_ANSWER"));
   settings = s;
 }
 
@@ -208,6 +300,11 @@ void write_status() {
   ftd2xx_standin::Status status{};
   status.device = vft232r::report(driver.synced_us);
   status.driver = counts;
+  const vft232r::CallGaps gaps = vft232r::call_gaps();
+  status.driver.unsampled_gaps_in_calls = gaps.gaps;
+  status.driver.unsampled_us_in_calls = gaps.us;
+  status.driver.unsampled_round_trips_in_calls = gaps.round_trips;
+  status.driver.late_answers = static_cast<int64_t>(settings.late_answers.size());
   const HANDLE file = CreateFileA(settings.status_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
@@ -226,14 +323,42 @@ bool present() {
   return vft232r::on_bus(driver.synced_us);
 }
 
-// The transfer under way ends: its data reaches the buffer.
-void complete_transfer() {
+// Completed transfers whose frame has ended by t reach the buffer.
+void land(double t) {
+  while (!driver.landing.empty() && driver.landing.front().at_us <= t) {
+    const std::vector<uint8_t>& data = driver.landing.front().data;
+    driver.buffer.insert(driver.buffer.end(), data.begin(), data.end());
+    driver.landing_bytes -= data.size();
+    driver.landing.pop_front();
+  }
+}
+
+// The transfer under way ends at t: its data reaches the buffer a frame later.
+void complete_transfer(double t) {
   if (!driver.transfer.empty()) {
-    driver.buffer.insert(driver.buffer.end(), driver.transfer.begin(), driver.transfer.end());
+    driver.landing.push_back(Driver::Landing{t + completion_us, driver.transfer});
+    driver.landing_bytes += driver.transfer.size();
     driver.last_transfer = driver.transfer;
   }
   driver.transfer.clear();
   driver.packets = 0;
+}
+
+// The IN task is cancelled: what its transfers brought so far is in the buffer at once.
+[[maybe_unused]] void complete_transfer_now() {
+  complete_transfer(driver.synced_us);
+  for (const Driver::Landing& l : driver.landing) driver.buffer.insert(driver.buffer.end(), l.data.begin(), l.data.end());
+  driver.landing.clear();
+  driver.landing_bytes = 0;
+}
+
+void drop_driver_data() {
+  driver.buffer.clear();
+  driver.transfer.clear();
+  driver.packets = 0;
+  driver.landing.clear();
+  driver.landing_bytes = 0;
+  driver.last_transfer.clear();
 }
 
 // At device time t: the chip takes what it can of a pending write, and the IN task pulls every
@@ -245,8 +370,9 @@ bool service(double t) {
     driver.out += taken;
     driver.out_left -= taken;
   }
+  land(t);
   while (driver.in_task) {
-    if (in_buffer_size - driver.buffer.size() - driver.transfer.size() < packet_data) {
+    if (in_buffer_size - driver.buffer.size() - driver.landing_bytes - driver.transfer.size() < packet_data) {
       if (!driver.buffer_was_full) ++counts.buffer_full;
       driver.buffer_was_full = true;
       break;
@@ -257,7 +383,7 @@ bool service(double t) {
     if (vft232r::bulk_in(packet, &length, t) != vft232r::Usb::ok) return false;
     if (length == 0) break;  // NAK
     driver.transfer.insert(driver.transfer.end(), packet + 2, packet + length);
-    if (length < packet_size || ++driver.packets == transfer_packets) complete_transfer();
+    if (length < packet_size || ++driver.packets == driver.transfer_packets) complete_transfer(t);
   }
   return true;
 }
@@ -267,8 +393,12 @@ bool service(double t) {
 // full) is no change: the chip is looked at again a moment later.
 constexpr double idle_look_us = 10;
 double next_change_after(double at) {
-  const double next = vft232r::next_change_us(at);
-  return next >= 0 && next <= at ? at + idle_look_us : next;
+  double next = vft232r::next_change_us(at);
+  if (next >= 0 && next <= at) next = at + idle_look_us;
+  if (!driver.landing.empty() && driver.landing.front().at_us > at && (next < 0 || driver.landing.front().at_us < next)) {
+    next = driver.landing.front().at_us;
+  }
+  return next;
 }
 
 // Runs the device and the IN task up to device time t, change by change. False: the device left
@@ -355,7 +485,7 @@ FtStatus purge(ULONG mask) {
     const FtStatus s = control_out(sio_reset, reset_purge_rx, port_a);
     if (s != ft_ok) return s;
     // A transfer under way is not the purge's to stop: what it brought lands after.
-    counts.late_bytes += static_cast<int64_t>(driver.transfer.size());
+    counts.late_bytes += static_cast<int64_t>(driver.transfer.size() + driver.landing_bytes);
     driver.buffer.clear();
     driver.last_transfer.clear();
   }
@@ -377,10 +507,9 @@ FtStatus open_device(void** handle) {
   if (!run_to(driver.synced_us)) return ft_device_not_found;
   driver.open = true;
   driver.in_task = true;
-  driver.buffer.clear();
-  driver.transfer.clear();
-  driver.packets = 0;
-  driver.last_transfer.clear();
+  drop_driver_data();
+  driver.transfer_packets = default_transfer_packets;
+  counts.in_transfer_size = default_transfer_packets * packet_size;
   driver.read_timeout_ms = driver.write_timeout_ms = 0;
   driver.async_write_us = -1;
   *handle = &driver;
@@ -391,6 +520,7 @@ FtStatus open_device(void** handle) {
 
 // ---- the exported calls (undecorated, WINAPI) ----------------------------------------------------
 D2XX_EXPORT FtStatus WINAPI FT_CreateDeviceInfoList(DWORD* count) {
+  const CallClock call_clock;
   if (count == nullptr) return ft_invalid_parameter;
   driver.listed = true;
   *count = present() ? 1 : 0;
@@ -399,6 +529,7 @@ D2XX_EXPORT FtStatus WINAPI FT_CreateDeviceInfoList(DWORD* count) {
 
 D2XX_EXPORT FtStatus WINAPI FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* type, DWORD* id, DWORD* location,
                                                    void* serial, void* descr, void** handle) {
+  const CallClock call_clock;
   if (!driver.listed || index != 0 || !present()) return ft_device_not_found;
   if (flags != nullptr) *flags = driver.open ? ft_flags_opened : 0;
   if (type != nullptr) *type = settings.type;
@@ -412,11 +543,13 @@ D2XX_EXPORT FtStatus WINAPI FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DW
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_Open(int index, void** handle) {
+  const CallClock call_clock;
   if (index != 0) return ft_device_not_found;
   return open_device(handle);
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_OpenEx(void* argument, DWORD flags, void** handle) {
+  const CallClock call_clock;
   bool match = false;
   if (flags == ft_open_by_location) {
     match = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(argument)) == settings.location;
@@ -431,20 +564,19 @@ D2XX_EXPORT FtStatus WINAPI FT_OpenEx(void* argument, DWORD flags, void** handle
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_Close(void* handle) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   run_to(now_us());
   driver.open = false;
   driver.in_task = false;
-  driver.buffer.clear();
-  driver.transfer.clear();
-  driver.packets = 0;
-  driver.last_transfer.clear();
+  drop_driver_data();
   ++counts.closes;
   write_status();
   return ft_ok;
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_SetTimeouts(void* handle, ULONG read_ms, ULONG write_ms) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (failing("FT_SetTimeouts")) return ft_io_error;
   driver.read_timeout_ms = read_ms;
@@ -454,7 +586,23 @@ D2XX_EXPORT FtStatus WINAPI FT_SetTimeouts(void* handle, ULONG read_ms, ULONG wr
   return ft_ok;
 }
 
+// The IN transfer size: a multiple of 64 bytes from 64 to 64 K (D2XX Programmer's Guide); the
+// OUT size is not supported and ignored. Data held in the driver is lost (AN232B-03).
+D2XX_EXPORT FtStatus WINAPI FT_SetUSBParameters(void* handle, ULONG in_size, ULONG out_size) {
+  const CallClock call_clock;
+  (void)out_size;
+  if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_SetUSBParameters")) return ft_io_error;
+  if (in_size < packet_size || in_size > 65536 || in_size % packet_size != 0) return ft_invalid_parameter;
+  if (!run_to(now_us())) return ft_io_error;
+  drop_driver_data();
+  driver.transfer_packets = static_cast<int>(in_size / packet_size);
+  counts.in_transfer_size = in_size;
+  return ft_ok;
+}
+
 D2XX_EXPORT FtStatus WINAPI FT_SetLatencyTimer(void* handle, UCHAR ms) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (failing("FT_SetLatencyTimer")) return ft_io_error;
   if (ms < smallest_latency_ms) {
@@ -465,6 +613,7 @@ D2XX_EXPORT FtStatus WINAPI FT_SetLatencyTimer(void* handle, UCHAR ms) {
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_SetBaudRate(void* handle, ULONG baud) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (failing("FT_SetBaudRate")) return ft_io_error;
   uint16_t value = 0, index = 0;
@@ -475,6 +624,7 @@ D2XX_EXPORT FtStatus WINAPI FT_SetBaudRate(void* handle, ULONG baud) {
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (failing("FT_SetBitMode")) return ft_io_error;
   const FtStatus s = control_out(sio_set_bitmode, static_cast<uint16_t>(mode << 8 | mask), port_a);
@@ -488,6 +638,7 @@ D2XX_EXPORT FtStatus WINAPI FT_SetBitMode(void* handle, UCHAR mask, UCHAR mode) 
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_GetBitMode(void* handle, UCHAR* pins) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (failing("FT_GetBitMode")) return ft_io_error;
   if (pins == nullptr) return ft_invalid_parameter;
@@ -502,22 +653,26 @@ D2XX_EXPORT FtStatus WINAPI FT_GetBitMode(void* handle, UCHAR* pins) {
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_ClrDtr(void* handle) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   return control_out(sio_modem_ctrl, clear_dtr, port_a);
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_ClrRts(void* handle) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   return control_out(sio_modem_ctrl, clear_rts, port_a);
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_Purge(void* handle, ULONG mask) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (failing("FT_Purge")) return ft_io_error;
   return purge(mask);
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_GetComPortNumber(void* handle, LONG* com) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (com == nullptr) return ft_invalid_parameter;
   *com = settings.com > 0 ? settings.com : -1;  // -1: no COM port
@@ -526,6 +681,7 @@ D2XX_EXPORT FtStatus WINAPI FT_GetComPortNumber(void* handle, LONG* com) {
 
 // Writes: the bytes go to the chip as its transmit FIFO takes them.
 D2XX_EXPORT FtStatus WINAPI FT_Write(void* handle, void* buffer, DWORD size, DWORD* written) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (failing("FT_Write")) return ft_io_error;
   if (written == nullptr || (buffer == nullptr && size > 0)) return ft_invalid_parameter;
@@ -561,8 +717,20 @@ D2XX_EXPORT FtStatus WINAPI FT_Write(void* handle, void* buffer, DWORD size, DWO
   return alive ? ft_ok : ft_io_error;
 }
 
+// The bytes the driver's buffer holds: those of the IN task's completed transfers.
+D2XX_EXPORT FtStatus WINAPI FT_GetQueueStatus(void* handle, DWORD* rx_bytes) {
+  const CallClock call_clock;
+  if (handle_of(handle) == nullptr) return ft_invalid_handle;
+  if (failing("FT_GetQueueStatus")) return ft_io_error;
+  if (rx_bytes == nullptr) return ft_invalid_parameter;
+  if (!run_to(now_us())) return ft_io_error;
+  *rx_bytes = static_cast<DWORD>(driver.buffer.size());
+  return ft_ok;
+}
+
 // Reads: what the IN task has, and the rest as it comes, up to the read timeout.
 D2XX_EXPORT FtStatus WINAPI FT_Read(void* handle, void* buffer, DWORD size, DWORD* returned) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (failing("FT_Read")) return ft_io_error;
   if (returned == nullptr || (buffer == nullptr && size > 0)) return ft_invalid_parameter;
@@ -610,15 +778,17 @@ D2XX_EXPORT FtStatus WINAPI FT_Read(void* handle, void* buffer, DWORD size, DWOR
 #ifndef FTD2XX_STANDIN_WITHOUT_IN_TASK_CALLS
 // Stops the IN task: the transfer it had in flight lands in the buffer first.
 D2XX_EXPORT FtStatus WINAPI FT_StopInTask(void* handle) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (!run_to(now_us())) return ft_io_error;
   if (driver.in_task) ++counts.in_task_stops;
   driver.in_task = false;
-  complete_transfer();  // cancelled: what it brought so far is kept
+  complete_transfer_now();  // cancelled: what it brought so far is kept
   return ft_ok;
 }
 
 D2XX_EXPORT FtStatus WINAPI FT_RestartInTask(void* handle) {
+  const CallClock call_clock;
   if (handle_of(handle) == nullptr) return ft_invalid_handle;
   if (!run_to(now_us())) return ft_io_error;
   driver.in_task = true;
@@ -634,6 +804,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (!settings.trace_path.empty()) trace_file = std::fopen(settings.trace_path.c_str(), "a");
     trace("attach", 0, 0);
     vft232r::reset(settings.device);
+    for (const sim::ChipFaultSpec& f : settings.late_answers) sim::chip_config().faults.push_back(f);
   } else if (reason == DLL_PROCESS_DETACH) {
     write_status();
   }

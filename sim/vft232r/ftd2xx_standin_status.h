@@ -26,6 +26,13 @@ struct Driver {
   double longest_write_us;    // the longest FT_Write in the device's time
   double bitmode_reset_us;    // the device's time of the last FT_SetBitMode(..., 0) (0 none)
   double latch_pause_us;      // from a write in asynchronous mode to the switch to synchronous
+  // The virtual FT232R's clock stood while the chip behind it ran a supervisory call
+  // (vft232r::call_gaps): how often, and for how long in all.
+  int64_t unsampled_gaps_in_calls;
+  double unsampled_us_in_calls;
+  int64_t unsampled_round_trips_in_calls;  // of those gaps, 1 ms or longer
+  int64_t late_answers;       // the chip's late-answer faults VFT232R_LATE_ANSWER set up
+  int64_t in_transfer_size;   // the IN task's USB transfer size (FT_SetUSBParameters; 4096 default)
 };
 
 struct Status {

@@ -188,7 +188,8 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
   const std::string success = "Работа успешно завершена.";
   // min_phase_us: the shortest clock phase a whole run must show on the pins (2 us at the
   // fastest reading, 16 x 62 500 bytes/s: two bytes; the same two bytes at the slowest,
-  // 62 500 / 4); late_bytes: bytes of a packet in flight at the purge that landed after it.
+  // 62 500 / 4); late_bytes: bytes of a packet in flight at the purge that landed after it (at
+  // least so many with the older library, whose double purge may catch one more in its pause).
   const struct { const char* what; Library library; std::vector<std::string> cable; long exit_code; std::string ending;
       double min_phase_us = 0; int64_t late_bytes = 0; } cases[] = {
       {"FT232R, fastest reading", Library::full, {}, 0, success, 2},
@@ -196,9 +197,9 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       {"FT232RNL (type 25)", Library::full, {"VFT232R_TYPE=25"}, 0, success, 2},
       {"a library without FT_StopInTask", Library::no_in_task, {}, 0, success, 2},
       {"a packet in flight at the purge", Library::full, {in_flight}, 0, success, 2},
-      // The proof that the case above tests something: the packet lands and shifts every sample.
-      {"a packet in flight at the purge, no FT_StopInTask", Library::no_in_task, {in_flight}, 1,
-       "Адаптер не обнаружен", 0, 1},
+      // The older library: the packet lands after the first purge (the proof that the case above
+      // tests something) and goes with the second, made after a pause.
+      {"a packet in flight at the purge, no FT_StopInTask", Library::no_in_task, {in_flight}, 0, success, 2, 1},
       {"latch lost at the mode switch", Library::full, {"VFT232R_LATCH_LOST=1"}, 114, "FT232R"},
       {"nothing attached", Library::full, {"VFT232R_ATTACH=none"}, 1, "Адаптер не обнаружен"},
       {"chip falls silent", Library::full, {"VFT232R_SILENT_AFTER=20000"}, 101, "Ошибка при обмене данными"},
@@ -210,6 +211,11 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       // hands the pins back, and must clear RTS and DTR before it does.
       {"RTS and DTR left asserted, FT_Purge fails", Library::full,
        {"VFT232R_MODEM_CONTROL=3", "VFT232R_FAIL_CALL=FT_Purge"}, 1167, "FT232R"},
+      // Busy signals that rise late after the release, each within a round trip of the cable
+      // or beyond it: the chip must still be clocked, and so sampled, while the host waits.
+      {"late busy signal: checksum, 600 us", Library::full, {"VFT232R_LATE_ANSWER=checksum:600"}, 0, success, 2},
+      {"late busy signal: read block, 300 us", Library::full, {"VFT232R_LATE_ANSWER=read-block:300"}, 0, success, 2},
+      {"late busy signal: table read, 2500 us", Library::full, {"VFT232R_LATE_ANSWER=table-read:2500"}, 0, success, 2},
       // Pulled out 5 s into the cable's time: during the procedure at the fastest reading.
       {"cable pulled out mid-run", Library::full, {"VFT232R_UNPLUG_AT_US=5000000"}, 1167,
        "устройство отключено ( ошибка 1167 )"},
@@ -245,7 +251,17 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
     EXPECT_EQ(d.lines, 0);
     EXPECT_EQ(d.powered, 0);
     EXPECT_EQ(d.uart_bytes, 0) << "serial data sent onto the target's data line";
-    EXPECT_EQ(driver.late_bytes, c.late_bytes);
+    if (c.library == Library::full) {
+      EXPECT_EQ(driver.late_bytes, c.late_bytes);
+    } else {
+      // Without FT_StopInTask a packet under way at the first of the two purges lands in the
+      // pause between them and goes with the second: at least the forced one lands late.
+      EXPECT_GE(driver.late_bytes, c.late_bytes);
+    }
+    const bool late_answer = std::any_of(c.cable.begin(), c.cable.end(), [](const std::string& setting) {
+      return setting.rfind("VFT232R_LATE_ANSWER=", 0) == 0;
+    });
+    EXPECT_EQ(driver.late_answers, late_answer ? 1 : 0) << "the late busy signal was not set up: the case proves nothing";
     if (c.exit_code == 0) {
       EXPECT_TRUE(std::string(reinterpret_cast<const char*>(d.flash), sizeof d.flash) == expected);
       EXPECT_EQ(d.malformed_frames + d.rejected_calls + d.timing_violations + d.contention, 0) << wire;
@@ -256,6 +272,16 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       EXPECT_EQ(d.divisor, 48);
       EXPECT_EQ(d.latency_ms, 2);
       EXPECT_EQ(driver.short_reads + driver.short_writes, 0) << "a D2XX timeout ran out";
+      // IN requests of one packet: a read-back is on its way within 62 samples.
+      EXPECT_EQ(driver.in_transfer_size, 64);
+      // While the chip runs a supervisory call the pins are sampled on: it clocks what was
+      // written ahead while the host waits for a read-back, and a wait that let it stand for a
+      // round trip at every decision would do so thousands of times in a run. The stand-in's
+      // clock is the program's real time, so a stall of this machine (a loaded test host)
+      // still leaves a few such stands: a handful are allowed, not a wait's worth. Shorter
+      // stands, where the host's own calls outlast what was written ahead, are printed.
+      EXPECT_LT(driver.unsampled_round_trips_in_calls, 100) << driver.unsampled_gaps_in_calls << " stands, "
+                                                            << driver.unsampled_us_in_calls << " us in all";
     }
     if (c.exit_code == 0 || c.exit_code == 101 || c.exit_code == 114) {
       // The last power-off in order on the pins: the break off, 2 ms, DTR off (already off
@@ -271,9 +297,11 @@ TEST(Wine, D2XXCableProgramsTheSimulatedChip) {
       EXPECT_EQ(d.vectors, 0);
     }
     std::printf("[ run time ] %s: %.1f s real, %.1f s on the cable's clock, %lld bytes clocked, shortest clock phase "
-                "%.1f us, longest read %.1f ms, %lld IN-task stops\n", c.what, o.seconds, d.now_us / 1e6,
-                static_cast<long long>(d.bytes_clocked), d.shortest_phase_us, driver.longest_read_us / 1000,
-                static_cast<long long>(driver.in_task_stops));
+                "%.1f us, longest read %.1f ms, %lld IN-task stops, unsampled during calls %lld times, %.3f ms, %lld of them 1 ms or longer\n",
+                c.what, o.seconds, d.now_us / 1e6, static_cast<long long>(d.bytes_clocked), d.shortest_phase_us,
+                driver.longest_read_us / 1000, static_cast<long long>(driver.in_task_stops),
+                static_cast<long long>(driver.unsampled_gaps_in_calls), driver.unsampled_us_in_calls / 1000,
+                static_cast<long long>(driver.unsampled_round_trips_in_calls));
   }
 }
 
